@@ -1,0 +1,44 @@
+#pragma once
+// CTouchMemClt: a thin client of the touch-memory device. Each key operation
+// is one ioctl, or an lseek followed by one read or write.
+
+#include "TouchMemProto.h"
+
+// A key's 64-bit ROM identifier, index 0 first.
+struct _tm_rom_id {
+    unsigned char bytes[TM_ROM_SIZE];
+};
+
+class CTouchMemClt {
+  public:
+    // Not open (descriptor 0); touches neither the log nor the device.
+    CTouchMemClt() = default;
+    // Calls Deinit.
+    ~CTouchMemClt();
+    CTouchMemClt(const CTouchMemClt &) = delete;
+    CTouchMemClt &operator=(const CTouchMemClt &) = delete;
+
+    // Starts the client log ("/tmp/tmdrv.log") and opens path. 1 when the
+    // device opened; 0 after printing "can not open [%s]" (the log stays up).
+    long Init(const char *path);
+    // Closes the device if open, logs "libvorn closed", shuts the log down.
+    // May be called any number of times; always 1.
+    long Deinit();
+
+    // 1 when a key answers the presence request.
+    long IsSlavePreset();
+    // 1 with id holding the ROM in reversed driver order; 0 leaves id as the
+    // driver left it.
+    long ReadRom(_tm_rom_id *id);
+    long SkipRom();
+    long ResetConn();
+    // Positions at offset and reads/writes size bytes. A short count is
+    // success; 0 after a failed lseek/read/write (reported with errno text).
+    long MemRead(unsigned int offset, unsigned int size, unsigned char *buf);
+    long MemWrite(unsigned int offset, unsigned int size, unsigned char *data);
+
+    int Descriptor() const { return m_fd; }
+
+  private:
+    int m_fd = 0;
+};

@@ -1,0 +1,60 @@
+#pragma once
+// Console command helper: prompt, line reading, tokenizing, command lookup
+// with the built-in "help" and "?" rows, the SIGTERM/SIGINT handler that
+// hands over to the program's StartDeinit, and argument validation.
+
+#include <cstddef>
+#include <cstdint>
+
+// A command handler gets the tokens (token 0 is the command word) and their
+// count, the command word included.
+typedef void (*CmdHandler)(char **tokens, uint64_t count);
+
+// One row of a command table; a table ends with a row whose name and
+// handler are null.
+struct CmdTableRow {
+    const char *name;
+    const char *description;
+    CmdHandler handler;
+};
+
+constexpr std::size_t kPromptSize = 64;       // prompt of at most 63 characters
+constexpr std::size_t kLineBufferSize = 1024; // the line last read
+constexpr int kLineReadSize = 1023;           // size given to fgets
+constexpr std::size_t kTokenVectorSize = 64;  // tokens and a null entry
+constexpr std::size_t kMaxTokens = kTokenVectorSize - 1;
+constexpr std::size_t kLoopTokenArraySize = 128;
+constexpr std::size_t kHelpNameColumns = 16;
+
+// Builds the command table (built-in rows, then rows up to and including the
+// terminating row) and sets the prompt (">" when prompt is null; cut to 63
+// characters). A table built earlier is released first.
+void InitCmdHelper(const CmdTableRow *rows, const char *prompt);
+// Releases the table; does nothing when there is none.
+void CloseCmdHelper();
+// Prompts, reads a line, dispatches it. Returns at end of input or on a read
+// error; otherwise runs until a handler or a signal ends the process.
+void CmdLoop();
+// Splits text in place at spaces and tabs. Stores at most kMaxTokens token
+// pointers into tokens (which needs room for that many) and their number in
+// *count; later tokens of the line are dropped. An empty text gives 0 and
+// leaves tokens untouched.
+void TokenizeString(char *text, uint64_t *count, char **tokens);
+// The first row whose name equals word exactly, or null.
+const CmdTableRow *FindCmd(const char *word);
+// Lists the table, "%s%s\r\n" with the name padded to 16 columns.
+void CmdHelp(char **tokens, uint64_t count);
+// Prints the first count tokens, one a line ending in "\r\n".
+void DumpTokens(uint64_t count, char **tokens);
+// Installs sigterm_handler for SIGTERM and SIGINT.
+void InitConsoleHelper();
+// Calls the program's StartDeinit; in a program that defines none, restores
+// the signal's default action and raises it again.
+void sigterm_handler(int signo);
+// 1 when no argument holds a byte of 0x80 or more, else prints the first such
+// byte and its argument and returns 0.
+int ValidateArgs(int argc, char **argv);
+
+// Defined by the program that uses the helper (tmtool); referred to weakly so
+// that programs without one still link.
+extern "C" void StartDeinit(void) __attribute__((weak));

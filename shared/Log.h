@@ -1,0 +1,117 @@
+#pragma once
+// CLog: a file logger with levels, flags and a subsystem mask, the process's
+// current logger, the debug print and the small hex formatters.
+
+#include "Mutex.h"
+
+#include <cstddef>
+
+// Sizes of the logger's buffers and of the debug print's local buffers.
+constexpr std::size_t kLogBufferSize = 32768;
+constexpr std::size_t kDebugPrintBufferSize = 2048;
+constexpr std::size_t kDebugPrintExBufferSize = 1024;
+// Room for the timestamp text "dd.mm.yyyy(hh:mm:ss) mmm" and its NUL.
+constexpr std::size_t kTimestampSize = 25;
+// Room for the level-name text, "unknown log level(%d)" included.
+constexpr std::size_t kLevelNameSize = 64;
+// What a print that could not get the lock formats into instead of the
+// shared buffers (a stack buffer, so it is usable in signal context).
+constexpr std::size_t kLogFallbackBufferSize = 4096;
+
+// Flag bits of CLog::Init.
+constexpr unsigned long kLogFlagTimestamp = 0x1;
+constexpr unsigned long kLogFlagSync = 0x2;
+constexpr unsigned long kLogFlagTakeLevel = 0x100;
+constexpr unsigned long kLogFlagTakeMask = 0x200;
+
+// Levels: a smaller number is more severe.
+constexpr unsigned long kLogFatal = 1;
+constexpr unsigned long kLogError = 2;
+constexpr unsigned long kLogWarning = 3;
+constexpr unsigned long kLogInfo = 4;
+constexpr unsigned long kLogDebug = 5;
+
+// Dumps show at most this many bytes of CLog::DebugDump.
+constexpr unsigned long kDumpCap = 2048;
+
+#define VORN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+
+class CLog {
+  public:
+    // Allocates the three buffers (an object whose allocation failed prints
+    // nothing); registers itself as current logger when none is registered.
+    CLog();
+    ~CLog();
+    CLog(const CLog &) = delete;
+    CLog &operator=(const CLog &) = delete;
+
+    // Stores flags (and level/mask per 0x100/0x200), then opens path for
+    // appending without following a symbolic link (mode 0600, created if
+    // missing). A file already open is closed first. 1 when the file is open.
+    // After Deinit the buffers are gone for good: Init opens the file, but
+    // the object prints and dumps nothing until it is destroyed.
+    int Init(const char *path, unsigned long flags, unsigned long level, unsigned long mask);
+    // Clears the current logger, closes the file, frees the buffers and the
+    // lock. Repeated calls do nothing more. Returns 1.
+    int Deinit();
+
+    // Writes one line (timestamp per flag 0x1, a space, text) unless filtered.
+    // 0 without a file, else 1. Takes no lock: callers hold the logger's.
+    int PrintString(unsigned long level, unsigned long mask, const char *text);
+    // Formats under the lock and hands the text to PrintString.
+    int Print(unsigned long level, unsigned long mask, const char *format, ...) VORN_PRINTF(4, 5);
+    // At level 5 or more: the text to standard output and, as a level-5
+    // line, to the file. Always 1.
+    int DebugPrint(const char *format, ...) VORN_PRINTF(2, 3);
+
+    // Hex listing of at most 2048 bytes into the file (level 4 or more).
+    int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
+    // Byte constants, 16 a line, into the file and to standard error.
+    int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
+
+    // Timestamp text into out (at least kTimestampSize bytes).
+    static void doGetCurTime(char *out);
+    // Name of a level in one static buffer that each call overwrites.
+    static const char *doGetLogLevelString(unsigned long level, unsigned long unused);
+
+    int Descriptor() const { return m_fd; }
+    unsigned long Flags() const { return m_flags; }
+    unsigned long Level() const { return m_level; }
+    unsigned long Mask() const { return m_mask; }
+
+  private:
+    int PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
+                        unsigned long mask, const char *text);
+    void WriteAll(int fd, const char *text, std::size_t len);
+    void SyncIfAsked();
+
+    int m_fd = 0;
+    unsigned long m_flags = kLogFlagTimestamp;
+    unsigned long m_level = kLogDebug;
+    unsigned long m_mask = 0;
+    char *m_formatBuf = nullptr;
+    char *m_lineBuf = nullptr;
+    char *m_dumpBuf = nullptr;
+    CMutex m_lock;
+};
+
+// The process-wide current logger (null at start) and the debug-print mutex
+// with its once-flag. Exported by both deliverables; the program's copies win.
+extern CLog *g_currentLogger;
+extern CMutex g_debugPrintMutex;
+extern int g_debugPrintMutexOnce;
+
+void DebugPrint(const char *format, ...) VORN_PRINTF(1, 2);
+void DebugPrintEx(const char *file, int line, const char *format, ...) VORN_PRINTF(3, 4);
+
+// out must hold 3 x count + 1 bytes; two lower-case hex digits an item,
+// separated by single spaces.
+void DumpData(unsigned char *data, unsigned long count, char *out);
+// out must hold 5 x count + 1 bytes.
+void DumpData2(unsigned short *data, unsigned long count, char *out);
+// out must hold 17 x count + 1 bytes (9 x count + 1 for items below 2^32).
+void DumpData4(unsigned long *data, unsigned long count, char *out);
+
+// Through the current logger; 1 when there is none.
+int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
+int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
