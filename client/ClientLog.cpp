@@ -1,1 +1,3 @@
-// placeholder, to be written
+#include "ClientLog.h"
+
+CLog g_clientLog;

@@ -1,1 +1,109 @@
-// placeholder, to be written
+#include "TouchMemCltK.h"
+
+#include "ClientLog.h"
+#include "Log.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace {
+
+// Source name and fixed line numbers of the client's failure reports.
+constexpr const char *kSourceName = "TouchMemCltK";
+constexpr int kLineReadSeek = 106;
+constexpr int kLineRead = 111;
+constexpr int kLineWriteSeek = 125;
+constexpr int kLineWrite = 130;
+
+long Request(int fd, unsigned long request) {
+    return ioctl(fd, request) == 0 ? 1 : 0;
+}
+
+} // namespace
+
+CTouchMemClt::~CTouchMemClt() {
+    Deinit();
+}
+
+long CTouchMemClt::Init(const char *path) {
+    g_clientLog.Init(kClientLogPath, kClientLogFlags, kClientLogLevel, kClientLogMask);
+    // A second Init on an open client must not leak the first descriptor.
+    if (m_fd > 0)
+        close(m_fd);
+    m_fd = open(path, TM_OPEN_FLAGS);
+    if (m_fd < 0) {
+        const int saved = errno;
+        printf("can not open [%s]\n", strerror(saved));
+        return 0;
+    }
+    g_clientLog.DebugPrint("libvorn inited\n");
+    return 1;
+}
+
+long CTouchMemClt::Deinit() {
+    // A failed open leaves a negative descriptor: nothing to close then.
+    if (m_fd != 0) {
+        if (m_fd > 0)
+            close(m_fd);
+        m_fd = 0;
+    }
+    g_clientLog.DebugPrint("libvorn closed\n");
+    g_clientLog.Deinit();
+    return 1;
+}
+
+long CTouchMemClt::IsSlavePreset() {
+    return Request(m_fd, TM_REQ_PRESENCE);
+}
+
+long CTouchMemClt::SkipRom() {
+    return Request(m_fd, TM_REQ_SKIP_ROM);
+}
+
+long CTouchMemClt::ResetConn() {
+    return Request(m_fd, TM_REQ_RESET);
+}
+
+long CTouchMemClt::ReadRom(_tm_rom_id *id) {
+    if (ioctl(m_fd, TM_REQ_READ_ROM, id->bytes) != 0)
+        return 0;
+    _tm_rom_id reversed;
+    for (int i = 0; i < TM_ROM_SIZE; ++i)
+        reversed.bytes[i] = id->bytes[TM_ROM_SIZE - 1 - i];
+    *id = reversed;
+    return 1;
+}
+
+long CTouchMemClt::MemRead(unsigned int offset, unsigned int size, unsigned char *buf) {
+    g_clientLog.DebugPrint("read from %d %d bytes\n", offset, size);
+    if (lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        const int saved = errno;
+        DebugPrintEx(kSourceName, kLineReadSeek, "lseek failed [%s]\n", strerror(saved));
+        return 0;
+    }
+    if (read(m_fd, buf, size) < 0) {
+        const int saved = errno;
+        DebugPrintEx(kSourceName, kLineRead, "read failed [%s]\n", strerror(saved));
+        return 0;
+    }
+    return 1;
+}
+
+long CTouchMemClt::MemWrite(unsigned int offset, unsigned int size, unsigned char *data) {
+    g_clientLog.DebugPrint("write  to %d %d bytes\n", offset, size);
+    if (lseek(m_fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        const int saved = errno;
+        DebugPrintEx(kSourceName, kLineWriteSeek, "lseek failed [%s]\n", strerror(saved));
+        return 0;
+    }
+    if (write(m_fd, data, size) < 0) {
+        const int saved = errno;
+        DebugPrintEx(kSourceName, kLineWrite, "write failed [%s]\n", strerror(saved));
+        return 0;
+    }
+    return 1;
+}

@@ -1,6 +1,7 @@
 #pragma once
 // tmtool's process-wide state and its command handlers.
 
+#include "CmdHelper.h"
 #include "TouchMemCltK.h"
 
 #include <atomic>
