@@ -1,0 +1,41 @@
+# The Debian binary package: one package "vorn" holding the tool, the
+# library with its development files, the driver stand-in and the
+# documentation. scripts/package.sh configures with prefix /usr (so that the
+# library lands in the multiarch directory), runs cpack and checks the result.
+
+set(CPACK_GENERATOR "DEB")
+set(CPACK_PACKAGE_NAME "vorn")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "vorn developers")
+set(CPACK_PACKAGE_CONTACT "vorn developers <vorn@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "touch-memory key toolkit: tmtool, libvorn and the tmsim stand-in")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Reads and writes touch-memory keys (1-Wire memory devices with a 64-bit ROM\n"
+  "identifier) through the touch-memory driver's /dev/touchm0: the console tool\n"
+  "tmtool, the client library libvorn with its headers, pkg-config and CMake\n"
+  "packages, and tmsim, a driver stand-in that runs any program against a\n"
+  "simulated key.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
+set(CPACK_PACKAGE_FILE_NAME "vorn_${PROJECT_VERSION}_amd64")
+
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "amd64")
+set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
+set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
+# Dependencies come from dpkg-shlibdeps (package dpkg-dev) when it is there;
+# otherwise they are the libraries every binary of the package links:
+# libc6 (libc, threads), libstdc++6 and libgcc-s1 (the C++ runtime).
+find_program(VORN_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VORN_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # libvorn.so.1 ships in this very package; point dpkg-shlibdeps at it.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    "${CMAKE_BINARY_DIR}/bin")
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0)")
+endif()
+
+set(CPACK_STRIP_FILES OFF)
+include(CPack)

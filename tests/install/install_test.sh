@@ -1,0 +1,138 @@
+#!/usr/bin/env bash
+# Installs a build tree into a temporary prefix and checks the result the way
+# a user meets it: the layout, the run paths, the weak StartDeinit, a consumer
+# program built through pkg-config and through find_package(libvorn), both
+# run under the installed stand-in, and the installed tmtool under it too.
+#
+# usage: install_test.sh BUILD_DIR SOURCE_DIR CXX GENERATOR MAKE_PROGRAM [CXXFLAGS]
+set -uo pipefail
+
+build=$1
+src=$2
+cxx=$3
+generator=$4
+make_program=$5
+cxxflags=${6:-}
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/vorn-install.XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+state=$tmp/state
+passed=0
+failed=0
+
+pass() { passed=$((passed + 1)); echo "ok: $1"; }
+fail() { failed=$((failed + 1)); echo "FAIL: $1"; }
+# check DESCRIPTION COMMAND...: passes when the command succeeds.
+check() {
+    local what=$1
+    shift
+    if "$@"; then pass "$what"; else fail "$what"; fi
+}
+# same DESCRIPTION EXPECTED ACTUAL
+same() {
+    if [ "$2" = "$3" ]; then
+        pass "$1"
+    else
+        fail "$1"
+        diff <(printf '%s\n' "$2") <(printf '%s\n' "$3") | sed 's/^/    /'
+    fi
+}
+
+if ! cmake --install "$build" --prefix "$prefix" >"$tmp/install.log" 2>&1; then
+    cat "$tmp/install.log"
+    echo "FAIL: cmake --install"
+    exit 1
+fi
+
+# The library directory the build chose (lib, or lib/<multiarch> for /usr).
+libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+libdir=${libdir:-lib}
+lib=$prefix/$libdir
+
+# --- layout ------------------------------------------------------------------
+for f in bin/tmtool bin/tmsim "$libdir/libvorn.so.1.0.0" \
+         "$libdir/pkgconfig/libvorn.pc" \
+         "$libdir/cmake/libvorn/libvorn-config.cmake" \
+         "$libdir/cmake/libvorn/libvorn-config-version.cmake" \
+         "$libdir/cmake/libvorn/libvorn-targets.cmake" \
+         "$libdir/vorn/tmsim" "$libdir/vorn/libtmsim.so" \
+         include/vorn/TouchMemCltK.h include/vorn/TouchMemProto.h \
+         include/vorn/Mutex.h include/vorn/Log.h include/vorn/CmdHelper.h \
+         include/vorn/TimeHlp.h \
+         share/man/man1/tmtool.1 share/man/man1/tmsim.1 share/man/man3/libvorn.3 \
+         share/bash-completion/completions/tmtool \
+         share/doc/vorn/examples/70-touchm.rules; do
+    check "installed $f" test -e "$prefix/$f"
+done
+same "SONAME link" "libvorn.so.1.0.0" "$(readlink "$lib/libvorn.so.1")"
+same "development link" "libvorn.so.1" "$(readlink "$lib/libvorn.so")"
+same "SONAME" "libvorn.so.1" \
+    "$(readelf -d "$lib/libvorn.so.1.0.0" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')"
+# Only the installed run paths: nothing may point back into the build tree.
+same "tmtool run path" "\$ORIGIN/../$libdir" \
+    "$(readelf -d "$prefix/bin/tmtool" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
+same "libvorn run path" "\$ORIGIN" \
+    "$(readelf -d "$lib/libvorn.so.1.0.0" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')"
+check "no build-tree path in installed binaries" \
+    bash -c '! grep -rlF "$1" "$2/bin/tmtool" "$3"/libvorn.so.1.0.0 "$3"/vorn/' _ "$build" "$prefix" "$lib"
+# A program without StartDeinit links only because libvorn's reference is weak.
+same "libvorn refers to StartDeinit weakly" "w StartDeinit" \
+    "$(nm -D "$lib/libvorn.so.1.0.0" | awk '$NF == "StartDeinit" { print $(NF-1), $NF }')"
+same "tmtool exports StartDeinit" "T StartDeinit" \
+    "$(nm -D --defined-only "$prefix/bin/tmtool" | awk '$NF == "StartDeinit" { print $(NF-1), $NF }')"
+
+# --- consumers -----------------------------------------------------------------
+# The stand-in's key: ROM 01..08 in the driver's order, ReadRom reverses it.
+sim=("$prefix/bin/tmsim" --state "$state" --rom 0102030405060708 --)
+expected_out="libvorn inited
+present 1
+rom 08 07 06 05 04 03 02 01
+read from 0 29 bytes
+mem 'touch-memory key 0108: hello|'
+libvorn closed"
+
+export PKG_CONFIG_PATH=$lib/pkgconfig
+unset PKG_CONFIG_LIBDIR
+# shellcheck disable=SC2046,SC2086 # word splitting of the flags is wanted
+if "$cxx" -std=c++17 $cxxflags -o "$tmp/consumer-pc" "$src/tests/install/consumer/consumer.cpp" \
+        $(pkg-config --cflags --libs libvorn) >"$tmp/pc.log" 2>&1; then
+    pass "pkg-config consumer builds"
+    out=$(LD_LIBRARY_PATH=$lib "${sim[@]}" "$tmp/consumer-pc" 2>"$tmp/pc.err")
+    same "pkg-config consumer status" 0 "$?"
+    same "pkg-config consumer output" "$expected_out" "$out"
+    out=$(LD_LIBRARY_PATH=$lib "${sim[@]}" "$tmp/consumer-pc" signal 2>/dev/null)
+    same "SIGTERM without StartDeinit: default action (128+15)" 143 "$?"
+    same "SIGTERM without StartDeinit: not survived" "raising" "$out"
+else
+    cat "$tmp/pc.log"
+    fail "pkg-config consumer builds"
+fi
+same "pkg-config version" "1.0.0" "$(pkg-config --modversion libvorn)"
+
+if cmake -S "$src/tests/install/consumer" -B "$tmp/consumer-build" -G "$generator" \
+        -DCMAKE_MAKE_PROGRAM="$make_program" -DCMAKE_CXX_COMPILER="$cxx" \
+        -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$cxxflags" \
+        -DCMAKE_PREFIX_PATH="$prefix" >"$tmp/cm.log" 2>&1 &&
+        cmake --build "$tmp/consumer-build" >>"$tmp/cm.log" 2>&1; then
+    pass "find_package consumer builds"
+    # No LD_LIBRARY_PATH: CMake gives the consumer a run path to the library.
+    out=$("${sim[@]}" "$tmp/consumer-build/consumer" 2>"$tmp/cm.err")
+    same "find_package consumer status" 0 "$?"
+    same "find_package consumer output" "$expected_out" "$out"
+else
+    cat "$tmp/cm.log"
+    fail "find_package consumer builds"
+fi
+
+# --- the installed tool under the installed stand-in ---------------------------
+out=$("${sim[@]}" "$prefix/bin/tmtool" getid 2>&1)
+same "installed tmtool getid status" 0 "$?"
+same "installed tmtool getid" "using dev /dev/touchm0
+libvorn inited
+getting rom id...ok
+rom id 08 07 06 05 04 03 02 01
+libvorn closed" "$out"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
