@@ -1,0 +1,711 @@
+/* The driver core: descriptors, positions, dispatch, faults, trace. */
+#define _GNU_SOURCE
+#include "DriverCore.h"
+
+#include <errno.h>
+#include <linux/rtc.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "SimBackend.h"
+#include "SimConfig.h"
+#include "SimKey.h"
+#include "SysIo.h"
+
+#define NAME_MAX_EXTRA 32
+#define TRACE_LINE_MAX (TMSIM_PATH_MAX + 256)
+#define TRACE_FIELDS_MAX (TMSIM_PATH_MAX + 128)
+#define RECORD_MAX 256
+#define NOTICE_MAX (TMSIM_ERR_MAX + 64)
+#define STATE_FILE_MODE 0644
+#define MEMFD_NAME "tmsim-touchm0"
+#define USEC_PER_SEC 1000000ull
+#define NSEC_PER_USEC 1000ull
+#define SIGSET_BYTES 8
+
+enum fd_kind { FD_FREE = 0, FD_DEVICE, FD_RTC };
+enum state_status { STATE_UNREAD = 0, STATE_OK, STATE_BAD };
+
+struct slot {
+    atomic_int fd; /* -1 when free */
+    enum fd_kind kind;
+    dev_t dev;           /* identity of the reserved descriptor, to notice */
+    ino_t ino;           /* a number reused after a close we did not see */
+    uint64_t pos;        /* file position = key memory offset */
+    unsigned generation; /* device generation at open */
+    unsigned epoch;      /* vanish epoch at open */
+};
+
+struct file_id {
+    dev_t dev;
+    ino_t ino;
+    off_t size;
+    struct timespec mtime;
+    struct timespec ctime;
+};
+
+static struct {
+    pthread_mutex_t lock;
+    atomic_int active;
+    char state_dir[TMSIM_PATH_MAX];
+    char config_path[TMSIM_PATH_MAX];
+    char memory_path[TMSIM_PATH_MAX];
+    char log_default[TMSIM_PATH_MAX];
+    char clock_path[TMSIM_PATH_MAX];
+    char rtc_path[TMSIM_PATH_MAX];
+    struct tmsim_config cfg;
+    enum state_status status;
+    struct file_id seen; /* the state file last read */
+    long requests;       /* device requests counted towards vanish-after */
+    int vanished;        /* vanish-after has fired in this process */
+    unsigned epoch;      /* bumped each time it fires */
+    int notice_given;    /* a bad state was reported on stderr */
+    char text[TMSIM_CONFIG_TEXT_MAX];
+    struct tmsim_config next;
+    char trace_line[TRACE_LINE_MAX];
+    char trace_fields[TRACE_FIELDS_MAX];
+} g = {.lock = PTHREAD_MUTEX_INITIALIZER};
+
+static struct slot g_slots[TMSIM_MAX_DESCRIPTORS];
+static atomic_int g_used; /* slots in use, for the lock-free first test */
+static atomic_int g_slots_ready;
+
+/* The lock, with every signal blocked while it is held. */
+struct held {
+    sigset_t old;
+};
+
+static void lock_take(struct held *h) {
+    sigset_t all;
+    sigfillset(&all);
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &h->old, SIGSET_BYTES);
+    pthread_mutex_lock(&g.lock);
+}
+
+static void lock_drop(struct held *h) {
+    pthread_mutex_unlock(&g.lock);
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &h->old, NULL, SIGSET_BYTES);
+}
+
+static int join_path(char *out, size_t size, const char *dir, const char *name) {
+    int n = snprintf(out, size, "%s/%s", dir, name);
+    return n >= 0 && (size_t)n < size;
+}
+
+static void slots_ready(void) {
+    if (atomic_load(&g_slots_ready))
+        return;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++)
+        atomic_store(&g_slots[i].fd, -1);
+    atomic_store(&g_slots_ready, 1);
+}
+
+void tmsim_core_init(const char *state_dir) {
+    struct held h;
+    lock_take(&h);
+    slots_ready();
+    if (!atomic_load(&g.active) && state_dir != NULL && state_dir[0] != '\0') {
+        size_t len = strlen(state_dir);
+        if (len < sizeof(g.state_dir)) {
+            memcpy(g.state_dir, state_dir, len + 1);
+            int ok = join_path(g.config_path, sizeof(g.config_path), state_dir, TMSIM_CONFIG_NAME);
+            ok =
+                ok && join_path(g.memory_path, sizeof(g.memory_path), state_dir, TMSIM_MEMORY_NAME);
+            ok = ok && join_path(g.log_default, sizeof(g.log_default), state_dir, TMSIM_LOG_NAME);
+            ok = ok && join_path(g.clock_path, sizeof(g.clock_path), state_dir, TMSIM_CLOCK_NAME);
+            ok = ok && join_path(g.rtc_path, sizeof(g.rtc_path), state_dir, TMSIM_RTC_NAME);
+            tmsim_config_defaults(&g.cfg);
+            g.status = STATE_UNREAD;
+            if (ok)
+                atomic_store(&g.active, 1);
+        }
+    }
+    lock_drop(&h);
+}
+
+int tmsim_core_active(void) {
+    return atomic_load(&g.active);
+}
+
+int tmsim_core_maybe_ours(int fd) {
+    if (fd < 0 || atomic_load(&g_used) == 0)
+        return 0;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        if (atomic_load(&g_slots[i].fd) == fd)
+            return 1;
+    }
+    return 0;
+}
+
+/* ---- state file ---------------------------------------------------------- */
+
+__attribute__((format(printf, 1, 2))) static void notice(const char *fmt, ...) {
+    char buf[NOTICE_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    if (n < 0)
+        return;
+    size_t len = (size_t)n < sizeof(buf) ? (size_t)n : sizeof(buf) - 1;
+    tms_write_all(STDERR_FILENO, buf, len);
+}
+
+static int same_file(const struct file_id *a, const struct stat *st) {
+    return a->dev == st->st_dev && a->ino == st->st_ino && a->size == st->st_size &&
+           a->mtime.tv_sec == st->st_mtim.tv_sec && a->mtime.tv_nsec == st->st_mtim.tv_nsec &&
+           a->ctime.tv_sec == st->st_ctim.tv_sec && a->ctime.tv_nsec == st->st_ctim.tv_nsec;
+}
+
+static void remember_file(struct file_id *a, const struct stat *st) {
+    a->dev = st->st_dev;
+    a->ino = st->st_ino;
+    a->size = st->st_size;
+    a->mtime = st->st_mtim;
+    a->ctime = st->st_ctim;
+}
+
+static void state_bad(const struct stat *st, const char *why) {
+    if (st)
+        remember_file(&g.seen, st);
+    else
+        memset(&g.seen, 0, sizeof(g.seen));
+    g.status = STATE_BAD;
+    if (!g.notice_given)
+        notice("tmsim: bad state %s: %s\n", g.config_path, why);
+    g.notice_given = 1;
+}
+
+static void state_apply(const struct tmsim_config *next) {
+    int restart = g.status != STATE_OK || next->device_generation != g.cfg.device_generation ||
+                  next->vanish_after != g.cfg.vanish_after;
+    g.cfg = *next;
+    g.status = STATE_OK;
+    g.notice_given = 0;
+    if (restart) {
+        /* A new device generation or a new vanish-after count starts the
+         * count afresh; descriptors from before a vanish stay dead. */
+        g.requests = 0;
+        if (g.vanished)
+            g.epoch++;
+        g.vanished = 0;
+    }
+}
+
+/* Re-reads the state file when it changed since the last read. */
+static void state_refresh(void) {
+    struct stat st;
+    if (tms_stat(g.config_path, &st) != 0) {
+        if (g.status != STATE_BAD || g.seen.ino != 0)
+            g.notice_given = 0;
+        state_bad(NULL, "missing (start programs through tmsim)");
+        return;
+    }
+    if (g.status != STATE_UNREAD && same_file(&g.seen, &st))
+        return;
+
+    int fd = tms_open(g.config_path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        g.notice_given = 0;
+        state_bad(&st, "cannot be opened");
+        return;
+    }
+    struct stat opened;
+    size_t len = 0;
+    int read_ok = tms_fstat(fd, &opened) == 0;
+    while (read_ok && len < sizeof(g.text)) {
+        ssize_t r = tms_read(fd, g.text + len, sizeof(g.text) - len);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0) {
+            read_ok = r == 0;
+            break;
+        }
+        len += (size_t)r;
+    }
+    tms_close(fd);
+    g.notice_given = 0;
+    if (!read_ok) {
+        state_bad(&st, "cannot be read");
+        return;
+    }
+    if (len == sizeof(g.text)) {
+        state_bad(&opened, "too large");
+        return;
+    }
+    char err[TMSIM_ERR_MAX];
+    if (!tmsim_config_parse(g.text, len, &g.next, err, sizeof(err))) {
+        state_bad(&opened, err);
+        return;
+    }
+    remember_file(&g.seen, &opened);
+    state_apply(&g.next);
+}
+
+/* ---- trace --------------------------------------------------------------- */
+
+static unsigned long long monotonic_us(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (unsigned long long)ts.tv_sec * USEC_PER_SEC +
+           (unsigned long long)ts.tv_nsec / NSEC_PER_USEC;
+}
+
+/* One trace line: call, its own fields, result and errno. */
+__attribute__((format(printf, 4, 5))) static void trace(const char *call, long long result, int err,
+                                                        const char *fmt, ...) {
+    if (g.status != STATE_OK || g.cfg.trace_path[0] == '\0')
+        return;
+    g.trace_fields[0] = '\0';
+    if (fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        vsnprintf(g.trace_fields, sizeof(g.trace_fields), fmt, ap);
+        va_end(ap);
+    }
+    int n = snprintf(g.trace_line, sizeof(g.trace_line),
+                     "t=%llu call=%s%s%s result=%lld errno=%d\n", monotonic_us(), call,
+                     g.trace_fields[0] ? " " : "", g.trace_fields, result, result < 0 ? err : 0);
+    if (n < 0)
+        return;
+    size_t len = (size_t)n < sizeof(g.trace_line) ? (size_t)n : sizeof(g.trace_line) - 1;
+    int fd = tms_open(g.cfg.trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, STATE_FILE_MODE);
+    if (fd < 0)
+        return;
+    tms_write_all(fd, g.trace_line, len);
+    tms_close(fd);
+}
+
+/* Replaces a small state record file (STATE/clock, STATE/rtc). */
+__attribute__((format(printf, 2, 3))) static void record(const char *path, const char *fmt, ...) {
+    char buf[RECORD_MAX];
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(buf, sizeof(buf), fmt, ap);
+    va_end(ap);
+    if (n < 0 || (size_t)n >= sizeof(buf))
+        return;
+    int fd = tms_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, STATE_FILE_MODE);
+    if (fd < 0)
+        return;
+    tms_write_all(fd, buf, (size_t)n);
+    tms_close(fd);
+}
+
+/* ---- descriptors --------------------------------------------------------- */
+
+/* The slot of fd, checked against the reserved descriptor's identity so that
+ * a number closed behind our back (dup2 over it, fclose of an fdopen'd
+ * stream) and reused is not mistaken for ours; such a slot is dropped. */
+static struct slot *slot_find(int fd) {
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        struct slot *s = &g_slots[i];
+        if (atomic_load(&s->fd) != fd)
+            continue;
+        struct stat st;
+        int saved = errno;
+        int ok = tms_fstat(fd, &st) == 0 && st.st_dev == s->dev && st.st_ino == s->ino;
+        errno = saved;
+        if (ok)
+            return s;
+        atomic_store(&s->fd, -1);
+        atomic_fetch_sub(&g_used, 1);
+        return NULL;
+    }
+    return NULL;
+}
+
+/* A reserved descriptor: an anonymous memory file of its own, so its
+ * identity is unique. */
+static int reserve_descriptor(enum fd_kind kind, int *err) {
+    struct slot *free_slot = NULL;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS && !free_slot; i++) {
+        if (atomic_load(&g_slots[i].fd) < 0)
+            free_slot = &g_slots[i];
+    }
+    if (!free_slot) {
+        *err = EMFILE;
+        return -1;
+    }
+    int fd = (int)syscall(SYS_memfd_create, MEMFD_NAME, MFD_CLOEXEC);
+    if (fd < 0)
+        fd = tms_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+    struct stat st;
+    if (fd < 0 || tms_fstat(fd, &st) != 0) {
+        *err = errno;
+        if (fd >= 0)
+            tms_close(fd);
+        return -1;
+    }
+    free_slot->kind = kind;
+    free_slot->dev = st.st_dev;
+    free_slot->ino = st.st_ino;
+    free_slot->pos = 0;
+    free_slot->generation = g.cfg.device_generation;
+    free_slot->epoch = g.epoch;
+    atomic_fetch_add(&g_used, 1);
+    atomic_store(&free_slot->fd, fd);
+    return fd;
+}
+
+static void release(struct slot *s) {
+    atomic_store(&s->fd, -1);
+    atomic_fetch_sub(&g_used, 1);
+}
+
+/* Counts one device request towards vanish-after. 0 once it has fired. */
+static int count_request(void) {
+    if (g.cfg.vanish_after == TMSIM_COUNT_OFF)
+        return 1;
+    if (g.vanished)
+        return 0;
+    g.requests++;
+    if (g.requests > g.cfg.vanish_after) {
+        g.vanished = 1;
+        g.epoch++;
+        return 0;
+    }
+    return 1;
+}
+
+/* 0 when the device behind s can take a request, else the errno. */
+static int device_usable(const struct slot *s) {
+    if (g.status != STATE_OK)
+        return EIO;
+    if (!count_request())
+        return ENODEV;
+    if (!g.cfg.device_present || s->generation != g.cfg.device_generation || s->epoch != g.epoch)
+        return ENODEV;
+    return 0;
+}
+
+static const struct tmsim_backend *backend_get(int *err) {
+    const struct tmsim_backend *b = tmsim_backend_find(g.cfg.backend);
+    if (!b) {
+        if (!g.notice_given)
+            notice("tmsim: line-level backend not built\n");
+        g.notice_given = 1;
+        *err = EIO;
+    }
+    return b;
+}
+
+static struct tmsim_key current_key(void) {
+    struct tmsim_key key;
+    key.present = g.cfg.key_present;
+    memcpy(key.rom, g.cfg.rom, sizeof(key.rom));
+    key.memory_size = g.cfg.memory_size;
+    key.memory_path = g.memory_path;
+    return key;
+}
+
+int tmsim_core_open_device(int flags) {
+    if (!tmsim_core_active()) {
+        errno = ENOENT;
+        return -1;
+    }
+    struct held h;
+    lock_take(&h);
+    state_refresh();
+    int err = 0;
+    int fd = -1;
+    if (g.status != STATE_OK)
+        err = EIO;
+    else if (!count_request())
+        err = ENOENT;
+    else if (!g.cfg.device_present)
+        err = g.cfg.device_errno;
+    else
+        fd = reserve_descriptor(FD_DEVICE, &err);
+    trace("open", fd, err, "path=%s flags=0x%x", TM_DEVICE_PATH, (unsigned)flags);
+    lock_drop(&h);
+    if (fd < 0)
+        errno = err;
+    return fd;
+}
+
+int tmsim_core_open_rtc(int flags) {
+    if (!tmsim_core_active()) {
+        errno = ENOENT;
+        return -1;
+    }
+    struct held h;
+    lock_take(&h);
+    state_refresh();
+    int err = 0;
+    int fd = -1;
+    if (g.status != STATE_OK || g.cfg.rtc == TMSIM_RTC_ABSENT)
+        err = ENOENT;
+    else
+        fd = reserve_descriptor(FD_RTC, &err);
+    trace("rtc_open", fd, err, "path=%s flags=0x%x", TMSIM_RTC_PATH, (unsigned)flags);
+    lock_drop(&h);
+    if (fd < 0)
+        errno = err;
+    return fd;
+}
+
+static int rtc_ioctl(unsigned long req, void *arg, int *err) {
+    if (req != RTC_SET_TIME) {
+        trace("rtc_ioctl", -1, ENOTTY, "req=0x%lx", req);
+        *err = ENOTTY;
+        return -1;
+    }
+    if (arg == NULL) {
+        trace("rtc_set_time", -1, EFAULT, NULL);
+        *err = EFAULT;
+        return -1;
+    }
+    const struct rtc_time *tm = (const struct rtc_time *)arg;
+    int result = 0;
+    if (g.status != STATE_OK || g.cfg.rtc != TMSIM_RTC_PRESENT) {
+        *err = EINVAL;
+        result = -1;
+    } else {
+        record(g.rtc_path, "sec=%d min=%d hour=%d mday=%d mon=%d year=%d\n", tm->tm_sec, tm->tm_min,
+               tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year);
+    }
+    trace("rtc_set_time", result, *err, "sec=%d min=%d hour=%d mday=%d mon=%d year=%d", tm->tm_sec,
+          tm->tm_min, tm->tm_hour, tm->tm_mday, tm->tm_mon, tm->tm_year);
+    return result;
+}
+
+static int device_ioctl(const struct slot *s, unsigned long req, void *arg, int *err) {
+    int result = -1;
+    int e = device_usable(s);
+    const struct tmsim_backend *b = NULL;
+    if (e == 0)
+        b = backend_get(&e);
+    if (e == 0) {
+        struct tmsim_key key = current_key();
+        uint8_t rom[TM_ROM_SIZE];
+        switch (req) {
+        case TM_REQ_PRESENCE:
+            result = (g.cfg.faults & TMSIM_FAULT_PRESENCE) ? (errno = EIO, -1) : b->presence(&key);
+            break;
+        case TM_REQ_READ_ROM:
+            if (arg == NULL)
+                result = (errno = EFAULT, -1);
+            else if (g.cfg.faults & TMSIM_FAULT_ROM)
+                result = (errno = EIO, -1);
+            else if ((result = b->read_rom(&key, rom)) == 0)
+                memcpy(arg, rom, TM_ROM_SIZE);
+            break;
+        case TM_REQ_RESET:
+            result = (g.cfg.faults & TMSIM_FAULT_RESET) ? (errno = EIO, -1) : b->reset(&key);
+            break;
+        case TM_REQ_SKIP_ROM:
+            result = (g.cfg.faults & TMSIM_FAULT_SKIP) ? (errno = EIO, -1) : b->skip_rom(&key);
+            break;
+        default:
+            result = (errno = ENOTTY, -1);
+            break;
+        }
+        if (result < 0)
+            e = errno;
+    }
+    trace("ioctl", result, e, "req=0x%lx", req);
+    *err = e;
+    return result;
+}
+
+int tmsim_core_ioctl(int fd, unsigned long req, void *arg, int *res) {
+    struct held h;
+    lock_take(&h);
+    struct slot *s = slot_find(fd);
+    if (!s) {
+        lock_drop(&h);
+        return 0;
+    }
+    state_refresh();
+    int saved = errno;
+    int err = 0;
+    if (s->kind == FD_RTC)
+        *res = rtc_ioctl(req, arg, &err);
+    else
+        *res = device_ioctl(s, req, arg, &err);
+    lock_drop(&h);
+    errno = *res < 0 ? err : saved;
+    return 1;
+}
+
+int tmsim_core_lseek(int fd, off_t off, int whence, off_t *res) {
+    struct held h;
+    lock_take(&h);
+    struct slot *s = slot_find(fd);
+    if (!s) {
+        lock_drop(&h);
+        return 0;
+    }
+    int saved = errno;
+    int err = 0;
+    off_t result = -1;
+    if (s->kind == FD_RTC) {
+        err = ESPIPE;
+    } else {
+        state_refresh();
+        err = device_usable(s);
+        if (err == 0 && (g.cfg.faults & TMSIM_FAULT_LSEEK))
+            err = EIO;
+        if (err == 0) {
+            long long base = whence == SEEK_SET   ? 0
+                             : whence == SEEK_CUR ? (long long)s->pos
+                             : whence == SEEK_END ? (long long)g.cfg.memory_size
+                                                  : -1;
+            if (base < 0 || (off < 0 && base < -(long long)off) ||
+                (off > 0 && (long long)off > INT64_MAX - base))
+                err = EINVAL;
+            else
+                s->pos = (uint64_t)(base + off);
+            if (err == 0)
+                result = (off_t)s->pos;
+        }
+        trace("lseek", result, err, "off=%lld whence=%d", (long long)off, whence);
+    }
+    lock_drop(&h);
+    *res = result;
+    errno = result < 0 ? err : saved;
+    return 1;
+}
+
+/* read and pread, write and pwrite: at s->pos (moving it) or at off. */
+static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n, long long at,
+                               int *err) {
+    ssize_t result = -1;
+    int e = device_usable(s);
+    const struct tmsim_backend *b = NULL;
+    if (e == 0)
+        b = backend_get(&e);
+    if (e == 0 && (g.cfg.faults & (writing ? TMSIM_FAULT_WRITE : TMSIM_FAULT_READ)))
+        e = EIO;
+    if (e == 0 && at < -1)
+        e = EINVAL;
+    if (e == 0) {
+        long limit = writing ? g.cfg.short_write : g.cfg.short_read;
+        size_t want = n;
+        if (limit != TMSIM_COUNT_OFF && want > (size_t)limit)
+            want = (size_t)limit;
+        uint64_t off = at >= 0 ? (uint64_t)at : s->pos;
+        struct tmsim_key key = current_key();
+        if (want == 0) {
+            result = 0;
+        } else {
+            if (!tmsim_mem_create(g.memory_path, g.cfg.memory_size))
+                result = -1;
+            else if (writing)
+                result = b->write_mem(&key, off, buf, want);
+            else
+                result = b->read_mem(&key, off, buf, want);
+            if (result < 0)
+                e = errno;
+        }
+        if (result > 0 && at < 0)
+            s->pos += (uint64_t)result;
+    }
+    const char *call = writing ? (at >= 0 ? "pwrite" : "write") : (at >= 0 ? "pread" : "read");
+    if (at >= 0)
+        trace(call, result, e, "off=%lld size=%zu", at, n);
+    else
+        trace(call, result, e, "size=%zu", n);
+    *err = e;
+    return result;
+}
+
+static int transfer(int fd, int writing, void *buf, size_t n, long long at, ssize_t *res) {
+    struct held h;
+    lock_take(&h);
+    struct slot *s = slot_find(fd);
+    if (!s) {
+        lock_drop(&h);
+        return 0;
+    }
+    int saved = errno;
+    int err = 0;
+    if (s->kind == FD_RTC) {
+        *res = -1;
+        err = EINVAL;
+    } else {
+        state_refresh();
+        *res = device_transfer(s, writing, buf, n, at, &err);
+    }
+    lock_drop(&h);
+    errno = *res < 0 ? err : saved;
+    return 1;
+}
+
+int tmsim_core_read(int fd, void *buf, size_t n, ssize_t *res) {
+    return transfer(fd, 0, buf, n, -1, res);
+}
+
+int tmsim_core_write(int fd, const void *buf, size_t n, ssize_t *res) {
+    return transfer(fd, 1, (void *)buf, n, -1, res);
+}
+
+int tmsim_core_pread(int fd, void *buf, size_t n, off_t off, ssize_t *res) {
+    return transfer(fd, 0, buf, n, off < 0 ? -2 : (long long)off, res);
+}
+
+int tmsim_core_pwrite(int fd, const void *buf, size_t n, off_t off, ssize_t *res) {
+    return transfer(fd, 1, (void *)buf, n, off < 0 ? -2 : (long long)off, res);
+}
+
+int tmsim_core_close(int fd, int *res) {
+    struct held h;
+    lock_take(&h);
+    struct slot *s = slot_find(fd);
+    if (!s) {
+        lock_drop(&h);
+        return 0;
+    }
+    int saved = errno;
+    enum fd_kind kind = s->kind;
+    release(s);
+    int result = tms_close(fd);
+    int err = result < 0 ? errno : 0;
+    trace(kind == FD_RTC ? "rtc_close" : "close", result, err, NULL);
+    lock_drop(&h);
+    *res = result;
+    errno = result < 0 ? err : saved;
+    return 1;
+}
+
+int tmsim_core_set_clock(const char *call, long long sec, long usec) {
+    struct held h;
+    lock_take(&h);
+    int allowed = 0;
+    if (tmsim_core_active()) {
+        state_refresh();
+        allowed = g.status == STATE_OK && g.cfg.clock == TMSIM_CLOCK_ALLOW;
+    }
+    if (allowed)
+        record(g.clock_path, "sec=%lld usec=%ld\n", sec, usec);
+    trace(call, allowed ? 0 : -1, EPERM, "sec=%lld", sec);
+    lock_drop(&h);
+    if (!allowed) {
+        errno = EPERM;
+        return -1;
+    }
+    return 0;
+}
+
+int tmsim_core_log_path(char *out, size_t size) {
+    if (!tmsim_core_active())
+        return 0;
+    struct held h;
+    lock_take(&h);
+    state_refresh();
+    /* A bad state still keeps the client log away from the real file. */
+    const char *path = (g.status == STATE_OK && g.cfg.log_path[0]) ? g.cfg.log_path : g.log_default;
+    int n = snprintf(out, size, "%s", path);
+    lock_drop(&h);
+    return n >= 0 && (size_t)n < size;
+}

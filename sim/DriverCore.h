@@ -1,0 +1,59 @@
+/* The driver core of the stand-in: the descriptors of /dev/touchm0 and
+ * /dev/rtc0 it hands out, a file position per descriptor, request dispatch
+ * to the backend, faults, vanishing, the trace and the clock paths. The
+ * state comes from STATE/config and is re-read at each request when the file
+ * changed (hot-plug). One lock guards it all; signals are blocked while it is
+ * held, so a signal handler that closes the device (or calls any other entry
+ * below) never deadlocks on it. Nothing here allocates.
+ *
+ * Calls taking a descriptor return 1 when it is one of the stand-in's (the
+ * call's own result in *res, errno set as the call sets it), 0 when it is not
+ * (the caller passes the call through to the system). */
+#ifndef TMSIM_DRIVER_CORE_H
+#define TMSIM_DRIVER_CORE_H
+
+#include <stddef.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define TMSIM_RTC_PATH "/dev/rtc0"
+#define TMSIM_CLIENT_LOG_PATH "/tmp/tmdrv.log"
+#define TMSIM_STATE_ENV "TMSIM_STATE"
+#define TMSIM_MAX_DESCRIPTORS 64
+
+/* Starts the core on a state directory; NULL or "" leaves it inactive, and
+ * then everything passes through. Safe to call more than once. */
+void tmsim_core_init(const char *state_dir);
+int tmsim_core_active(void);
+
+/* Lock-free first test for the descriptor calls: 0 means certainly not ours. */
+int tmsim_core_maybe_ours(int fd);
+
+/* Opens; a descriptor or -1 with errno set. */
+int tmsim_core_open_device(int flags);
+int tmsim_core_open_rtc(int flags);
+
+int tmsim_core_ioctl(int fd, unsigned long req, void *arg, int *res);
+int tmsim_core_lseek(int fd, off_t off, int whence, off_t *res);
+int tmsim_core_read(int fd, void *buf, size_t n, ssize_t *res);
+int tmsim_core_write(int fd, const void *buf, size_t n, ssize_t *res);
+int tmsim_core_pread(int fd, void *buf, size_t n, off_t off, ssize_t *res);
+int tmsim_core_pwrite(int fd, const void *buf, size_t n, off_t off, ssize_t *res);
+int tmsim_core_close(int fd, int *res);
+
+/* settimeofday / clock_settime: never sets the real clock. With the clock
+ * allowed the value is recorded (trace, STATE/clock) and 0 returned, else
+ * -1 with EPERM. call names the entry for the trace. */
+int tmsim_core_set_clock(const char *call, long long sec, long usec);
+
+/* The file the client log path is redirected to. 1, or 0 when inactive. */
+int tmsim_core_log_path(char *out, size_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,425 @@
+/* libtmsim.so: the preload library of the driver stand-in. It interposes the
+ * libc entries a program reaches the device through and hands the calls for
+ * /dev/touchm0 and /dev/rtc0 (and their descriptors) to the driver core; it
+ * redirects opens of the client log path to the configured file and serves
+ * settimeofday/clock_settime without ever setting the real clock. Every other
+ * path and descriptor goes to the next definition (libc, or a sanitizer
+ * runtime in front of it) untouched. Only these entries are exported. */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdatomic.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "DriverCore.h"
+#include "SimConfig.h"
+#include "TouchMemProto.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+typedef int (*open_fn)(const char *, int, ...);
+typedef int (*openat_fn)(int, const char *, int, ...);
+typedef int (*open2_fn)(const char *, int);
+typedef int (*openat2_fn)(int, const char *, int);
+typedef int (*creat_fn)(const char *, mode_t);
+typedef int (*ioctl_fn)(int, unsigned long, ...);
+typedef off_t (*lseek_fn)(int, off_t, int);
+typedef ssize_t (*read_fn)(int, void *, size_t);
+typedef ssize_t (*write_fn)(int, const void *, size_t);
+typedef ssize_t (*pread_fn)(int, void *, size_t, off_t);
+typedef ssize_t (*pwrite_fn)(int, const void *, size_t, off_t);
+typedef ssize_t (*read_chk_fn)(int, void *, size_t, size_t);
+typedef ssize_t (*pread_chk_fn)(int, void *, size_t, off_t, size_t);
+typedef int (*close_fn)(int);
+
+/* The next definition of each entry. Resolved in the constructor; an entry
+ * called before it (from another library's constructor) resolves itself. */
+static struct {
+    _Atomic(open_fn) open, open64;
+    _Atomic(openat_fn) openat, openat64;
+    _Atomic(open2_fn) open_2, open64_2;
+    _Atomic(openat2_fn) openat_2, openat64_2;
+    _Atomic(creat_fn) creat, creat64;
+    _Atomic(ioctl_fn) ioctl;
+    _Atomic(lseek_fn) lseek, lseek64;
+    _Atomic(read_fn) read;
+    _Atomic(write_fn) write;
+    _Atomic(pread_fn) pread, pread64;
+    _Atomic(pwrite_fn) pwrite, pwrite64;
+    _Atomic(read_chk_fn) read_chk;
+    _Atomic(pread_chk_fn) pread_chk, pread64_chk;
+    _Atomic(close_fn) close;
+} next;
+
+#define NEXT(field, name)                                                                          \
+    ({                                                                                             \
+        __typeof__(atomic_load(&next.field)) fn_ = atomic_load(&next.field);                       \
+        if (fn_ == NULL) {                                                                         \
+            fn_ = (__typeof__(fn_))dlsym(RTLD_NEXT, name);                                         \
+            atomic_store(&next.field, fn_);                                                        \
+        }                                                                                          \
+        fn_;                                                                                       \
+    })
+
+#define MISSING(result_value)                                                                      \
+    do {                                                                                           \
+        errno = ENOSYS;                                                                            \
+        return result_value;                                                                       \
+    } while (0)
+
+static atomic_int g_started;
+
+static void start(void) {
+    if (atomic_exchange(&g_started, 1))
+        return;
+    tmsim_core_init(getenv(TMSIM_STATE_ENV));
+}
+
+__attribute__((constructor)) static void preload_init(void) {
+    start();
+    (void)NEXT(open, "open");
+    (void)NEXT(open64, "open64");
+    (void)NEXT(openat, "openat");
+    (void)NEXT(openat64, "openat64");
+    (void)NEXT(open_2, "__open_2");
+    (void)NEXT(open64_2, "__open64_2");
+    (void)NEXT(openat_2, "__openat_2");
+    (void)NEXT(openat64_2, "__openat64_2");
+    (void)NEXT(creat, "creat");
+    (void)NEXT(creat64, "creat64");
+    (void)NEXT(ioctl, "ioctl");
+    (void)NEXT(lseek, "lseek");
+    (void)NEXT(lseek64, "lseek64");
+    (void)NEXT(read, "read");
+    (void)NEXT(write, "write");
+    (void)NEXT(pread, "pread");
+    (void)NEXT(pread64, "pread64");
+    (void)NEXT(pwrite, "pwrite");
+    (void)NEXT(pwrite64, "pwrite64");
+    (void)NEXT(read_chk, "__read_chk");
+    (void)NEXT(pread_chk, "__pread_chk");
+    (void)NEXT(pread64_chk, "__pread64_chk");
+    (void)NEXT(close, "close");
+}
+
+static int wants_mode(int flags) {
+    return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+}
+
+/* 1 when the open belongs to the stand-in, with its result in *res. */
+static int route_open(const char *path, int flags, mode_t mode, int *res) {
+    start();
+    if (path == NULL || path[0] != '/' || !tmsim_core_active())
+        return 0;
+    if (strcmp(path, TM_DEVICE_PATH) == 0) {
+        *res = tmsim_core_open_device(flags);
+        return 1;
+    }
+    if (strcmp(path, TMSIM_RTC_PATH) == 0) {
+        *res = tmsim_core_open_rtc(flags);
+        return 1;
+    }
+    if (strcmp(path, TMSIM_CLIENT_LOG_PATH) == 0) {
+        char target[TMSIM_PATH_MAX];
+        open_fn real = NEXT(open, "open");
+        if (!tmsim_core_log_path(target, sizeof(target)) || real == NULL)
+            return 0;
+        *res = real(target, flags, mode);
+        return 1;
+    }
+    return 0;
+}
+
+EXPORT int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    int res;
+    if (route_open(path, flags, mode, &res))
+        return res;
+    open_fn real = NEXT(open, "open");
+    if (!real)
+        MISSING(-1);
+    return real(path, flags, mode);
+}
+
+EXPORT int open64(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    int res;
+    if (route_open(path, flags, mode, &res))
+        return res;
+    open_fn real = NEXT(open64, "open64");
+    if (!real)
+        MISSING(-1);
+    return real(path, flags, mode);
+}
+
+EXPORT int openat(int dirfd, const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    int res;
+    if (route_open(path, flags, mode, &res))
+        return res;
+    openat_fn real = NEXT(openat, "openat");
+    if (!real)
+        MISSING(-1);
+    return real(dirfd, path, flags, mode);
+}
+
+EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (wants_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    int res;
+    if (route_open(path, flags, mode, &res))
+        return res;
+    openat_fn real = NEXT(openat64, "openat64");
+    if (!real)
+        MISSING(-1);
+    return real(dirfd, path, flags, mode);
+}
+
+/* The fortified forms (_FORTIFY_SOURCE) take no mode. */
+EXPORT int __open_2(const char *path, int flags) {
+    int res;
+    if (route_open(path, flags, 0, &res))
+        return res;
+    open2_fn real = NEXT(open_2, "__open_2");
+    if (!real)
+        MISSING(-1);
+    return real(path, flags);
+}
+
+EXPORT int __open64_2(const char *path, int flags) {
+    int res;
+    if (route_open(path, flags, 0, &res))
+        return res;
+    open2_fn real = NEXT(open64_2, "__open64_2");
+    if (!real)
+        MISSING(-1);
+    return real(path, flags);
+}
+
+EXPORT int __openat_2(int dirfd, const char *path, int flags) {
+    int res;
+    if (route_open(path, flags, 0, &res))
+        return res;
+    openat2_fn real = NEXT(openat_2, "__openat_2");
+    if (!real)
+        MISSING(-1);
+    return real(dirfd, path, flags);
+}
+
+EXPORT int __openat64_2(int dirfd, const char *path, int flags) {
+    int res;
+    if (route_open(path, flags, 0, &res))
+        return res;
+    openat2_fn real = NEXT(openat64_2, "__openat64_2");
+    if (!real)
+        MISSING(-1);
+    return real(dirfd, path, flags);
+}
+
+EXPORT int creat(const char *path, mode_t mode) {
+    int res;
+    if (route_open(path, O_CREAT | O_WRONLY | O_TRUNC, mode, &res))
+        return res;
+    creat_fn real = NEXT(creat, "creat");
+    if (!real)
+        MISSING(-1);
+    return real(path, mode);
+}
+
+EXPORT int creat64(const char *path, mode_t mode) {
+    int res;
+    if (route_open(path, O_CREAT | O_WRONLY | O_TRUNC, mode, &res))
+        return res;
+    creat_fn real = NEXT(creat64, "creat64");
+    if (!real)
+        MISSING(-1);
+    return real(path, mode);
+}
+
+EXPORT int ioctl(int fd, unsigned long req, ...) {
+    /* The requests without argument are issued without one: the value read
+     * here is then whatever the register held, and only the ROM request and
+     * RTC_SET_TIME ever look at it. */
+    va_list ap;
+    va_start(ap, req);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_ioctl(fd, req, arg, &res))
+        return res;
+    ioctl_fn real = NEXT(ioctl, "ioctl");
+    if (!real)
+        MISSING(-1);
+    return real(fd, req, arg);
+}
+
+EXPORT off_t lseek(int fd, off_t off, int whence) {
+    off_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_lseek(fd, off, whence, &res))
+        return res;
+    lseek_fn real = NEXT(lseek, "lseek");
+    if (!real)
+        MISSING(-1);
+    return real(fd, off, whence);
+}
+
+EXPORT off_t lseek64(int fd, off_t off, int whence) {
+    off_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_lseek(fd, off, whence, &res))
+        return res;
+    lseek_fn real = NEXT(lseek64, "lseek64");
+    if (!real)
+        MISSING(-1);
+    return real(fd, off, whence);
+}
+
+EXPORT ssize_t read(int fd, void *buf, size_t n) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_read(fd, buf, n, &res))
+        return res;
+    read_fn real = NEXT(read, "read");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n);
+}
+
+EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen) {
+    ssize_t res;
+    if (n <= buflen && tmsim_core_maybe_ours(fd) && tmsim_core_read(fd, buf, n, &res))
+        return res;
+    read_chk_fn real = NEXT(read_chk, "__read_chk");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, buflen);
+}
+
+EXPORT ssize_t write(int fd, const void *buf, size_t n) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_write(fd, buf, n, &res))
+        return res;
+    write_fn real = NEXT(write, "write");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n);
+}
+
+EXPORT ssize_t pread(int fd, void *buf, size_t n, off_t off) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_pread(fd, buf, n, off, &res))
+        return res;
+    pread_fn real = NEXT(pread, "pread");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off);
+}
+
+EXPORT ssize_t pread64(int fd, void *buf, size_t n, off_t off) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_pread(fd, buf, n, off, &res))
+        return res;
+    pread_fn real = NEXT(pread64, "pread64");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off);
+}
+
+EXPORT ssize_t __pread_chk(int fd, void *buf, size_t n, off_t off, size_t buflen) {
+    ssize_t res;
+    if (n <= buflen && tmsim_core_maybe_ours(fd) && tmsim_core_pread(fd, buf, n, off, &res))
+        return res;
+    pread_chk_fn real = NEXT(pread_chk, "__pread_chk");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off, buflen);
+}
+
+EXPORT ssize_t __pread64_chk(int fd, void *buf, size_t n, off_t off, size_t buflen) {
+    ssize_t res;
+    if (n <= buflen && tmsim_core_maybe_ours(fd) && tmsim_core_pread(fd, buf, n, off, &res))
+        return res;
+    pread_chk_fn real = NEXT(pread64_chk, "__pread64_chk");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off, buflen);
+}
+
+EXPORT ssize_t pwrite(int fd, const void *buf, size_t n, off_t off) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_pwrite(fd, buf, n, off, &res))
+        return res;
+    pwrite_fn real = NEXT(pwrite, "pwrite");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off);
+}
+
+EXPORT ssize_t pwrite64(int fd, const void *buf, size_t n, off_t off) {
+    ssize_t res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_pwrite(fd, buf, n, off, &res))
+        return res;
+    pwrite_fn real = NEXT(pwrite64, "pwrite64");
+    if (!real)
+        MISSING(-1);
+    return real(fd, buf, n, off);
+}
+
+EXPORT int close(int fd) {
+    int res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_close(fd, &res))
+        return res;
+    close_fn real = NEXT(close, "close");
+    if (!real)
+        MISSING(-1);
+    return real(fd);
+}
+
+/* The clock is never set: see tmsim_core_set_clock. */
+EXPORT int settimeofday(const struct timeval *tv, const struct timezone *tz) {
+    (void)tz;
+    start();
+    return tmsim_core_set_clock("settimeofday", tv ? (long long)tv->tv_sec : -1,
+                                tv ? (long)tv->tv_usec : 0);
+}
+
+/* libc declares ts non-null; a null one is traced as sec=-1 rather than
+ * dereferenced. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wnonnull-compare"
+EXPORT int clock_settime(clockid_t clock, const struct timespec *ts) {
+    (void)clock;
+    start();
+    return tmsim_core_set_clock("clock_settime", ts ? (long long)ts->tv_sec : -1,
+                                ts ? (long)(ts->tv_nsec / 1000) : 0);
+}
+#pragma GCC diagnostic pop

@@ -1,0 +1,126 @@
+// tmsim: runs a command against the touch-memory driver stand-in. It writes
+// the state directory from its options and then replaces itself with the
+// command, preloading libtmsim.so from its own directory.
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+#include "Args.h"
+#include "Ctl.h"
+#include "DriverCore.h"
+#include "SimConfig.h"
+#include "StateDir.h"
+#include "Usage.h"
+
+namespace {
+
+constexpr int kUsageError = 2;
+constexpr int kNotFound = 127;
+constexpr int kNotRunnable = 126;
+constexpr const char *kPreloadName = "libtmsim.so";
+constexpr const char *kAsanNoLinkOrderCheck = "verify_asan_link_order=0";
+
+int Fail(const std::string &msg, bool hint) {
+    std::fprintf(stderr, "tmsim: %s\n", msg.c_str());
+    if (hint)
+        std::fprintf(stderr, "Try 'tmsim --help'.\n");
+    return kUsageError;
+}
+
+// The directory this program was started from.
+std::string SelfDir() {
+    std::array<char, TMSIM_PATH_MAX> buf{};
+    ssize_t n = readlink("/proc/self/exe", buf.data(), buf.size() - 1);
+    if (n <= 0)
+        return ".";
+    std::string path(buf.data(), static_cast<size_t>(n));
+    size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+int CopyPath(char *dst, size_t size, const std::string &path) {
+    if (path.size() >= size)
+        return 0;
+    std::memcpy(dst, path.c_str(), path.size() + 1);
+    return 1;
+}
+
+// The preload goes first; what was preloaded already stays after it. The
+// sanitizer runtime of an instrumented command is then not first in the
+// library list, which it would refuse by default.
+int SetChildEnvironment(const std::string &lib, const std::string &stateDir) {
+    const char *old = std::getenv("LD_PRELOAD");
+    std::string preload = lib;
+    if (old && old[0])
+        preload += std::string(":") + old;
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::string asanOptions = kAsanNoLinkOrderCheck;
+    if (asan && asan[0])
+        asanOptions = std::string(asan) + ":" + kAsanNoLinkOrderCheck;
+    return setenv("LD_PRELOAD", preload.c_str(), 1) == 0 &&
+           setenv(TMSIM_STATE_ENV, stateDir.c_str(), 1) == 0 &&
+           setenv("ASAN_OPTIONS", asanOptions.c_str(), 1) == 0;
+}
+
+int Launch(int argc, char **argv) {
+    tmsim::LaunchRequest req;
+    std::string err;
+    if (!tmsim::ParseLaunch(argc, argv, req, err))
+        return Fail(err, true);
+    if (req.help) {
+        std::fputs(tmsim::UsageText(), stdout);
+        return 0;
+    }
+    if (req.line) {
+#ifndef TMSIM_HAVE_LINE
+        return Fail("--line: line-level backend not built", false);
+#endif
+    }
+
+    std::string dir =
+        tmsim::Absolute(req.stateDir.empty() ? tmsim::DefaultStateDir() : req.stateDir);
+    if (!tmsim::EnsureDir(dir, err))
+        return Fail(err, false);
+    std::string logPath =
+        req.logPath.empty() ? tmsim::InState(dir, TMSIM_LOG_NAME) : tmsim::Absolute(req.logPath);
+    std::string tracePath;
+    if (req.trace)
+        tracePath = req.tracePath.empty() ? tmsim::InState(dir, TMSIM_TRACE_NAME)
+                                          : tmsim::Absolute(req.tracePath);
+    if (!CopyPath(req.cfg.log_path, sizeof(req.cfg.log_path), logPath) ||
+        !CopyPath(req.cfg.trace_path, sizeof(req.cfg.trace_path), tracePath))
+        return Fail("path too long", false);
+
+    std::array<char, TMSIM_ERR_MAX> msg{};
+    std::string config = tmsim::InState(dir, TMSIM_CONFIG_NAME);
+    if (!tmsim_config_save(config.c_str(), &req.cfg, msg.data(), msg.size()))
+        return Fail(msg.data(), false);
+    std::string memory = tmsim::InState(dir, TMSIM_MEMORY_NAME);
+    if (!tmsim_mem_create(memory.c_str(), req.cfg.memory_size))
+        return Fail("cannot create " + memory + " [" + std::strerror(errno) + "]", false);
+
+    std::string lib = SelfDir() + "/" + kPreloadName;
+    if (access(lib.c_str(), R_OK) != 0)
+        return Fail("preload library " + lib + " not found [" + std::strerror(errno) + "]", false);
+    if (!SetChildEnvironment(lib, dir))
+        return Fail(std::string("cannot set the environment [") + std::strerror(errno) + "]",
+                    false);
+
+    char **command = argv + req.commandIndex;
+    execvp(command[0], command);
+    int saved = errno;
+    std::fprintf(stderr, "tmsim: cannot run '%s' [%s]\n", command[0], std::strerror(saved));
+    return saved == ENOENT ? kNotFound : kNotRunnable;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "ctl") == 0)
+        return tmsim::RunCtl(argc, argv, 2);
+    return Launch(argc, argv);
+}

@@ -1,0 +1,21 @@
+// The state directory of the stand-in and the files in it.
+#pragma once
+
+#include <string>
+
+namespace tmsim {
+
+// ${TMPDIR:-/tmp}/tmsim-<uid>.
+std::string DefaultStateDir();
+
+// path made absolute against the current directory (no symlinks resolved).
+std::string Absolute(const std::string &path);
+
+// Creates dir (and missing parents) with mode 0700 unless it exists as a
+// directory. 1 / 0 with err.
+int EnsureDir(const std::string &dir, std::string &err);
+
+// dir + "/" + name.
+std::string InState(const std::string &dir, const char *name);
+
+} // namespace tmsim

@@ -1,0 +1,7 @@
+// The launcher's help text.
+#pragma once
+
+namespace tmsim {
+// The whole help text, as printed by --help.
+const char *UsageText();
+} // namespace tmsim
