@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <sys/time.h>
 
 struct SystemTime {
     uint16_t year;
@@ -21,7 +22,9 @@ struct SystemTime {
 constexpr std::size_t kTimeTextSize = 20;
 
 // "%02d.%02d.%02d %02d.%02d %d" (hour, minute, second, day, month, year), or
-// "invalid time"; utc non-zero breaks the time down in UTC.
+// "invalid time"; utc non-zero breaks the time down in UTC. text needs
+// kTimeTextSize bytes and never gets more: a time whose text would not fit
+// (a year past 9999 or before -999) gives "invalid time" as well.
 void Time_t2StringEx(time_t t, char *text, long utc);
 void Time_t2String(time_t t, char *text);
 time_t GetLocalTime_t();
@@ -36,4 +39,8 @@ time_t SystemTime2time_t(SystemTime *st);
 // 1 on success (the real day of the week stored), 0 with the record untouched.
 int time_t2SystemTimeEx(time_t t, SystemTime *st, long utc);
 int time_t2SystemTime(time_t t, SystemTime *st);
+// Wall-clock milliseconds since the epoch.
 uint64_t GetCurTimeMS();
+// The arithmetic of GetCurTimeMS: seconds x 1000 + microseconds / 1000,
+// the division truncating, in unsigned 64-bit arithmetic.
+uint64_t TimevalToMS(const timeval &tv);
