@@ -4,7 +4,9 @@
 
 #include "Mutex.h"
 
+#include <cstdarg>
 #include <cstddef>
+#include <ctime>
 
 // Sizes of the logger's buffers and of the debug print's local buffers.
 constexpr std::size_t kLogBufferSize = 32768;
@@ -33,41 +35,62 @@ constexpr unsigned long kLogDebug = 5;
 
 // Dumps show at most this many bytes of CLog::DebugDump.
 constexpr unsigned long kDumpCap = 2048;
+// Bytes a dump row shows, and room for the text of one row of either dump.
+constexpr unsigned long kDumpRowBytes = 16;
+constexpr std::size_t kDumpRowTextSize = 128;
 
 #define VORN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
 class CLog {
   public:
-    // Allocates the three buffers (an object whose allocation failed prints
-    // nothing); registers itself as current logger when none is registered.
+    // Allocates the three buffers; registers itself as current logger when
+    // none is registered. When an allocation fails the object keeps no
+    // buffer, prints and dumps nothing (Print and PrintString return 0) and
+    // does not register, so that debug prints still reach standard output.
     CLog();
     ~CLog();
     CLog(const CLog &) = delete;
     CLog &operator=(const CLog &) = delete;
 
-    // Stores flags (and level/mask per 0x100/0x200), then opens path for
-    // appending without following a symbolic link (mode 0600, created if
-    // missing). A file already open is closed first. 1 when the file is open.
+    // Stores flags (and level/mask per 0x100/0x200; these take effect even
+    // when the open fails), then opens path read-write without following a
+    // symbolic link and without truncating it (mode 0600, created if
+    // missing) and positions at its end, so new lines follow the existing
+    // content. A file already open is closed first. Creates the debug-print
+    // mutex on the first successful Init of the process and the logger's
+    // lock. 1 when the file is open; 0 leaves the logger without a file.
     // After Deinit the buffers are gone for good: Init opens the file, but
-    // the object prints and dumps nothing until it is destroyed.
+    // the object prints and dumps nothing until it is destroyed, and it does
+    // not become the current logger again.
     int Init(const char *path, unsigned long flags, unsigned long level, unsigned long mask);
-    // Clears the current logger, closes the file, frees the buffers and the
-    // lock. Repeated calls do nothing more. Returns 1.
+    // Clears the current logger (whichever logger it points to), closes the
+    // file, frees the buffers and the lock. Repeated calls do nothing more.
+    // Returns 1.
     int Deinit();
 
-    // Writes one line (timestamp per flag 0x1, a space, text) unless filtered.
-    // 0 without a file, else 1. Takes no lock: callers hold the logger's.
+    // Writes one line (timestamp per flag 0x1, a space, text; no newline
+    // added) unless filtered: a level above the logger's, or a level-5
+    // message whose non-zero mask shares no bit with the logger's mask.
+    // 0 without a file (or without buffers), else 1, also when filtered or
+    // when the write fails. Takes no lock: callers hold the logger's.
     int PrintString(unsigned long level, unsigned long mask, const char *text);
-    // Formats under the lock and hands the text to PrintString.
+    // Formats (cut to 32767 bytes) under the lock and hands the text to
+    // PrintString; 0 without a file, formatting nothing.
     int Print(unsigned long level, unsigned long mask, const char *format, ...) VORN_PRINTF(4, 5);
     // At level 5 or more: the text to standard output and, as a level-5
-    // line, to the file. Always 1.
+    // line that the mask never filters, to the file. Always 1.
     int DebugPrint(const char *format, ...) VORN_PRINTF(2, 3);
 
-    // Hex listing of at most 2048 bytes into the file (level 4 or more).
+    // Hex listing of at most 2048 bytes into the file (level 4 or more),
+    // one write. Always 1.
     int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
-    // Byte constants, 16 a line, into the file and to standard error.
+    // Byte constants, 16 a line, into the file and to standard error (level
+    // 4 or more). Always 1.
     int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
+    // A print or dump that waited in vain for the lock formats into private
+    // stack buffers (kLogFallbackBufferSize each) instead of the shared ones,
+    // which the holder may still be using; its text is cut to that size, and
+    // a dump is then written in several pieces.
 
     // Timestamp text into out (at least kTimestampSize bytes).
     static void doGetCurTime(char *out);
@@ -82,8 +105,9 @@ class CLog {
   private:
     int PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
                         unsigned long mask, const char *text);
-    void WriteAll(int fd, const char *text, std::size_t len);
     void SyncIfAsked();
+    void CloseFile();
+    void FreeBuffers();
 
     int m_fd = 0;
     unsigned long m_flags = kLogFlagTimestamp;
@@ -115,3 +139,33 @@ void DumpData4(unsigned long *data, unsigned long count, char *out);
 // Through the current logger; 1 when there is none.
 int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
 int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
+
+// Pure formatters behind the prints and dumps. Each writes into out (of size
+// bytes, cut to size - 1 and always terminated when size > 0) and returns the
+// length of the text it left there.
+
+// The part of path after its last '/', or path itself ("" for null).
+const char *LogBaseName(const char *path);
+// "dd.mm.yyyy(hh:mm:ss) mmm" from a local calendar time and milliseconds.
+std::size_t FormatLogTimestamp(char *out, std::size_t size, const struct tm &local,
+                               unsigned long millis);
+// The log line: timestamp text (may be empty), one space, the message.
+std::size_t FormatLogLine(char *out, std::size_t size, const char *timestamp, const char *text);
+// "%s[%d] " with the base name of file and line, then the message; when the
+// prefix alone fills out, no message follows.
+std::size_t FormatDebugPrintEx(char *out, std::size_t size, const char *file, int line,
+                               const char *format, va_list args) VORN_PRINTF(5, 0);
+// Header of CLog::DebugDump, followed by "stripped\n" when dataSize is above
+// the cap.
+std::size_t FormatDumpHeader(char *out, std::size_t size, const char *file, int line,
+                             const void *data, unsigned long dataSize);
+// One row of CLog::DebugDump: address, 16 hex columns ("XX " past count),
+// the printable characters of the count (1 to 16) bytes at row, newline.
+std::size_t FormatDumpRow(char *out, std::size_t size, const unsigned char *row,
+                          unsigned long count);
+// Header of CLog::DebugDump2.
+std::size_t FormatDump2Header(char *out, std::size_t size, const char *file, int line,
+                              unsigned long dataSize);
+// One row of CLog::DebugDump2: "0x%02X," for each of the count bytes, newline.
+std::size_t FormatDump2Row(char *out, std::size_t size, const unsigned char *row,
+                           unsigned long count);

@@ -1,0 +1,457 @@
+// CLog: registration, Init flags, level and mask filtering, line format,
+// bounds, the log file's opening rules, Deinit and what follows it.
+
+#include "Log.h"
+#include "LogTestUtil.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using logtest::CaptureFd;
+using logtest::ReadFile;
+using logtest::TempDir;
+
+// Lines without timestamp, level and mask taken from the Init arguments.
+constexpr unsigned long kPlainFlags = kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kClientFlags = 0x301;
+
+class LogTest : public ::testing::Test {
+  protected:
+    logtest::NoCurrentLogger m_noLogger;
+    TempDir m_dir;
+    std::string m_path = m_dir.File("test.log");
+};
+
+TEST_F(LogTest, FirstConstructedLoggerBecomesCurrent) {
+    CLog first;
+    CLog second;
+    EXPECT_EQ(g_currentLogger, &first);
+    // Deinit of a logger that is not the current one still clears it.
+    EXPECT_EQ(second.Deinit(), 1);
+    EXPECT_EQ(g_currentLogger, nullptr);
+}
+
+TEST_F(LogTest, ConstructedLoggerDefaults) {
+    CLog log;
+    EXPECT_EQ(log.Descriptor(), 0);
+    EXPECT_EQ(log.Flags(), 1u);
+    EXPECT_EQ(log.Level(), 5u);
+    EXPECT_EQ(log.Mask(), 0u);
+    EXPECT_EQ(log.Print(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.PrintString(kLogError, 0, "x\n"), 0);
+    CaptureFd out(STDOUT_FILENO);
+    EXPECT_EQ(log.DebugPrint("only on %s\n", "stdout"), 1);
+    EXPECT_EQ(out.Stop(), "only on stdout\n");
+}
+
+struct InitFlagsCase {
+    unsigned long flags;
+    unsigned long expectLevel;
+    unsigned long expectMask;
+};
+
+void PrintTo(const InitFlagsCase &c, std::ostream *os) {
+    *os << "flags 0x" << std::hex << c.flags;
+}
+
+class LogInitFlagsTest : public LogTest, public ::testing::WithParamInterface<InitFlagsCase> {};
+
+TEST_P(LogInitFlagsTest, LevelAndMaskAreTakenOnlyWhenFlagged) {
+    const InitFlagsCase &c = GetParam();
+    for (const std::string &path : {m_path, m_dir.File("missing/dir/test.log")}) {
+        CLog log;
+        log.Init(path.c_str(), c.flags, 2, 0xff);
+        EXPECT_EQ(log.Flags(), c.flags) << path;
+        EXPECT_EQ(log.Level(), c.expectLevel) << path;
+        EXPECT_EQ(log.Mask(), c.expectMask) << path;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Flags, LogInitFlagsTest,
+                         ::testing::Values(InitFlagsCase{0x1, 5, 0}, InitFlagsCase{0x101, 2, 0},
+                                           InitFlagsCase{0x201, 5, 0xff},
+                                           InitFlagsCase{0x301, 2, 0xff},
+                                           InitFlagsCase{0x8302, 2, 0xff}));
+
+struct FilterCase {
+    unsigned long logLevel;
+    unsigned long logMask;
+    unsigned long level;
+    unsigned long mask;
+    bool written;
+};
+
+void PrintTo(const FilterCase &c, std::ostream *os) {
+    *os << "logger " << c.logLevel << "/0x" << std::hex << c.logMask << std::dec << ", message "
+        << c.level << "/0x" << std::hex << c.mask;
+}
+
+class LogFilterTest : public LogTest, public ::testing::WithParamInterface<FilterCase> {};
+
+TEST_P(LogFilterTest, LevelAndMaskDecideWhatIsWritten) {
+    const FilterCase &c = GetParam();
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, c.logLevel, c.logMask), 1);
+    EXPECT_EQ(log.Print(c.level, c.mask, "msg %lu/%lx\n", c.level, c.mask), 1);
+    char expected[64] = "";
+    if (c.written)
+        snprintf(expected, sizeof expected, " msg %lu/%lx\n", c.level, c.mask);
+    EXPECT_EQ(ReadFile(m_path), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rules, LogFilterTest,
+    ::testing::Values(FilterCase{3, 0, 4, 0, false}, FilterCase{3, 0, 3, 0, true},
+                      FilterCase{3, 0, 0, 0, true}, FilterCase{3, 0, 1, 0x10, true},
+                      FilterCase{5, 0x0f, 5, 0x10, false}, FilterCase{5, 0x0f, 5, 0x01, true},
+                      FilterCase{5, 0x0f, 5, 0, true}, FilterCase{5, 0x0f, 4, 0x10, true},
+                      FilterCase{5, 0, 5, 0x01, false}, FilterCase{2, 0, 5, 0, false},
+                      FilterCase{~0ul, 0, 6, 0, true}));
+
+TEST_F(LogTest, LineWithoutTimestampIsSpaceAndText) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    log.PrintString(kLogInfo, 0, "abc\n");
+    EXPECT_EQ(ReadFile(m_path), " abc\n");
+}
+
+TEST_F(LogTest, MessagesWithoutNewlineRunTogether) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    log.Print(kLogInfo, 0, "abc");
+    log.Print(kLogInfo, 0, "def\n");
+    EXPECT_EQ(ReadFile(m_path), " abc def\n");
+}
+
+TEST_F(LogTest, TimestampedLine) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kClientFlags, 5, 0xff), 1);
+    log.Print(kLogInfo, 0, "stamped\n");
+    std::regex line(R"(\d{2}\.\d{2}\.\d{4}\(\d{2}:\d{2}:\d{2}\) \d{3} stamped\n)");
+    EXPECT_TRUE(std::regex_match(ReadFile(m_path), line)) << ReadFile(m_path);
+}
+
+TEST(LogTimestampTest, FormatsDayMonthYearTimeAndMilliseconds) {
+    struct tm local {};
+    local.tm_mday = 7;
+    local.tm_mon = 11;
+    local.tm_year = 2026 - 1900;
+    local.tm_hour = 3;
+    local.tm_min = 19;
+    local.tm_sec = 52;
+    char out[kTimestampSize];
+    EXPECT_EQ(FormatLogTimestamp(out, sizeof out, local, 123), 24u);
+    EXPECT_STREQ(out, "07.12.2026(03:19:52) 123");
+    FormatLogTimestamp(out, sizeof out, local, 5);
+    EXPECT_STREQ(out, "07.12.2026(03:19:52) 005");
+}
+
+TEST(LogTimestampTest, CurrentTimeMatchesTheLocalDate) {
+    char out[kTimestampSize];
+    time_t before = time(nullptr);
+    CLog::doGetCurTime(out);
+    struct tm local {};
+    localtime_r(&before, &local);
+    char date[16];
+    strftime(date, sizeof date, "%d.%m.%Y(", &local);
+    ASSERT_EQ(strlen(out), 24u);
+    EXPECT_TRUE(
+        std::regex_match(out, std::regex(R"(\d{2}\.\d{2}\.\d{4}\(\d{2}:\d{2}:\d{2}\) \d{3})")))
+        << out;
+    // Not across midnight: the date part is today's.
+    if (local.tm_hour != 23 || local.tm_min != 59) {
+        EXPECT_EQ(std::string(out, 11), date);
+    }
+}
+
+TEST_F(LogTest, DebugPrintGoesToStdoutAndFileAtLevel5) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0x01), 1);
+    CaptureFd out(STDOUT_FILENO);
+    EXPECT_EQ(log.DebugPrint("value %d\n", 42), 1);
+    EXPECT_EQ(out.Stop(), "value 42\n");
+    // A level-5 line with mask 0: the logger's mask does not filter it.
+    EXPECT_EQ(ReadFile(m_path), " value 42\n");
+}
+
+TEST_F(LogTest, DebugPrintBelowLevel5PrintsNothing) {
+    for (unsigned long level : {4ul, 2ul}) {
+        CLog log;
+        ASSERT_EQ(log.Init(m_path.c_str(), kLogFlagTakeLevel, level, 0), 1);
+        CaptureFd out(STDOUT_FILENO);
+        EXPECT_EQ(log.DebugPrint("hidden\n"), 1);
+        EXPECT_EQ(out.Stop(), "") << level;
+        EXPECT_EQ(ReadFile(m_path), "") << level;
+    }
+}
+
+TEST_F(LogTest, Level2WritesOnlyLevels1And2) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), 0x100, 2, 0), 1);
+    for (unsigned long level = 1; level <= 5; ++level)
+        EXPECT_EQ(log.Print(level, 0, "L%lu\n", level), 1);
+    EXPECT_EQ(ReadFile(m_path), " L1\n L2\n");
+}
+
+TEST_F(LogTest, FreeDebugPrintWithoutLoggerGoesToStdoutOnly) {
+    CaptureFd out(STDOUT_FILENO);
+    DebugPrint("no logger %d\n", 1);
+    DebugPrintEx("dir/file.cpp", 9, "no logger %d\n", 2);
+    EXPECT_EQ(out.Stop(), "no logger 1\nfile.cpp[9] no logger 2\n");
+}
+
+TEST_F(LogTest, PercentSignInArgumentsIsWrittenUnchanged) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0xff), 1);
+    const char *tricky = "100% done %d %s %n";
+    CaptureFd out(STDOUT_FILENO);
+    DebugPrint("[%s]\n", tricky);
+    DebugPrintEx("a/b.cpp", 3, "[%s]\n", tricky);
+    EXPECT_EQ(out.Stop(), "[100% done %d %s %n]\nb.cpp[3] [100% done %d %s %n]\n");
+    EXPECT_EQ(ReadFile(m_path), " [100% done %d %s %n]\n b.cpp[3] [100% done %d %s %n]\n");
+}
+
+// FormatDebugPrintEx through a variadic front.
+std::string FormatEx(std::size_t size, const char *file, int line, const char *format, ...)
+    VORN_PRINTF(4, 5);
+std::string FormatEx(std::size_t size, const char *file, int line, const char *format, ...) {
+    std::string out(size, '#');
+    va_list args;
+    va_start(args, format);
+    std::size_t len = FormatDebugPrintEx(out.data(), size, file, line, format, args);
+    va_end(args);
+    EXPECT_EQ(len, strlen(out.c_str()));
+    return out.c_str();
+}
+
+TEST(LogDebugPrintExTest, PrefixIsBaseNameLineAndSpace) {
+    struct Case {
+        const char *file;
+        const char *expected;
+    } cases[] = {
+        {"src/client/TouchMemCltK.cpp", "TouchMemCltK.cpp[12] msg"},
+        {"plain.cpp", "plain.cpp[12] msg"},
+        {"/abs.cpp", "abs.cpp[12] msg"},
+        {"dir/", "[12] msg"},
+        {"", "[12] msg"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(FormatEx(kDebugPrintExBufferSize, c.file, 12, "%s", "msg"), c.expected) << c.file;
+}
+
+TEST(LogDebugPrintExTest, PrefixAndMessageShareTheBuffer) {
+    const std::size_t limit = kDebugPrintExBufferSize - 1;
+    struct Case {
+        std::size_t nameLength; // prefix is name + "[1] ", 4 more
+        std::size_t expectMessage;
+    } cases[] = {
+        {10, limit - 14},
+        {limit - 5, 1},
+        {limit - 4, 0},
+        {limit + 100, 0},
+    };
+    std::string message(3000, 'm');
+    for (const Case &c : cases) {
+        std::string name(c.nameLength, 'n');
+        std::string text =
+            FormatEx(kDebugPrintExBufferSize, name.c_str(), 1, "%s", message.c_str());
+        std::string prefix = (name + "[1] ").substr(0, limit);
+        ASSERT_EQ(text.size(), std::min(limit, prefix.size() + c.expectMessage)) << c.nameLength;
+        EXPECT_EQ(text.substr(0, prefix.size()), prefix);
+        EXPECT_EQ(text.substr(prefix.size()), std::string(c.expectMessage, 'm'));
+    }
+}
+
+TEST_F(LogTest, PrintIsBoundedByTheLineBuffer) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    log.Print(kLogInfo, 0, "%s", std::string(40000, 'x').c_str());
+    // The line buffer holds space and message together.
+    EXPECT_EQ(ReadFile(m_path), " " + std::string(kLogBufferSize - 2, 'x'));
+}
+
+TEST_F(LogTest, DebugPrintsAreBoundedByTheirLocalBuffers) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    std::string huge(40000, 'x');
+    CaptureFd out(STDOUT_FILENO);
+    DebugPrint("%s", huge.c_str());
+    DebugPrintEx("dir/f.cpp", 1, "%s", huge.c_str());
+    std::string printed = out.Stop();
+    std::string first(kDebugPrintBufferSize - 1, 'x');
+    std::string second = "f.cpp[1] " + std::string(kDebugPrintExBufferSize - 1 - 9, 'x');
+    EXPECT_EQ(printed, first + second);
+    EXPECT_EQ(ReadFile(m_path), " " + first + " " + second);
+}
+
+TEST_F(LogTest, DebugPrintExPrefixFillingTheBufferLeavesNoMessage) {
+    std::string name(kDebugPrintExBufferSize + 10, 'n');
+    CaptureFd out(STDOUT_FILENO);
+    DebugPrintEx(name.c_str(), 1, "%s", "message");
+    EXPECT_EQ(out.Stop(), name.substr(0, kDebugPrintExBufferSize - 1));
+}
+
+TEST_F(LogTest, TimestampCountsAgainstTheLineBuffer) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kClientFlags, 5, 0xff), 1);
+    log.Print(kLogInfo, 0, "%s", std::string(40000, 'y').c_str());
+    std::string file = ReadFile(m_path);
+    ASSERT_EQ(file.size(), kLogBufferSize - 1);
+    EXPECT_EQ(file.substr(24, 1), " ");
+    EXPECT_EQ(file.substr(25), std::string(kLogBufferSize - 1 - 25, 'y'));
+}
+
+TEST_F(LogTest, NewFileIsCreatedWithMode0600) {
+    mode_t old = umask(022);
+    CLog log;
+    int opened = log.Init(m_path.c_str(), kPlainFlags, 5, 0);
+    umask(old);
+    ASSERT_EQ(opened, 1);
+    struct stat st {};
+    ASSERT_EQ(stat(m_path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    int fdFlags = fcntl(log.Descriptor(), F_GETFD);
+    EXPECT_NE(fdFlags & FD_CLOEXEC, 0);
+}
+
+TEST_F(LogTest, ExistingContentIsKeptAndNewLinesFollowIt) {
+    logtest::WriteFile(m_path, "old line\n");
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    log.Print(kLogInfo, 0, "new line\n");
+    EXPECT_EQ(ReadFile(m_path), "old line\n new line\n");
+}
+
+TEST_F(LogTest, SymbolicLinkAtThePathIsNotFollowed) {
+    std::string victim = m_dir.File("victim");
+    logtest::WriteFile(victim, "precious\n");
+    ASSERT_EQ(symlink(victim.c_str(), m_path.c_str()), 0);
+    CLog log;
+    EXPECT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 0);
+    EXPECT_EQ(log.Descriptor(), 0);
+    EXPECT_EQ(log.Print(kLogInfo, 0, "intruder\n"), 0);
+    EXPECT_EQ(ReadFile(victim), "precious\n");
+    // The dangling variant must not create the target either.
+    std::string absent = m_dir.File("absent");
+    std::string link2 = m_dir.File("link2");
+    ASSERT_EQ(symlink(absent.c_str(), link2.c_str()), 0);
+    EXPECT_EQ(log.Init(link2.c_str(), kPlainFlags, 5, 0), 0);
+    EXPECT_NE(access(absent.c_str(), F_OK), 0);
+}
+
+TEST_F(LogTest, UnopenableFileLeavesNoFileButDebugPrintStillPrints) {
+    CLog log;
+    EXPECT_EQ(log.Init(m_dir.File("no/such/dir.log").c_str(), kPlainFlags, 5, 0), 0);
+    EXPECT_EQ(log.Descriptor(), 0);
+    EXPECT_EQ(log.Print(kLogError, 0, "lost\n"), 0);
+    CaptureFd out(STDOUT_FILENO);
+    EXPECT_EQ(log.DebugPrint("still here\n"), 1);
+    EXPECT_EQ(out.Stop(), "still here\n");
+}
+
+TEST_F(LogTest, InitAgainClosesTheOldFile) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    int before = logtest::OpenDescriptorCount();
+    std::string other = m_dir.File("other.log");
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(log.Init((i % 2 == 0 ? other : m_path).c_str(), kPlainFlags, 5, 0), 1);
+    EXPECT_EQ(logtest::OpenDescriptorCount(), before);
+    log.Print(kLogInfo, 0, "to other\n");
+    EXPECT_EQ(ReadFile(m_path), "");
+    EXPECT_EQ(ReadFile(other), " to other\n");
+}
+
+TEST_F(LogTest, FileOpenedOnDescriptor0IsMovedOffIt) {
+    int savedStdin = dup(STDIN_FILENO);
+    ASSERT_GE(savedStdin, 0);
+    close(STDIN_FILENO);
+    CLog log;
+    int opened = log.Init(m_path.c_str(), kPlainFlags, 5, 0);
+    int fd = log.Descriptor();
+    log.Print(kLogInfo, 0, "written\n");
+    dup2(savedStdin, STDIN_FILENO);
+    close(savedStdin);
+    EXPECT_EQ(opened, 1);
+    EXPECT_GT(fd, 0);
+    EXPECT_EQ(ReadFile(m_path), " written\n");
+}
+
+TEST_F(LogTest, DeinitTwiceChangesNothing) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    int fd = log.Descriptor();
+    EXPECT_EQ(log.Deinit(), 1);
+    EXPECT_EQ(log.Descriptor(), 0);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+    EXPECT_EQ(g_currentLogger, nullptr);
+    CLog other; // registers itself again
+    ASSERT_EQ(g_currentLogger, &other);
+    EXPECT_EQ(log.Deinit(), 1);
+    EXPECT_EQ(log.Descriptor(), 0);
+    // Repeated Deinit still clears the current logger, whichever it is.
+    EXPECT_EQ(g_currentLogger, nullptr);
+}
+
+TEST_F(LogTest, DeinitialisedLoggerPrintsNothing) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    log.Deinit();
+    CaptureFd out(STDOUT_FILENO);
+    EXPECT_EQ(log.DebugPrint("gone\n"), 1);
+    EXPECT_EQ(log.Print(kLogError, 0, "gone\n"), 0);
+    DebugPrint("to stdout\n"); // no current logger any more
+    EXPECT_EQ(out.Stop(), "to stdout\n");
+}
+
+TEST_F(LogTest, InitAfterDeinitOpensTheFileButPrintsAndDumpsNothing) {
+    CLog log;
+    log.Deinit();
+    ASSERT_EQ(log.Init(m_path.c_str(), kClientFlags, 5, 0xff), 1);
+    EXPECT_NE(log.Descriptor(), 0);
+    EXPECT_EQ(g_currentLogger, nullptr);
+    unsigned char data[20] = {1, 2, 3};
+    CaptureFd out(STDOUT_FILENO);
+    CaptureFd err(STDERR_FILENO);
+    EXPECT_EQ(log.Print(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.PrintString(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.DebugPrint("x\n"), 1);
+    EXPECT_EQ(log.DebugDump("f.cpp", 1, data, sizeof data), 1);
+    EXPECT_EQ(log.DebugDump2("f.cpp", 1, data, sizeof data), 1);
+    EXPECT_EQ(err.Stop(), "");
+    EXPECT_EQ(out.Stop(), "");
+    EXPECT_EQ(ReadFile(m_path), "");
+}
+
+TEST(LogLevelNameTest, NamesAndUnknownLevels) {
+    struct Case {
+        unsigned long level;
+        const char *name;
+    } cases[] = {
+        {1, "fatal error"},
+        {2, "error"},
+        {3, "warning"},
+        {4, "info"},
+        {5, "debug"},
+        {0, "unknown log level(0)"},
+        {6, "unknown log level(6)"},
+        {0xffffffffUL, "unknown log level(-1)"},
+        {0x100000007UL, "unknown log level(7)"},
+    };
+    for (const Case &c : cases)
+        EXPECT_STREQ(CLog::doGetLogLevelString(c.level, 99), c.name) << c.level;
+    // One buffer that each call overwrites.
+    EXPECT_EQ(CLog::doGetLogLevelString(1, 0), CLog::doGetLogLevelString(2, 0));
+}
+
+} // namespace
