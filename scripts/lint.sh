@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Lint of the C++ tree: clang-format (the committed .clang-format) and
-# clang-tidy (the committed .clang-tidy) over every C++ source and header,
-# with the compile commands of the default build. Kernel C files keep kernel
+# clang-tidy (the committed .clang-tidy) over every C++ source and header
+# and the stand-in's C, with the compile commands of the default build
+# (configured into build/lint with the benchmarks switched on, so that they
+# are checked too). The kernel object and its user-space test keep kernel
 # style and are not checked; neither is anything under build/.
 # Exits non-zero on any finding.
 #
@@ -24,9 +26,10 @@ jobs=$(nproc 2>/dev/null || echo 2)
 if [ $# -gt 0 ]; then
     files=("$@")
 else
-    # Tracked and new (not ignored) files alike; kernel/ is kernel-style C.
+    # Tracked and new (not ignored) files alike; kernel/ and tests/kernel/
+    # are kernel-style C.
     mapfile -t files < <(git ls-files --cached --others --exclude-standard \
-        -- '*.cpp' '*.cc' '*.h' '*.hpp' ':!:kernel/**' ':!:build/**' ':!:tests/kernel/shim/**' |
+        -- '*.cpp' '*.cc' '*.c' '*.h' '*.hpp' ':!:kernel/**' ':!:tests/kernel/**' ':!:build/**' |
         sort -u | while read -r f; do [ -f "$f" ] && echo "$f"; done)
 fi
 if [ ${#files[@]} -eq 0 ]; then
@@ -46,15 +49,15 @@ fi
 
 if [ "$do_tidy" -eq 1 ]; then
     # Compile commands of the default build (configuring is enough).
-    db=build/default
-    if ! cmake --preset default >/dev/null; then
+    db=build/lint
+    if ! cmake --preset default -B "$db" -DVORN_BENCH=ON >/dev/null; then
         echo "lint: cannot configure the default build"
         exit 1
     fi
     sources=()
     for f in "${files[@]}"; do
         case "$f" in
-            *.cpp | *.cc)
+            *.cpp | *.cc | *.c)
                 if grep -qF "\"file\": \"$PWD/$f\"" "$db/compile_commands.json"; then
                     sources+=("$f")
                 else

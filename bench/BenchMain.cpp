@@ -1,0 +1,17 @@
+// Runs the benchmarks, then prints the ratio table. Exit status 0 even when
+// a ratio is over its target: the table says so, the run is still a record.
+
+#include "RatioTable.h"
+
+int main(int argc, char **argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    CRatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const int over = reporter.PrintTable();
+    if (over > 0)
+        printf("\n%d ratio(s) over target\n", over);
+    benchmark::Shutdown();
+    return 0;
+}

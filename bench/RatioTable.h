@@ -1,0 +1,35 @@
+#pragma once
+// Pairs each benchmark with the baseline it is judged against and prints,
+// after all benchmarks of the run have finished, one table of the times and
+// their ratio (with the target where there is one).
+
+#include <benchmark/benchmark.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct RatioPair {
+    const char *candidate; // benchmark name
+    const char *baseline;  // benchmark name of the baseline
+    double target;         // highest acceptable ratio, 0 for none
+    const char *what;      // one line saying what is compared
+};
+
+// Called at static initialisation by each benchmark file.
+int RegisterRatio(const RatioPair &pair);
+
+// Console output as usual, and every run kept for the final table.
+class CRatioReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run> &runs) override;
+    // Prints the table; returns the number of pairs over their target.
+    int PrintTable() const;
+
+  private:
+    struct Result {
+        double realNs;
+        std::map<std::string, double> counters;
+    };
+    std::map<std::string, Result> m_results;
+};

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Builds the Debian package with CPack and checks it with dpkg-deb: the
+# files in their places, the control fields and the dependencies.
+#
+# usage: scripts/package.sh [BUILD_DIR]     (default build/package)
+# Needs: cmake, ninja, g++, dpkg-dev (dpkg-shlibdeps; without it the
+# dependencies are the fixed list in cmake/Package.cmake).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+build=${1:-build/package}
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# Prefix /usr at configure time puts the library in the multiarch directory.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVORN_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr >"$build.configure.log" 2>&1 ||
+    { cat "$build.configure.log"; exit 1; }
+rm -f "$build.configure.log"
+cmake --build "$build" -j "$jobs" || exit 1
+(cd "$build" && cpack -G DEB) || exit 1
+
+deb=$(ls "$build"/vorn_*_amd64.deb 2>/dev/null | head -1)
+if [ -z "$deb" ]; then
+    echo "FAIL: no package in $build"
+    exit 1
+fi
+echo "== $deb"
+dpkg-deb -I "$deb"
+contents=$(dpkg-deb -c "$deb")
+echo "$contents"
+
+multiarch=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+passed=0
+failed=0
+pass() { passed=$((passed + 1)); }
+fail() { failed=$((failed + 1)); echo "FAIL: $1"; }
+
+for f in ./usr/bin/tmtool ./usr/bin/tmsim \
+         "./usr/$multiarch/libvorn.so.1.0.0" "./usr/$multiarch/libvorn.so.1" \
+         "./usr/$multiarch/libvorn.so" "./usr/$multiarch/pkgconfig/libvorn.pc" \
+         "./usr/$multiarch/cmake/libvorn/libvorn-config.cmake" \
+         "./usr/$multiarch/vorn/tmsim" "./usr/$multiarch/vorn/libtmsim.so" \
+         ./usr/include/vorn/TouchMemCltK.h ./usr/include/vorn/TouchMemProto.h \
+         ./usr/include/vorn/Log.h ./usr/include/vorn/Mutex.h \
+         ./usr/include/vorn/CmdHelper.h ./usr/include/vorn/TimeHlp.h \
+         ./usr/share/man/man1/tmtool.1 ./usr/share/man/man1/tmsim.1 \
+         ./usr/share/man/man3/libvorn.3 \
+         ./usr/share/bash-completion/completions/tmtool \
+         ./usr/share/doc/vorn/examples/70-touchm.rules; do
+    if awk -v f="$f" '{ if ($6 == f) found = 1 } END { exit !found }' <<<"$contents"; then
+        pass
+    else
+        fail "missing $f"
+    fi
+done
+# Nothing outside /usr, no build-tree leftovers.
+if awk '$6 !~ /^\.\/(usr\/?.*)?$/ { bad = 1; print "unexpected: " $6 } END { exit bad }' \
+        <<<"$contents"; then pass; else fail "files outside /usr"; fi
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = vorn ] && pass || fail "Package field"
+[ "$(field Architecture)" = amd64 ] && pass || fail "Architecture field"
+[ "$(field Version)" = 1.0.0 ] && pass || fail "Version field"
+depends=$(field Depends)
+echo "Depends: $depends"
+for dep in libc6 libstdc++6 libgcc-s1; do
+    grep -qE "(^|, )$dep( |,|$)" <<<"$depends" && pass || fail "Depends lacks $dep"
+done
+# The package must not depend on itself for its own libvorn.
+grep -q vorn <<<"$depends" && fail "Depends names vorn itself" || pass
+
+# The packaged binaries find libvorn in the package's own layout.
+x=$(mktemp -d)
+trap 'rm -rf "$x"' EXIT
+dpkg-deb -x "$deb" "$x"
+rpath=$(readelf -d "$x/usr/bin/tmtool" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
+[ "$rpath" = "\$ORIGIN/../$multiarch" ] && pass || fail "tmtool run path '$rpath'"
+if (cd "$x/usr/bin" && ldd ./tmtool | grep -q "libvorn.so.1 => $x/usr/$multiarch/libvorn.so.1"); then
+    pass
+else
+    fail "tmtool does not resolve the packaged libvorn"
+fi
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
