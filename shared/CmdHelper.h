@@ -28,12 +28,14 @@ constexpr std::size_t kHelpNameColumns = 16;
 
 // Builds the command table (built-in rows, then rows up to and including the
 // terminating row) and sets the prompt (">" when prompt is null; cut to 63
-// characters). A table built earlier is released first.
+// characters). A table built earlier is released once the new one is built;
+// when the allocation fails there is no table (every word is unknown).
 void InitCmdHelper(const CmdTableRow *rows, const char *prompt);
 // Releases the table; does nothing when there is none.
 void CloseCmdHelper();
 // Prompts, reads a line, dispatches it. Returns at end of input or on a read
-// error; otherwise runs until a handler or a signal ends the process.
+// error; a signal that interrupts the read only brings the prompt again.
+// Otherwise runs until a handler or a signal ends the process.
 void CmdLoop();
 // Splits text in place at spaces and tabs. Stores at most kMaxTokens token
 // pointers into tokens (which needs room for that many) and their number in
