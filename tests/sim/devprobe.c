@@ -1,0 +1,274 @@
+/* devprobe: makes raw device calls from a script on its command line, one
+ * call per word, and prints one line per call: the step name, the result,
+ * the errno name on failure, and data where there is some. The stand-in's
+ * tests run it under tmsim.
+ *
+ *   open[:PATH[:FLAGS]]  open (default /dev/touchm0, O_RDWR|O_NONBLOCK|O_SYNC)
+ *   openat:PATH  open2:PATH  creat:PATH          the other open forms
+ *   use:I                 act on the I-th descriptor opened (from 0)
+ *   presence  rom  reset  skip  ioctl:HEX         requests
+ *   seek:OFF[:WHENCE]     lseek
+ *   read:N  pread:OFF:N   read, data printed as hex
+ *   write:TEXT  writehex:HEX  pwrite:OFF:TEXT
+ *   close
+ *   settime:SEC  clockset:SEC  rtc:SEC             clock paths
+ *   file:PATH:TEXT        append TEXT to PATH (created 0600), then close
+ *   cat:PATH              print PATH's contents
+ *   sleep:MS  wait        pause; print "wait" and read a line from stdin
+ */
+#define _GNU_SOURCE
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/rtc.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "TouchMemProto.h"
+
+#define MAX_FDS 16
+#define DATA_MAX 65536
+#define LINE_MAX_IN 256
+#define MS_PER_SEC 1000
+#define NS_PER_MS 1000000L
+
+extern int __open_2(const char *path, int flags);
+
+static int g_fds[MAX_FDS];
+static int g_nfds;
+static int g_cur = -1;
+static unsigned char g_data[DATA_MAX];
+
+static const char *err_name(int e) {
+    const char *n = strerrorname_np(e);
+    return n ? n : "E?";
+}
+
+static void result(const char *step, long r) {
+    if (r < 0)
+        printf("%s %ld %s\n", step, r, err_name(errno));
+    else
+        printf("%s %ld\n", step, r);
+}
+
+static void hex_line(const char *step, long r, const unsigned char *p) {
+    if (r < 0) {
+        result(step, r);
+        return;
+    }
+    printf("%s %ld ", step, r);
+    for (long i = 0; i < r; i++)
+        printf("%02x", p[i]);
+    printf("\n");
+}
+
+static int parse_hex_bytes(const char *text, unsigned char *out, size_t max, size_t *n) {
+    size_t len = strlen(text);
+    if (len % 2 || len / 2 > max)
+        return 0;
+    for (size_t i = 0; i < len / 2; i++) {
+        unsigned v;
+        if (sscanf(text + 2 * i, "%2x", &v) != 1)
+            return 0;
+        out[i] = (unsigned char)v;
+    }
+    *n = len / 2;
+    return 1;
+}
+
+static void opened(const char *step, int fd) {
+    if (fd < 0) {
+        result(step, fd);
+        return;
+    }
+    if (g_nfds < MAX_FDS)
+        g_fds[g_nfds++] = fd;
+    g_cur = fd;
+    printf("%s ok\n", step);
+}
+
+static void rtc_step(long sec) {
+    int fd = open("/dev/rtc0", O_WRONLY);
+    if (fd < 0) {
+        result("rtc-open", fd);
+        return;
+    }
+    printf("rtc-open ok\n");
+    time_t t = (time_t)sec;
+    struct tm tm;
+    gmtime_r(&t, &tm);
+    struct rtc_time rt;
+    memset(&rt, 0, sizeof(rt));
+    rt.tm_sec = tm.tm_sec;
+    rt.tm_min = tm.tm_min;
+    rt.tm_hour = tm.tm_hour;
+    rt.tm_mday = tm.tm_mday;
+    rt.tm_mon = tm.tm_mon;
+    rt.tm_year = tm.tm_year;
+    result("rtc-set", ioctl(fd, RTC_SET_TIME, &rt));
+    result("rtc-close", close(fd));
+}
+
+static void cat_step(const char *path) {
+    int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        result("cat", fd);
+        return;
+    }
+    ssize_t n = read(fd, g_data, sizeof(g_data) - 1);
+    close(fd);
+    if (n < 0) {
+        result("cat", n);
+        return;
+    }
+    printf("cat %zd ", n);
+    for (ssize_t i = 0; i < n; i++) {
+        if (g_data[i] == '\n')
+            printf("\\n");
+        else
+            putchar(g_data[i]);
+    }
+    printf("\n");
+}
+
+/* One step; 0 for a malformed one. */
+static int step(char *word) {
+    char *arg = strchr(word, ':');
+    if (arg)
+        *arg++ = '\0';
+    const char *name = word;
+
+    if (strcmp(name, "open") == 0) {
+        const char *path = TM_DEVICE_PATH;
+        int flags = TM_OPEN_FLAGS;
+        if (arg) {
+            char *fl = strchr(arg, ':');
+            if (fl) {
+                *fl++ = '\0';
+                flags = (int)strtol(fl, NULL, 16);
+            }
+            path = arg;
+        }
+        opened("open", open(path, flags));
+    } else if (strcmp(name, "openat") == 0 && arg) {
+        opened("openat", openat(AT_FDCWD, arg, TM_OPEN_FLAGS));
+    } else if (strcmp(name, "open2") == 0 && arg) {
+        opened("open2", __open_2(arg, TM_OPEN_FLAGS));
+    } else if (strcmp(name, "creat") == 0 && arg) {
+        opened("creat", creat(arg, 0600));
+    } else if (strcmp(name, "use") == 0 && arg) {
+        int i = atoi(arg);
+        if (i < 0 || i >= g_nfds)
+            return 0;
+        g_cur = g_fds[i];
+    } else if (strcmp(name, "presence") == 0) {
+        result("presence", ioctl(g_cur, TM_REQ_PRESENCE));
+    } else if (strcmp(name, "rom") == 0) {
+        unsigned char rom[TM_ROM_SIZE];
+        memset(rom, 0xAA, sizeof(rom));
+        int r = ioctl(g_cur, TM_REQ_READ_ROM, rom);
+        int saved = errno;
+        hex_line("rom", r < 0 ? r : TM_ROM_SIZE, rom);
+        if (r < 0) {
+            errno = saved;
+            printf("rom-buffer ");
+            for (int i = 0; i < TM_ROM_SIZE; i++)
+                printf("%02x", rom[i]);
+            printf("\n");
+        }
+    } else if (strcmp(name, "reset") == 0) {
+        result("reset", ioctl(g_cur, TM_REQ_RESET));
+    } else if (strcmp(name, "skip") == 0) {
+        result("skip", ioctl(g_cur, TM_REQ_SKIP_ROM));
+    } else if (strcmp(name, "ioctl") == 0 && arg) {
+        result("ioctl", ioctl(g_cur, strtoul(arg, NULL, 16), NULL));
+    } else if (strcmp(name, "seek") == 0 && arg) {
+        char *wh = strchr(arg, ':');
+        int whence = SEEK_SET;
+        if (wh) {
+            *wh++ = '\0';
+            whence = atoi(wh);
+        }
+        result("seek", (long)lseek(g_cur, strtoll(arg, NULL, 10), whence));
+    } else if (strcmp(name, "read") == 0 && arg) {
+        size_t n = strtoul(arg, NULL, 10);
+        if (n > sizeof(g_data))
+            return 0;
+        hex_line("read", (long)read(g_cur, g_data, n), g_data);
+    } else if (strcmp(name, "pread") == 0 && arg) {
+        char *cnt = strchr(arg, ':');
+        if (!cnt)
+            return 0;
+        *cnt++ = '\0';
+        size_t n = strtoul(cnt, NULL, 10);
+        if (n > sizeof(g_data))
+            return 0;
+        hex_line("pread", (long)pread(g_cur, g_data, n, strtoll(arg, NULL, 10)), g_data);
+    } else if (strcmp(name, "write") == 0) {
+        const char *text = arg ? arg : "";
+        result("write", (long)write(g_cur, text, strlen(text)));
+    } else if (strcmp(name, "writehex") == 0 && arg) {
+        size_t n = 0;
+        if (!parse_hex_bytes(arg, g_data, sizeof(g_data), &n))
+            return 0;
+        result("writehex", (long)write(g_cur, g_data, n));
+    } else if (strcmp(name, "pwrite") == 0 && arg) {
+        char *text = strchr(arg, ':');
+        if (!text)
+            return 0;
+        *text++ = '\0';
+        result("pwrite", (long)pwrite(g_cur, text, strlen(text), strtoll(arg, NULL, 10)));
+    } else if (strcmp(name, "close") == 0) {
+        result("close", close(g_cur));
+    } else if (strcmp(name, "settime") == 0 && arg) {
+        struct timeval tv = {.tv_sec = strtol(arg, NULL, 10), .tv_usec = 0};
+        result("settime", settimeofday(&tv, NULL));
+    } else if (strcmp(name, "clockset") == 0 && arg) {
+        struct timespec ts = {.tv_sec = strtol(arg, NULL, 10), .tv_nsec = 0};
+        result("clockset", clock_settime(CLOCK_REALTIME, &ts));
+    } else if (strcmp(name, "rtc") == 0 && arg) {
+        rtc_step(strtol(arg, NULL, 10));
+    } else if (strcmp(name, "file") == 0 && arg) {
+        char *text = strchr(arg, ':');
+        if (!text)
+            return 0;
+        *text++ = '\0';
+        int fd = open(arg, O_RDWR | O_CREAT | O_APPEND, 0600);
+        if (fd < 0) {
+            result("file", fd);
+        } else {
+            result("file", (long)write(fd, text, strlen(text)));
+            close(fd);
+        }
+    } else if (strcmp(name, "cat") == 0 && arg) {
+        cat_step(arg);
+    } else if (strcmp(name, "sleep") == 0 && arg) {
+        long ms = atol(arg);
+        struct timespec ts = {.tv_sec = ms / MS_PER_SEC, .tv_nsec = (ms % MS_PER_SEC) * NS_PER_MS};
+        nanosleep(&ts, NULL);
+    } else if (strcmp(name, "wait") == 0) {
+        char line[LINE_MAX_IN];
+        printf("wait\n");
+        fflush(stdout);
+        if (!fgets(line, sizeof(line), stdin))
+            printf("wait eof\n");
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
+int main(int argc, char **argv) {
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    for (int i = 1; i < argc; i++) {
+        if (!step(argv[i])) {
+            fprintf(stderr, "devprobe: bad step '%s'\n", argv[i]);
+            return 2;
+        }
+    }
+    return 0;
+}

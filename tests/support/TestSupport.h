@@ -1,0 +1,8 @@
+// The end-to-end test harness: state directories, the key builder, running
+// programs under the driver stand-in, and its trace.
+#pragma once
+
+#include "Process.h"
+#include "SimDir.h"
+#include "SimKey.h"
+#include "Trace.h"

@@ -1,0 +1,44 @@
+// The stand-in's trace, parsed: one record per device call, in call order.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "SimDir.h"
+
+namespace vorn_test {
+
+struct TraceRecord {
+    unsigned long long t = 0; // microseconds, CLOCK_MONOTONIC
+    std::string call;         // open, ioctl, lseek, read, write, pread, pwrite, close,
+                              // settimeofday, clock_settime, rtc_open, rtc_set_time, ...
+    std::string path;         // open
+    unsigned long flags = 0;  // open
+    unsigned long req = 0;    // ioctl
+    long long off = -1;       // lseek, pread, pwrite
+    int whence = -1;          // lseek
+    long long size = -1;      // read, write, pread, pwrite
+    long long result = 0;
+    int err = 0;                               // errno, 0 on success
+    std::map<std::string, std::string> fields; // every field as written
+
+    bool Has(const std::string &name) const { return fields.count(name) != 0; }
+    // A field's text, "" when absent.
+    std::string Field(const std::string &name) const;
+    // The line without its time, a non-negative open result shown as "fd":
+    // "ioctl req=0x414c544a result=0 errno=0", "open path=... result=fd errno=0".
+    std::string Summary() const;
+};
+
+// Parses one trace line. false when it is not "key=value" words with a call.
+bool ParseTraceLine(const std::string &line, TraceRecord &rec);
+
+// The records of a trace file; lines that do not parse are skipped.
+std::vector<TraceRecord> TraceLinesFrom(const std::string &path);
+// The records of STATE/trace.
+std::vector<TraceRecord> TraceLines(const SimDir &dir);
+// Summary() of each record.
+std::vector<std::string> TraceSummaries(const std::vector<TraceRecord> &records);
+
+} // namespace vorn_test
