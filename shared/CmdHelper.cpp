@@ -239,6 +239,9 @@ void InitConsoleHelper() {
     }
 }
 
+// A weak reference: null in a program that defines no StartDeinit.
+extern "C" void StartDeinit(void) __attribute__((weak));
+
 void sigterm_handler(int signo) {
     if (StartDeinit != nullptr) {
         StartDeinit();

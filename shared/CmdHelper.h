@@ -57,6 +57,6 @@ void sigterm_handler(int signo);
 // byte and its argument and returns 0.
 int ValidateArgs(int argc, char **argv);
 
-// Defined by the program that uses the helper (tmtool); referred to weakly so
-// that programs without one still link.
-extern "C" void StartDeinit(void) __attribute__((weak));
+// Defined by the program that uses the helper (tmtool). The helper refers to
+// it weakly, so programs without one still link.
+extern "C" void StartDeinit(void);
