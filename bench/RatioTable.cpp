@@ -38,7 +38,7 @@ void FormatTime(char *out, std::size_t size, double ns) {
 
 void PrintCounters(const char *name, const std::map<std::string, double> &counters) {
     for (const auto &c : counters)
-        printf("    %-34s %s = %.3g\n", name, c.first.c_str(), c.second);
+        printf("    %-42s %s = %.3g\n", name, c.first.c_str(), c.second);
 }
 
 } // namespace
@@ -51,20 +51,36 @@ int RegisterRatio(const RatioPair &pair) {
 void CRatioReporter::ReportRuns(const std::vector<Run> &runs) {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
-        if (run.error_occurred || run.run_type != Run::RT_Iteration)
+        if (run.error_occurred)
+            continue;
+        // With repetitions the median stands for the benchmark; without,
+        // its one run does.
+        const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+        if (run.run_type != Run::RT_Iteration && !median)
+            continue;
+        const std::string name = run.run_name.str();
+        const auto known = m_results.find(name);
+        if (!median && known != m_results.end() && known->second.median)
             continue;
         Result result;
-        result.realNs = ToNs(run.GetAdjustedRealTime(), run.time_unit);
+        // Wall time where the benchmark asks for it (whole processes, whose
+        // waiting is the point); otherwise CPU time (user and system) of
+        // the process, which other load on the machine disturbs less.
+        const bool wall = run.run_name.time_type == "real_time";
+        result.ns =
+            ToNs(wall ? run.GetAdjustedRealTime() : run.GetAdjustedCPUTime(), run.time_unit);
+        result.wall = wall;
+        result.median = median;
         for (const auto &c : run.counters)
             result.counters[c.first] = c.second.value;
-        m_results[run.benchmark_name()] = result;
+        m_results[name] = result;
     }
 }
 
 int CRatioReporter::PrintTable() const {
     int over = 0;
-    printf("\n%-34s %12s %12s %8s %8s  %s\n", "benchmark", "time", "baseline", "ratio", "target",
-           "verdict");
+    printf("\n%-42s %5s %12s %12s %8s %8s  %s\n", "benchmark", "clock", "time", "baseline", "ratio",
+           "target", "verdict");
     for (const RatioPair &pair : Pairs()) {
         const auto cand = m_results.find(pair.candidate);
         const auto base = m_results.find(pair.baseline);
@@ -72,9 +88,9 @@ int CRatioReporter::PrintTable() const {
             continue; // filtered out or failed in this run
         char candText[32];
         char baseText[32];
-        FormatTime(candText, sizeof candText, cand->second.realNs);
-        FormatTime(baseText, sizeof baseText, base->second.realNs);
-        const double ratio = cand->second.realNs / base->second.realNs;
+        FormatTime(candText, sizeof candText, cand->second.ns);
+        FormatTime(baseText, sizeof baseText, base->second.ns);
+        const double ratio = cand->second.ns / base->second.ns;
         char targetText[16] = "-";
         const char *verdict = "-";
         if (pair.target > 0) {
@@ -83,8 +99,8 @@ int CRatioReporter::PrintTable() const {
             if (ratio > pair.target)
                 ++over;
         }
-        printf("%-34s %12s %12s %8.2f %8s  %s\n", pair.candidate, candText, baseText, ratio,
-               targetText, verdict);
+        printf("%-42s %5s %12s %12s %8.2f %8s  %s\n", pair.candidate,
+               cand->second.wall ? "wall" : "cpu", candText, baseText, ratio, targetText, verdict);
         printf("    %s (baseline %s)\n", pair.what, pair.baseline);
         PrintCounters(pair.candidate, cand->second.counters);
         PrintCounters(pair.baseline, base->second.counters);

@@ -28,7 +28,9 @@ class CRatioReporter : public benchmark::ConsoleReporter {
 
   private:
     struct Result {
-        double realNs;
+        double ns;   // per iteration
+        bool wall;   // wall time, else CPU time
+        bool median; // the median of repetitions
         std::map<std::string, double> counters;
     };
     std::map<std::string, Result> m_results;

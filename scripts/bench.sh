@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (preset "bench", a Release build) and runs them; the
-# run ends with the table of ratios against the baselines. Arguments go to
-# the benchmark binary, e.g. --benchmark_filter=Log.
+# run ends with the table of ratios against the baselines (the medians of
+# five repetitions). Arguments go to the benchmark binary after the
+# defaults, e.g. --benchmark_filter=Log or --benchmark_repetitions=1.
 #
 # usage: scripts/bench.sh [--record] [benchmark options...]
-#   --record   also write the machine, the date and the table into
+#   --record   also write the machine, the date and the output into
 #              bench/RESULTS.md
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,31 +21,38 @@ cmake --preset bench >/dev/null
 cmake --build --preset bench -j "$jobs" --target vorn_bench >/dev/null
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1)
-machine="$(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) CPUs, ${cpu:-unknown CPU}, Linux $(uname -r)"
+when=$(date -u '+%Y-%m-%d %H:%M UTC')
+machine="$(nproc) CPUs, ${cpu:-unknown CPU}, Linux $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "date: $when"
 echo "machine: $machine"
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-build/bench/bench/vorn_bench "$@" | tee "$out"
+build/bench/bin/vorn_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_color=false "$@" | tee "$out"
 
 if [ "$record" -eq 1 ]; then
     {
         echo "# Benchmark results"
         echo
-        echo "Recorded by \`scripts/bench.sh --record\`: $machine."
-        echo "Build: preset \`bench\` (Release, $(c++ --version | head -1))."
+        echo "Recorded with \`scripts/bench.sh --record\` on $when."
+        echo
+        echo "Machine: $machine."
+        echo "Build: preset \`bench\` (Release), $(c++ --version | head -1)."
+        echo
+        cat bench/NOTES.md
         echo
         echo "## Ratio table"
         echo
         echo '```'
-        sed -n '/^benchmark  *time  *baseline/,$p' "$out"
+        sed -n '/^benchmark  *clock  *time/,$p' "$out"
         echo '```'
         echo
         echo "## Google Benchmark output"
         echo
         echo '```'
-        sed '/^benchmark  *time  *baseline/,$d' "$out"
+        sed '/^benchmark  *clock  *time/,$d' "$out"
         echo '```'
-    } >bench/RESULTS.md.new
-    echo "recorded in bench/RESULTS.md.new (add the notes and rename)"
+    } >bench/RESULTS.md
+    echo "recorded in bench/RESULTS.md"
 fi
