@@ -27,8 +27,9 @@ const std::string kListing = "help            Print command list\r\n"
 const std::string kUnknownPrefix = "Unknown command ";
 const std::string kUnknownSuffix = "\r\n try help to see all commands\r\n";
 
-const char *kRom = "0102030405060708";
-const char *kRomReversed = "rom id 08 07 06 05 04 03 02 01\n";
+// Valid CRC-8 in the last byte, so the line-level backend accepts it too.
+const char *kRom = "010203040506070f";
+const char *kRomReversed = "rom id 0f 07 06 05 04 03 02 01\n";
 
 struct OneShotCase {
     const char *name;

@@ -11,11 +11,12 @@ using namespace vorn_test;
 
 namespace {
 
-const char *kRomA = "0102030405060708";
-const char *kRomB = "1122334455667788";
+const char *kRomA = "010203040506070f";
+const char *kRomB = "11223344556677ff";
+// Valid CRC-8 in the last byte, so the line-level backend accepts them too.
 // /pool prints the bytes in the driver's order (the reverse of getid).
-const std::string kLineA = "rom id 01 02 03 04 05 06 07 08";
-const std::string kLineB = "rom id 11 22 33 44 55 66 77 88";
+const std::string kLineA = "rom id 01 02 03 04 05 06 07 0f";
+const std::string kLineB = "rom id 11 22 33 44 55 66 77 ff";
 const std::string kNoSlave = "no slave";
 
 // What a watch prints before its first event: start-up, then the client is
