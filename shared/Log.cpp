@@ -19,6 +19,17 @@ CLog *g_currentLogger = nullptr;
 CMutex g_debugPrintMutex;
 int g_debugPrintMutexOnce = 0;
 
+#if defined(__SANITIZE_ADDRESS__)
+// Both images of such a process define the utility library's variables, and
+// the program's copies preempt the library's by design. AddressSanitizer
+// would take the second definition for a violation of the one-definition
+// rule; report such pairs only when their sizes differ (a real mismatch).
+// Variables set in ASAN_OPTIONS still override this default.
+extern "C" const char *__asan_default_options() {
+    return "detect_odr_violation=1";
+}
+#endif
+
 namespace {
 
 // Value recorded by every CMutex::Init of the logger; the wait ignores it.
