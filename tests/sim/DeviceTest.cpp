@@ -1,14 +1,332 @@
-// The device protocol as the preload library serves it.
+// The device protocol of /dev/touchm0 as the preload library serves it,
+// driven by raw calls from devprobe.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <csignal>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "Probe.h"
 #include "TestSupport.h"
 
 using namespace vorn_test;
 
-TEST(TmSimDevice, DefaultKeyAnswersPresenceAndRom) {
+namespace {
+
+const std::string kDefaultText = "touch-memory key 0108: hello\n";
+
+} // namespace
+
+TEST(TmSimDevice, DefaultKeyAnswersEveryRequest) {
     SimDir dir;
-    RunResult r = RunSim(dir, Key(), {"devprobe", "open", "presence", "rom", "close"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "open ok\npresence 0\nrom 8 08efbeadde0000c8\nclose 0\n");
+    EXPECT_EQ(Probe(dir, Key(), {"open", "presence", "rom", "skip", "reset", "close"}),
+              "open ok\npresence 0\nrom 8 08efbeadde0000c8\nskip 0\nreset 0\nclose 0\n");
+}
+
+TEST(TmSimDevice, AbsentKeyFailsRequestsButPositionsStillWork) {
+    SimDir dir;
+    EXPECT_EQ(
+        Probe(dir, Key().Absent(),
+              {"open", "presence", "rom", "skip", "reset", "seek:4", "read:4", "write:x", "close"}),
+        "open ok\npresence -1 ENXIO\nrom -1 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\n"
+        "skip -1 ENXIO\nreset -1 ENXIO\nseek 4\nread -1 ENXIO\nwrite -1 ENXIO\nclose 0\n");
+}
+
+TEST(TmSimDevice, RomOptions) {
+    struct Case {
+        SimKey key;
+        std::string rom;
+    } cases[] = {
+        {Key(), "08efbeadde0000c8"},
+        {Key().Rom("0102030405060708"), "0102030405060708"}, // verbatim, CRC not checked
+        {Key().Rom("FFFFFFFFFFFFFFFF"), "ffffffffffffffff"},
+        {Key().Family("02").Serial("1B81C"), "021cb801000000a2"},
+        {Key().Family("01"), "01efbeadde000004"},
+    };
+    for (const Case &c : cases) {
+        SimDir dir;
+        EXPECT_EQ(Probe(dir, c.key, {"open", "rom"}), "open ok\nrom 8 " + c.rom + "\n") << c.rom;
+    }
+}
+
+TEST(TmSimDevice, FreshMemoryHoldsTheTextThenZeros) {
+    SimDir dir;
+    std::string out = Probe(dir, Key().Memory(64), {"open", "read:40"});
+    EXPECT_EQ(dir.Memory(), kDefaultText + std::string(64 - kDefaultText.size(), '\0'));
+    EXPECT_EQ(out, "open ok\nread 40 " + Hex(dir.Memory().substr(0, 40)) + "\n");
+}
+
+TEST(TmSimDevice, ReadAndWriteAtOffsetsPersistAcrossRuns) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"open", "seek:100", "write:abc", "pwrite:200:XY", "read:2"}),
+              "open ok\nseek 100\nwrite 3\npwrite 2\nread 2 0000\n");
+    // The next run (a new process) reads what this one wrote.
+    EXPECT_EQ(Probe(dir, Key(), {"open", "seek:99", "read:5", "pread:200:2", "read:1"}),
+              "open ok\nseek 99\nread 5 0061626300\npread 2 5859\nread 1 00\n");
+    std::string image = dir.Memory();
+    ASSERT_EQ(image.size(), 512u);
+    EXPECT_EQ(image.substr(100, 3), "abc");
+    EXPECT_EQ(image.substr(200, 2), "XY");
+    EXPECT_EQ(image.substr(0, kDefaultText.size()), kDefaultText);
+}
+
+TEST(TmSimDevice, ALaunchNeverOverwritesTheMemoryImage) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("my own key", 512));
+    EXPECT_EQ(Probe(dir, Key(), {"open", "read:6"}), "open ok\nread 6 6d79206f776e\n");
+    EXPECT_EQ(dir.Memory().substr(0, 10), "my own key");
+}
+
+TEST(TmSimDevice, EndOfMemory) {
+    struct Case {
+        std::vector<std::string> steps;
+        std::string out;
+    } cases[] = {
+        {{"seek:60", "read:8"}, "seek 60\nread 4 00000000\n"},
+        {{"seek:64", "read:8"}, "seek 64\nread 0 \n"},
+        {{"seek:1000", "read:8"}, "seek 1000\nread 0 \n"},
+        {{"seek:62", "write:abcd", "seek:60", "read:8"},
+         "seek 62\nwrite 2\nseek 60\nread 4 00006162\n"},
+        {{"seek:64", "write:abcd"}, "seek 64\nwrite 0\n"},
+        {{"pread:63:4"}, "pread 1 00\n"},
+    };
+    for (const Case &c : cases) {
+        SimDir dir;
+        std::vector<std::string> steps = {"open"};
+        steps.insert(steps.end(), c.steps.begin(), c.steps.end());
+        EXPECT_EQ(Probe(dir, Key().Memory(64), steps), "open ok\n" + c.out) << c.out;
+        EXPECT_EQ(dir.Memory().size(), 64u) << "the image does not grow past the memory";
+    }
+}
+
+TEST(TmSimDevice, MemoryBeyondAShortImageReadsAsZero) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("hi"));
+    EXPECT_EQ(Probe(dir, Key().Memory(16), {"open", "read:8", "read:16"}),
+              "open ok\nread 8 6869000000000000\nread 8 0000000000000000\n");
+}
+
+TEST(TmSimDevice, SeekFromEachOrigin) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().Memory(64),
+                    {"open", "seek:10", "seek:5:1", "seek:-4:2", "seek:-1", "seek:-100:1",
+                     "seek:0:7", "read:1"}),
+              "open ok\nseek 10\nseek 15\nseek 60\nseek -1 EINVAL\nseek -1 EINVAL\n"
+              "seek -1 EINVAL\nread 1 00\n");
+}
+
+TEST(TmSimDevice, EachDescriptorHasItsOwnPosition) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("0123456789abcdefghijklmnopqrstuvwxyz", 64));
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "open", "use:0", "seek:10", "use:1", "seek:20", "use:0", "read:2",
+                     "use:1", "read:2", "close", "use:0", "read:1", "close"}),
+              "open ok\nopen ok\nseek 10\nseek 20\nread 2 6162\nread 2 6b6c\nclose 0\n"
+              "read 1 63\nclose 0\n");
+}
+
+TEST(TmSimDevice, EveryOpenFormReachesTheDevice) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"openat:/dev/touchm0", "presence", "close", "open2:/dev/touchm0", "presence",
+                     "close", "open:/dev/touchm0:0", "presence", "close"}),
+              "openat ok\npresence 0\nclose 0\nopen2 ok\npresence 0\nclose 0\nopen ok\n"
+              "presence 0\nclose 0\n");
+}
+
+TEST(TmSimDevice, UnknownRequestIsNotATty) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"open", "ioctl:5401", "ioctl:414c544e"}),
+              "open ok\nioctl -1 ENOTTY\nioctl -1 ENOTTY\n");
+}
+
+TEST(TmSimDevice, MissingDevice) {
+    struct Case {
+        SimKey key;
+        std::string err;
+    } cases[] = {
+        {Key().NoDevice(), "ENOENT"},
+        {Key().NoDevice("EACCES"), "EACCES"},
+        {Key().NoDevice("EBUSY"), "EBUSY"},
+        {Key().NoDevice("19"), "ENODEV"},
+    };
+    for (const Case &c : cases) {
+        SimDir dir;
+        EXPECT_EQ(Probe(dir, c.key, {"open", "open2:/dev/touchm0"}),
+                  "open -1 " + c.err + "\nopen2 -1 " + c.err + "\n");
+        std::vector<TraceRecord> trace = TraceLines(dir);
+        ASSERT_EQ(trace.size(), 2u);
+        EXPECT_EQ(trace[0].call, "open");
+        EXPECT_EQ(trace[0].result, -1);
+        EXPECT_NE(trace[0].err, 0);
+    }
+}
+
+TEST(TmSimDevice, FaultSwitches) {
+    struct Case {
+        const char *fault;
+        std::vector<std::string> steps;
+        std::string out;
+    } cases[] = {
+        {"presence", {"presence", "rom"}, "presence -1 EIO\nrom 8 08efbeadde0000c8\n"},
+        {"rom", {"rom", "presence"}, "rom -1 EIO\nrom-buffer aaaaaaaaaaaaaaaa\npresence 0\n"},
+        {"skip", {"skip", "reset"}, "skip -1 EIO\nreset 0\n"},
+        {"reset", {"reset", "skip"}, "reset -1 EIO\nskip 0\n"},
+        {"lseek", {"seek:0", "read:2"}, "seek -1 EIO\nread 2 746f\n"},
+        {"read",
+         {"seek:0", "read:2", "pread:0:2", "write:x"},
+         "seek 0\nread -1 EIO\npread -1 EIO\nwrite 1\n"},
+        {"write", {"write:x", "pwrite:0:x", "read:1"}, "write -1 EIO\npwrite -1 EIO\nread 1 74\n"},
+        {"short-read=3", {"read:8", "read:2"}, "read 3 746f75\nread 2 6368\n"},
+        {"short-read=0", {"read:8"}, "read 0 \n"},
+        {"short-write=2", {"write:abcd", "seek:0", "read:4"}, "write 2\nseek 0\nread 4 61627563\n"},
+    };
+    for (const Case &c : cases) {
+        SimDir dir;
+        std::vector<std::string> steps = {"open"};
+        steps.insert(steps.end(), c.steps.begin(), c.steps.end());
+        EXPECT_EQ(Probe(dir, Key().Fault(c.fault), steps), "open ok\n" + c.out) << c.fault;
+    }
+}
+
+TEST(TmSimDevice, SeveralFaultsAtOnce) {
+    SimDir dir;
+    EXPECT_EQ(
+        Probe(dir, Key().Fault("presence").Fault("short-read=1"), {"open", "presence", "read:4"}),
+        "open ok\npresence -1 EIO\nread 1 74\n");
+}
+
+TEST(TmSimDevice, VanishAfterNRequests) {
+    SimDir dir;
+    // Requests 1 to 3 (open, presence, rom) are served; then the device is
+    // gone for the descriptor and for new opens; close still releases it.
+    EXPECT_EQ(Probe(dir, Key().Fault("vanish-after=3"),
+                    {"open", "presence", "rom", "read:1", "presence", "open", "close"}),
+              "open ok\npresence 0\nrom 8 08efbeadde0000c8\nread -1 ENODEV\npresence -1 ENODEV\n"
+              "open -1 ENOENT\nclose 0\n");
+    SimDir dir0;
+    EXPECT_EQ(Probe(dir0, Key().Fault("vanish-after=0"), {"open"}), "open -1 ENOENT\n");
+}
+
+TEST(TmSimDevice, TraceHasOneLinePerDeviceCall) {
+    SimDir dir;
+    Probe(dir, Key(),
+          {"open", "presence", "rom", "seek:16", "read:5", "write:ab", "pread:3:1", "ioctl:1",
+           "close", "cat:/dev/null"});
+    std::vector<TraceRecord> trace = TraceLines(dir);
+    EXPECT_EQ(TraceSummaries(trace), (std::vector<std::string>{
+                                         "open path=/dev/touchm0 flags=0x101802 result=fd errno=0",
+                                         "ioctl req=0x414c544a result=0 errno=0",
+                                         "ioctl req=0x414c544b result=0 errno=0",
+                                         "lseek off=16 whence=0 result=16 errno=0",
+                                         "read size=5 result=5 errno=0",
+                                         "write size=2 result=2 errno=0",
+                                         "pread off=3 size=1 result=1 errno=0",
+                                         "ioctl req=0x1 result=-1 errno=25",
+                                         "close result=0 errno=0",
+                                     }));
+    ASSERT_EQ(trace.size(), 9u);
+    EXPECT_EQ(trace[0].flags, 0x101802ul);
+    EXPECT_EQ(trace[1].req, 0x414c544aul);
+    EXPECT_EQ(trace[3].off, 16);
+    EXPECT_EQ(trace[4].size, 5);
+    for (size_t i = 1; i < trace.size(); i++)
+        EXPECT_GE(trace[i].t, trace[i - 1].t);
+    // Each line is exactly "t=... call=... <fields> result=... errno=...".
+    std::string raw = dir.Trace();
+    std::string first = raw.substr(0, raw.find('\n'));
+    EXPECT_EQ(first.substr(first.find(" call=")),
+              " call=open path=/dev/touchm0 flags=0x101802 result=" +
+                  std::to_string(trace[0].result) + " errno=0");
+}
+
+TEST(TmSimDevice, TraceOffWritesNothingAndTraceToNamesTheFile) {
+    SimDir dir;
+    Probe(dir, Key().NoTrace(), {"open", "presence"});
+    EXPECT_FALSE(dir.Exists("trace"));
+    Probe(dir, Key().TraceTo(dir.Path("elsewhere")), {"open", "presence"});
+    EXPECT_EQ(TraceLinesFrom(dir.Path("elsewhere")).size(), 2u);
+}
+
+TEST(TmSimDevice, ClientLogPathIsRedirected) {
+    SimDir dir;
+    struct stat before;
+    bool existed = stat("/tmp/tmdrv.log", &before) == 0;
+    EXPECT_EQ(Probe(dir, Key(), {"file:/tmp/tmdrv.log:one", "file:/tmp/tmdrv.log:two"}),
+              "file 3\nfile 3\n");
+    EXPECT_EQ(dir.Log(), "onetwo");
+    struct stat st;
+    stat(dir.Path("tmdrv.log").c_str(), &st);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "created with the caller's mode";
+
+    Probe(dir, Key().Log(dir.Path("custom.log")), {"file:/tmp/tmdrv.log:three"});
+    EXPECT_EQ(dir.Read("custom.log"), "three");
+    EXPECT_EQ(dir.Log(), "onetwo");
+
+    struct stat after;
+    bool exists = stat("/tmp/tmdrv.log", &after) == 0;
+    EXPECT_EQ(exists, existed) << "the real log is never created";
+    if (existed && exists) {
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+    }
+}
+
+TEST(TmSimDevice, OtherPathsAndDescriptorsPassThrough) {
+    SimDir dir;
+    std::string other = dir.Path("other.txt");
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "file:" + other + ":data", "cat:" + other, "presence",
+                     "open:/dev/null", "read:4", "write:zz", "close", "use:0", "presence",
+                     "cat:/dev/touchm1", "open:/dev/touchm00"}),
+              "open ok\nfile 4\ncat 4 data\npresence 0\nopen ok\nread 0 \nwrite 2\nclose 0\n"
+              "presence 0\ncat -1 ENOENT\nopen -1 ENOENT\n");
+    EXPECT_EQ(dir.Read("other.txt"), "data");
+    // Only the device calls were traced.
+    for (const TraceRecord &rec : TraceLines(dir))
+        EXPECT_TRUE(rec.call == "open" || rec.call == "ioctl") << rec.Summary();
+    EXPECT_EQ(TraceLines(dir).size(), 3u);
+}
+
+TEST(TmSimDevice, SignalHandlerRequestsDoNotDeadlock) {
+    // The handler makes a device request while the main flow is inside
+    // others; the stand-in's lock must never be re-taken by the same thread.
+    SimDir dir;
+    Spawned p;
+    ASSERT_TRUE(
+        p.Start(dir, Key().NoTrace(), {"devprobe", "open", "sigpresence", "wait", "hammer:20000"}));
+    ASSERT_TRUE(p.WaitForLine("wait"));
+    p.Write("go\n");
+    // Signal all through the hammering, until it reports.
+    std::string line;
+    auto limit = std::chrono::steady_clock::now() + 15s;
+    bool done = false;
+    while (!done && std::chrono::steady_clock::now() < limit) {
+        p.Signal(SIGUSR1);
+        usleep(200);
+        done = p.ReadLine(line, 0ms);
+    }
+    EXPECT_TRUE(done) << "the program hung";
+    EXPECT_EQ(line, "hammer ok handler-failures 0");
+    RunResult r = p.Wait(done ? 30s : 1s);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "open ok\nsigpresence 0\nwait\nhammer ok handler-failures 0\n");
     EXPECT_EQ(r.err, "");
+}
+
+TEST(TmSimDevice, SigtermHandlerMayCloseTheDevice) {
+    SimDir dir;
+    Spawned p;
+    ASSERT_TRUE(p.Start(dir, Key(), {"devprobe", "open", "sigtermclose", "wait"}));
+    ASSERT_TRUE(p.WaitForLine("wait"));
+    ASSERT_TRUE(p.Signal(SIGTERM));
+    RunResult r = p.Wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "open ok\nsigtermclose 0\nwait\nterm close 0\n");
+    std::vector<TraceRecord> trace = TraceLines(dir);
+    ASSERT_FALSE(trace.empty());
+    EXPECT_EQ(trace.back().call, "close");
 }

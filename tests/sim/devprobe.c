@@ -15,11 +15,17 @@
  *   file:PATH:TEXT        append TEXT to PATH (created 0600), then close
  *   cat:PATH              print PATH's contents
  *   sleep:MS  wait        pause; print "wait" and read a line from stdin
+ *   sigpresence           on SIGUSR1: a presence request from the handler
+ *   sigtermclose          on SIGTERM: close the device in the handler, print
+ *                         "term close R" and exit 0
+ *   hammer:N              N times lseek and read 16 bytes; "hammer ok" when all
+ *                         succeeded, else the first failure
  */
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/rtc.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,8 +46,54 @@ extern int __open_2(const char *path, int flags);
 
 static int g_fds[MAX_FDS];
 static int g_nfds;
-static int g_cur = -1;
+static volatile sig_atomic_t g_cur = -1;
+static volatile sig_atomic_t g_handler_failures;
 static unsigned char g_data[DATA_MAX];
+
+static void result(const char *step, long r);
+
+static void on_usr1(int sig) {
+    (void)sig;
+    int saved = errno;
+    if (ioctl(g_cur, TM_REQ_PRESENCE) != 0)
+        g_handler_failures++;
+    errno = saved;
+}
+
+static void on_term(int sig) {
+    (void)sig;
+    char msg[32];
+    int r = close(g_cur);
+    int n = snprintf(msg, sizeof(msg), "term close %d\n", r);
+    if (n > 0 && write(STDOUT_FILENO, msg, (size_t)n) < 0)
+        _exit(1);
+    _exit(0);
+}
+
+static int install(int sig, void (*fn)(int)) {
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = fn;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    return sigaction(sig, &sa, NULL);
+}
+
+static void hammer(long n) {
+    unsigned char buf[16];
+    for (long i = 0; i < n; i++) {
+        if (lseek(g_cur, 0, SEEK_SET) != 0) {
+            result("hammer-seek", -1);
+            return;
+        }
+        ssize_t r = read(g_cur, buf, sizeof(buf));
+        if (r != (ssize_t)sizeof(buf)) {
+            result("hammer-read", (long)r);
+            return;
+        }
+    }
+    printf("hammer ok handler-failures %d\n", (int)g_handler_failures);
+}
 
 static const char *err_name(int e) {
     const char *n = strerrorname_np(e);
@@ -250,6 +302,12 @@ static int step(char *word) {
         long ms = atol(arg);
         struct timespec ts = {.tv_sec = ms / MS_PER_SEC, .tv_nsec = (ms % MS_PER_SEC) * NS_PER_MS};
         nanosleep(&ts, NULL);
+    } else if (strcmp(name, "sigpresence") == 0) {
+        result("sigpresence", install(SIGUSR1, on_usr1));
+    } else if (strcmp(name, "sigtermclose") == 0) {
+        result("sigtermclose", install(SIGTERM, on_term));
+    } else if (strcmp(name, "hammer") == 0 && arg) {
+        hammer(atol(arg));
     } else if (strcmp(name, "wait") == 0) {
         char line[LINE_MAX_IN];
         printf("wait\n");

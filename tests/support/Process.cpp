@@ -1,6 +1,7 @@
 // Child processes for end-to-end tests.
 #include "Process.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -241,17 +242,21 @@ void Spawned::KillGroup() {
 
 void Spawned::Pump(std::chrono::steady_clock::time_point deadline, bool untilLine) {
     std::chrono::steady_clock::time_point exitSeen{};
+    bool polledOnce = false;
     for (;;) {
         if (untilLine && m_outText.find('\n', m_lineStart) != std::string::npos)
             return;
         Reap(false);
         if (m_exited && m_out < 0 && m_err < 0)
             return;
+        if (untilLine && m_out < 0)
+            return;
         auto now = std::chrono::steady_clock::now();
         if (m_exited) {
-            if (exitSeen == std::chrono::steady_clock::time_point{})
+            if (exitSeen == std::chrono::steady_clock::time_point{}) {
                 exitSeen = now;
-            else if (now - exitSeen > kOutputGrace) {
+            } else if (now - exitSeen > kOutputGrace) {
+                // A grandchild still holds the output open: end the group.
                 KillGroup();
                 if (m_out >= 0)
                     ReadFrom(m_out, m_outText);
@@ -262,12 +267,11 @@ void Spawned::Pump(std::chrono::steady_clock::time_point deadline, bool untilLin
                 return;
             }
         }
-        if (untilLine && m_out < 0)
+        // At least one look at the descriptors, even with no time left.
+        if (now >= deadline && polledOnce)
             return;
-        if (now >= deadline)
-            return;
-        if (m_in >= 0 && m_pendingIn.empty() && m_closeInWhenDrained)
-            CloseFd(m_in);
+        polledOnce = true;
+        FlushInput();
 
         std::array<struct pollfd, 3> fds{};
         nfds_t n = 0;
@@ -277,8 +281,10 @@ void Spawned::Pump(std::chrono::steady_clock::time_point deadline, bool untilLin
             fds[n++] = {m_err, POLLIN, 0};
         if (m_in >= 0 && !m_pendingIn.empty())
             fds[n++] = {m_in, POLLOUT, 0};
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-        int slice = static_cast<int>(std::min<long long>(left.count() + 1, kPollSliceMs));
+        long long left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now).count();
+        int slice =
+            static_cast<int>(std::max<long long>(0, std::min<long long>(left + 1, kPollSliceMs)));
         if (poll(fds.data(), n, slice) < 0 && errno != EINTR)
             return;
         for (nfds_t i = 0; i < n; i++) {
@@ -288,15 +294,8 @@ void Spawned::Pump(std::chrono::steady_clock::time_point deadline, bool untilLin
                 ReadFrom(m_out, m_outText);
             else if (fds[i].fd == m_err)
                 ReadFrom(m_err, m_errText);
-            else if (fds[i].fd == m_in) {
-                ssize_t w = write(m_in, m_pendingIn.data(), m_pendingIn.size());
-                if (w > 0)
-                    m_pendingIn.erase(0, static_cast<size_t>(w));
-                else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    m_pendingIn.clear(); // the child closed its stdin
-                    CloseFd(m_in);
-                }
-            }
+            else if (fds[i].fd == m_in)
+                FlushInput();
         }
     }
 }
@@ -334,16 +333,32 @@ bool Spawned::WaitForLine(const std::string &needle, std::chrono::milliseconds t
     }
 }
 
+void Spawned::FlushInput() {
+    while (m_in >= 0 && !m_pendingIn.empty()) {
+        ssize_t w = write(m_in, m_pendingIn.data(), m_pendingIn.size());
+        if (w > 0) {
+            m_pendingIn.erase(0, static_cast<size_t>(w));
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else if (w < 0 && errno == EAGAIN) {
+            return; // the rest goes as the child reads
+        } else {
+            m_pendingIn.clear(); // the child closed its stdin
+            CloseFd(m_in);
+        }
+    }
+    if (m_in >= 0 && m_pendingIn.empty() && m_closeInWhenDrained)
+        CloseFd(m_in);
+}
+
 void Spawned::Write(const std::string &text) {
     m_pendingIn += text;
-    if (m_in >= 0 && !m_pendingIn.empty())
-        Pump(std::chrono::steady_clock::now(), false);
+    FlushInput();
 }
 
 void Spawned::CloseStdin() {
     m_closeInWhenDrained = true;
-    if (m_pendingIn.empty())
-        CloseFd(m_in);
+    FlushInput();
 }
 
 bool Spawned::Signal(int sig) {

@@ -77,7 +77,8 @@ class Spawned {
     // Reads lines until one contains needle (stored in *line if given).
     bool WaitForLine(const std::string &needle, std::chrono::milliseconds timeout = 5s,
                      std::string *line = nullptr);
-    // Queues text for standard input; written as the child reads.
+    // Writes text to standard input now, as far as the pipe takes it; the
+    // rest goes as the child reads.
     void Write(const std::string &text);
     // Closes standard input once the queued text is written.
     void CloseStdin();
@@ -94,6 +95,7 @@ class Spawned {
   private:
     void Pump(std::chrono::steady_clock::time_point deadline, bool untilLine);
     void ReadFrom(int &fd, std::string &into);
+    void FlushInput();
     void Reap(bool block);
     void KillGroup();
     void CloseAll();
