@@ -1,0 +1,53 @@
+#!/bin/sh
+# Builds touchm_sim.ko out of tree with the kernel's own build system,
+# warnings as errors, in a scratch folder, and leaves the module in OUT_DIR.
+# The source tree stays free of build products.
+#
+#   sim/kmod/build-module.sh KERNEL_BUILD_DIR OUT_DIR
+#
+# KERNEL_BUILD_DIR is the headers of the kernel the module is for, e.g.
+# /lib/modules/<version>/build. The build log is OUT_DIR/kbuild.log.
+set -eu
+
+if [ $# -ne 2 ]; then
+	echo "usage: $0 KERNEL_BUILD_DIR OUT_DIR" >&2
+	exit 2
+fi
+kdir=$1
+out=$2
+root=$(cd "$(dirname "$0")/../.." && pwd)
+
+if [ ! -f "$kdir/Makefile" ]; then
+	echo "build-module: $kdir is no kernel build directory" >&2
+	exit 1
+fi
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/touchm-kbuild.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+
+# The driver, the transport and the line: the user-space glue of the line
+# (tm_line_user.c) stays out, the driver supplies its part instead.
+cp "$root"/sim/kmod/Kbuild "$root"/sim/kmod/*.c "$root"/sim/kmod/*.h "$work"/
+cp "$root"/kernel/velkor.c "$root"/kernel/velkor.h "$work"/
+cp "$root"/sim/line/tm_key.c "$root"/sim/line/tm_pl2303.c \
+   "$root"/sim/line/tm_core.c "$root"/sim/line/tm_line.h \
+   "$root"/sim/line/tm_line_core.h "$work"/
+
+log=$out/kbuild.log
+status=0
+make -C "$kdir" M="$work" modules >"$log" 2>&1 || status=$?
+if [ "$status" -ne 0 ]; then
+	cat "$log" >&2
+	echo "build-module: make failed with status $status" >&2
+	exit 1
+fi
+if grep -qi 'warning' "$log"; then
+	cat "$log" >&2
+	echo "build-module: the build printed warnings" >&2
+	exit 1
+fi
+cp "$work"/touchm_sim.ko "$out"/
+echo "build-module: $out/touchm_sim.ko built against $kdir"

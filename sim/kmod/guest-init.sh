@@ -1,0 +1,325 @@
+#!/bin/sh
+# /init of the qemu test guest: loads touchm_sim, runs tmtool (and devcheck)
+# against the real /dev/touchm0 and prints one line per case on the console:
+#
+#   TMQ PASS <case>
+#   TMQ FAIL <case>: <what went wrong>
+#   TMQ SUMMARY pass=<n> fail=<n>
+#
+# then the kernel log between "TMQ DMESG BEGIN" and "TMQ DMESG END", and
+# powers the machine off. scripts/qemu-test.sh packs this file as /init
+# (busybox sh), with tmtool, libvorn.so.1 and devcheck in /opt/vorn and the
+# module as /touchm_sim.ko, and judges the console log.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t debugfs debugfs /sys/kernel/debug
+mount -t tmpfs tmpfs /tmp
+exec </dev/console >/dev/console 2>&1
+# The firmware leaves terminal codes on the serial line without a line end.
+echo
+
+CTL=/sys/kernel/debug/touchm/ctl
+T=/tmp/tmq
+TOOL_DIR=/opt/vorn
+ROM_A=08efbeadde0000c8
+ROM_A_POOL="08 ef be ad de 00 00 c8"
+ROM_A_GETID="c8 00 00 de ad be ef 08"
+ROM_B=2801020304050a3d
+ROM_B_POOL="28 01 02 03 04 05 0a 3d"
+ROM_C=0c1122334455aa24
+ROM_C_POOL="0c 11 22 33 44 55 aa 24"
+# How long a wait for a polling event may take, in tenths of a second.
+POOL_WAIT_TENTHS=200
+
+npass=0
+nfail=0
+mkdir -p "$T"
+cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
+
+# --- case bookkeeping -------------------------------------------------------
+
+begin() {
+	CASE=$1
+	CASE_BAD=
+}
+
+bad() {
+	CASE_BAD="${CASE_BAD}${CASE_BAD:+; }$*"
+}
+
+end() {
+	if [ -z "$CASE_BAD" ]; then
+		echo "TMQ PASS $CASE"
+		npass=$((npass + 1))
+	else
+		echo "TMQ FAIL $CASE: $CASE_BAD"
+		nfail=$((nfail + 1))
+	fi
+}
+
+# same WHAT FILE: FILE must hold exactly what stdin holds.
+same() {
+	cat >"$T/expected"
+	if ! cmp -s "$T/expected" "$2"; then
+		bad "$1 differs"
+		diff "$T/expected" "$2" | sed 's/^/TMQ   | /'
+	fi
+}
+
+# empty WHAT FILE
+empty() {
+	if [ -s "$2" ]; then
+		bad "$1 not empty"
+		sed 's/^/TMQ   | /' "$2"
+	fi
+}
+
+# tool ARGS...: one tmtool run; stdout in $T/out, stderr in $T/err.
+tool() {
+	./tmtool "$@" >"$T/out" 2>"$T/err"
+	RC=$?
+	[ "$RC" = 0 ] || bad "tmtool $1: status $RC"
+}
+
+# ctl COMMAND: a control command that must succeed.
+ctl() {
+	echo "$*" >"$CTL" || bad "ctl '$*' refused"
+}
+
+# count served|failed KIND: a request counter of the driver.
+count() {
+	awk -v w="$1" -v k="$2" \
+		'$1 == w { for (i = 2; i < NF; i += 2) if ($i == k) print $(i + 1) }' \
+		"$CTL"
+}
+
+# klog TEXT: how many kernel log lines hold TEXT.
+klog() {
+	dmesg | grep -c "$1"
+}
+
+# wait_lines FILE N: until FILE has N lines, or the wait runs out.
+wait_lines() {
+	w=0
+	while [ "$(wc -l <"$1")" -lt "$2" ] && [ "$w" -lt "$POOL_WAIT_TENTHS" ]; do
+		sleep 0.1
+		w=$((w + 1))
+	done
+	[ "$(wc -l <"$1")" -ge "$2" ] || bad "no line $2 in $(basename "$1")"
+}
+
+# The output every one-shot run starts and ends with.
+head_lines() {
+	echo "using dev /dev/touchm0"
+	echo "libvorn inited"
+}
+
+# --- cases ------------------------------------------------------------------
+
+begin module-load
+if insmod /touchm_sim.ko; then
+	[ -c /dev/touchm0 ] || bad "no character device /dev/touchm0"
+	[ -f "$CTL" ] || bad "no control file $CTL"
+	grep -qx "key $ROM_A" "$CTL" || bad "default key not attached"
+	grep -qx "memory 512" "$CTL" || bad "memory size not 512"
+else
+	bad "insmod failed"
+fi
+end
+
+begin startup-chksl
+tool chksl
+{ head_lines; echo "checking slave presence...slave present"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+empty stderr "$T/err"
+end
+
+begin getid
+p0=$(count served presence)
+r0=$(count served rom)
+tool getid
+{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+[ "$(count served presence)" = $((p0 + 1)) ] || bad "not one presence request"
+[ "$(count served rom)" = $((r0 + 1)) ] || bad "not one ROM request"
+end
+
+begin memrd-fresh
+tool memrd 0 32
+{ head_lines; echo "reading 32 bytes from offset 0"; echo "read from 0 32 bytes"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+same listing "$T/err" <<'EOF'
+0000 74 6F 75 63 68 2D 6D 65 -6D 6F 72 79 20 6B 65 79  touch-memory key
+0010 20 30 31 30 38 3A 20 68 -65 6C 6C 6F 0A 00 00 00   0108: hello....
+EOF
+end
+
+begin memwrs-memrd
+tool memwrs kernel-side 64
+{ head_lines; echo "writing str 'kernel-side' to offset 64...write  to 64 11 bytes"; echo "ok"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+tool memrd 60 20
+same listing "$T/err" <<'EOF'
+0000 00 00 00 00 6B 65 72 6E -65 6C 2D 73 69 64 65 00  ....kernel-side.
+0010 00 00 00 00 XX XX XX XX -XX XX XX XX XX XX XX XX  ....
+EOF
+end
+
+begin memwrf-memrdf
+# 300 bytes from offset 100: a part page, eight whole pages, a part page.
+head -c 300 /dev/urandom >"$T/in.bin"
+tool memwrf "$T/in.bin" 100
+sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+{ head_lines; echo "writing  to tm offset 100 size 300 <=$T/in.bin...write  to 100 300 bytes"; echo "ok"; echo "time diff N"; echo "libvorn closed"; } |
+	same stdout "$T/out.n"
+rm -f "$T/out.bin"
+tool memrdf "$T/out.bin" 100 300
+sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+{ head_lines; echo "reading  from tm offset 100 size 300 =>$T/out.bin....read from 100 300 bytes"; echo "ok"; echo "time diff N"; echo "libvorn closed"; } |
+	same stdout "$T/out.n"
+cmp "$T/in.bin" "$T/out.bin" || bad "memory read back differs from the file written"
+end
+
+begin file-position
+# Plain reads through the kernel's file position: the whole memory in
+# pieces, short at its end, nothing after it.
+dd if=/dev/touchm0 of="$T/all.bin" bs=100 2>/dev/null || bad "dd of the memory failed"
+[ "$(wc -c <"$T/all.bin")" = 512 ] || bad "memory read as $(wc -c <"$T/all.bin") bytes, not 512"
+tool memrdf "$T/all2.bin" 0 512
+cmp "$T/all.bin" "$T/all2.bin" || bad "dd and memrdf disagree"
+dd if=/dev/touchm0 of="$T/tail.bin" bs=10 skip=50 2>/dev/null
+[ "$(wc -c <"$T/tail.bin")" = 12 ] || bad "read at 500 gave $(wc -c <"$T/tail.bin") bytes, not 12"
+dd if=/dev/touchm0 of="$T/past.bin" bs=16 skip=40 2>/dev/null
+[ "$(wc -c <"$T/past.bin")" = 0 ] || bad "read after the end delivered bytes"
+end
+
+begin protocol
+# Call by call: repeated opens, exactly 8 ROM bytes, request results and
+# errno, file positions, short transfers at the end of the memory.
+./devcheck "$ROM_A" 512 >"$T/out" 2>&1 || bad "devcheck failed"
+echo "devcheck: ok" | same devcheck "$T/out"
+end
+
+begin getid-no-key
+ctl remove
+grep -qx "key none" "$CTL" || bad "key still shown"
+./devcheck none 512 >"$T/out" 2>&1 || bad "devcheck without key failed"
+echo "devcheck: ok" | same "devcheck without key" "$T/out"
+p0=$(count served presence)
+r0=$(count served rom)
+tool getid
+{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+[ "$(count served presence)" = $((p0 + 3)) ] || bad "not three presence requests"
+[ "$(count served rom)" = "$r0" ] || bad "a ROM request without a key"
+tool chksl
+{ head_lines; echo "checking slave presence...no slave"; echo "libvorn closed"; } |
+	same "chksl stdout" "$T/out"
+ctl attach "$ROM_A"
+end
+
+begin pool
+./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
+pool_pid=$!
+wait_lines "$T/pool.out" 4
+ctl remove
+wait_lines "$T/pool.out" 5
+ctl attach "$ROM_B"
+wait_lines "$T/pool.out" 6
+ctl swap "$ROM_C"
+wait_lines "$T/pool.out" 7
+kill -INT "$pool_pid"
+wait "$pool_pid"
+rc=$?
+[ "$rc" = 0 ] || bad "/pool ended with status $rc"
+{ head_lines; echo "libvorn closed"; echo "rom id $ROM_A_POOL"; echo "no slave"; echo "rom id $ROM_B_POOL"; echo "rom id $ROM_C_POOL"; } |
+	same stdout "$T/pool.out"
+empty stderr "$T/pool.err"
+ctl remove
+ctl attach "$ROM_A"
+end
+
+begin ctl-refuses
+for bad_cmd in "attach $ROM_B" "swap 0011" "bogus" "fault rom-bit 64" "fault serial-write x" "remove extra"; do
+	if echo "$bad_cmd" >"$CTL" 2>/dev/null; then
+		bad "'$bad_cmd' accepted"
+	fi
+done
+grep -qx "key $ROM_A" "$CTL" || bad "key changed by a refused command"
+end
+
+begin serial-write-fault
+# The reset pulses of the presence and ROM requests pass; velkor's first
+# write_1w() fails once, and the second attempt of getid succeeds.
+n0=$(klog "write ll failed -5")
+ctl fault serial-write 2 1
+tool getid
+{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+[ "$(klog "write ll failed -5")" = $((n0 + 1)) ] || bad "no 'write ll failed -5' in the kernel log"
+# Failing for good: getid gives up.
+ctl fault serial-write 2
+tool getid
+{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
+	same "stdout (lasting fault)" "$T/out"
+ctl clear
+tool chksl
+grep -q "slave present" "$T/out" || bad "line not back after clear"
+end
+
+begin serial-read-fault
+n0=$(klog "read ll failed -5")
+ctl fault serial-read 2 1
+tool getid
+{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+[ "$(klog "read ll failed -5")" = $((n0 + 1)) ] || bad "no 'read ll failed -5' in the kernel log"
+ctl clear
+end
+
+begin rom-bit
+f0=$(count failed rom)
+ctl fault rom-bit 13
+tool getid
+{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
+	same stdout "$T/out"
+[ "$(count failed rom)" = $((f0 + 3)) ] || bad "not three failed ROM requests"
+tool chksl
+grep -q "slave present" "$T/out" || bad "presence hit by the ROM fault"
+ctl clear
+tool getid
+grep -qx "rom id $ROM_A_GETID" "$T/out" || bad "ROM not read after clear"
+end
+
+begin module-unload
+if rmmod touchm_sim; then
+	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 still there"
+	[ ! -e "$CTL" ] || bad "control file still there"
+else
+	bad "rmmod failed"
+fi
+./tmtool chksl >"$T/out" 2>"$T/err"
+rc=$?
+[ "$rc" = 1 ] || bad "tmtool without the device: status $rc, not 1"
+grep -qx "can not init client" "$T/out" || bad "tmtool ran without the device"
+end
+
+begin kernel-health
+# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
+tainted=$(cat /proc/sys/kernel/tainted)
+[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
+if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection'; then
+	bad "kernel log shows a warning or an oops"
+fi
+end
+
+echo "TMQ SUMMARY pass=$npass fail=$nfail"
+echo "TMQ DMESG BEGIN"
+dmesg
+echo "TMQ DMESG END"
+sync
+poweroff -f
