@@ -22,8 +22,9 @@ namespace {
 constexpr std::size_t kMemRdBufferSize = 16384;
 // The most memrdf and memwrf move in one command. Touch-memory keys hold a
 // few kilobytes at most; anything beyond this is a typing slip, answered
-// with "error" before any allocation or file is touched.
-constexpr int64_t kMaxFileTransferSize = 16 * 1024 * 1024;
+// with "error" before any allocation, before memrdf creates its file and
+// before memwrf reads its input.
+constexpr int64_t kMaxFileTransferSize = int64_t{16} * 1024 * 1024;
 // memrdf's output file: read and write for everyone the umask allows.
 constexpr mode_t kOutFileMode = 0666;
 
