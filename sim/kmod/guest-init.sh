@@ -32,8 +32,9 @@ ROM_B=2801020304050a3d
 ROM_B_POOL="28 01 02 03 04 05 0a 3d"
 ROM_C=0c1122334455aa24
 ROM_C_POOL="0c 11 22 33 44 55 aa 24"
-# How long a wait for a polling event may take, in tenths of a second.
-POOL_WAIT_TENTHS=200
+# How long a wait for a polling event or an exit may take, in tenths of a
+# second.
+WAIT_TENTHS=200
 
 npass=0
 nfail=0
@@ -42,9 +43,16 @@ cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
 
 # --- case bookkeeping -------------------------------------------------------
 
+# Seconds since boot, in hundredths.
+now() {
+	read -r up _ </proc/uptime
+	echo "${up%.*}${up#*.}"
+}
+
 begin() {
 	CASE=$1
 	CASE_BAD=
+	CASE_START=$(now)
 }
 
 bad() {
@@ -52,11 +60,13 @@ bad() {
 }
 
 end() {
+	took=$(($(now) - CASE_START))
+	took=$((took / 100)).$((took / 10 % 10))s
 	if [ -z "$CASE_BAD" ]; then
-		echo "TMQ PASS $CASE"
+		echo "TMQ PASS $CASE ($took)"
 		npass=$((npass + 1))
 	else
-		echo "TMQ FAIL $CASE: $CASE_BAD"
+		echo "TMQ FAIL $CASE ($took): $CASE_BAD"
 		nfail=$((nfail + 1))
 	fi
 }
@@ -102,14 +112,36 @@ klog() {
 	dmesg | grep -c "$1"
 }
 
+# lines FILE: its number of lines (0 while it is missing).
+lines() {
+	cat "$1" 2>/dev/null | wc -l
+}
+
 # wait_lines FILE N: until FILE has N lines, or the wait runs out.
 wait_lines() {
 	w=0
-	while [ "$(wc -l <"$1")" -lt "$2" ] && [ "$w" -lt "$POOL_WAIT_TENTHS" ]; do
+	while [ "$(lines "$1")" -lt "$2" ] && [ "$w" -lt "$WAIT_TENTHS" ]; do
 		sleep 0.1
 		w=$((w + 1))
 	done
-	[ "$(wc -l <"$1")" -ge "$2" ] || bad "no line $2 in $(basename "$1")"
+	[ "$(lines "$1")" -ge "$2" ] || bad "no line $2 in $(basename "$1")"
+}
+
+# stop PID SIGNAL: sends SIGNAL and waits for the end of PID; its status in
+# RC. A process that outlives the wait is killed and counts as a failure.
+stop() {
+	kill -"$2" "$1"
+	w=0
+	while kill -0 "$1" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
+		sleep 0.1
+		w=$((w + 1))
+	done
+	if kill -0 "$1" 2>/dev/null; then
+		bad "pid $1 still running after SIG$2"
+		kill -KILL "$1"
+	fi
+	wait "$1"
+	RC=$?
 }
 
 # The output every one-shot run starts and ends with.
@@ -186,11 +218,18 @@ end
 
 begin file-position
 # Plain reads through the kernel's file position: the whole memory in
-# pieces, short at its end, nothing after it.
+# pieces, short at its end, nothing after it. It holds what the cases above
+# wrote and zeros elsewhere.
 dd if=/dev/touchm0 of="$T/all.bin" bs=100 2>/dev/null || bad "dd of the memory failed"
-[ "$(wc -c <"$T/all.bin")" = 512 ] || bad "memory read as $(wc -c <"$T/all.bin") bytes, not 512"
-tool memrdf "$T/all2.bin" 0 512
-cmp "$T/all.bin" "$T/all2.bin" || bad "dd and memrdf disagree"
+{
+	printf 'touch-memory key 0108: hello\n'
+	head -c 35 /dev/zero
+	printf 'kernel-side'
+	head -c 25 /dev/zero
+	cat "$T/in.bin"
+	head -c 112 /dev/zero
+} >"$T/image.bin"
+cmp "$T/image.bin" "$T/all.bin" || bad "the memory read with dd is not what was written"
 dd if=/dev/touchm0 of="$T/tail.bin" bs=10 skip=50 2>/dev/null
 [ "$(wc -c <"$T/tail.bin")" = 12 ] || bad "read at 500 gave $(wc -c <"$T/tail.bin") bytes, not 12"
 dd if=/dev/touchm0 of="$T/past.bin" bs=16 skip=40 2>/dev/null
@@ -225,6 +264,8 @@ end
 begin pool
 ./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
 pool_pid=$!
+# Line 4 is the first report, after the tool has set up its SIGINT handler
+# (a background job of this shell starts with SIGINT ignored).
 wait_lines "$T/pool.out" 4
 ctl remove
 wait_lines "$T/pool.out" 5
@@ -232,10 +273,8 @@ ctl attach "$ROM_B"
 wait_lines "$T/pool.out" 6
 ctl swap "$ROM_C"
 wait_lines "$T/pool.out" 7
-kill -INT "$pool_pid"
-wait "$pool_pid"
-rc=$?
-[ "$rc" = 0 ] || bad "/pool ended with status $rc"
+stop "$pool_pid" INT
+[ "$RC" = 0 ] || bad "/pool ended with status $RC"
 { head_lines; echo "libvorn closed"; echo "rom id $ROM_A_POOL"; echo "no slave"; echo "rom id $ROM_B_POOL"; echo "rom id $ROM_C_POOL"; } |
 	same stdout "$T/pool.out"
 empty stderr "$T/pool.err"
