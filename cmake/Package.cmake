@@ -22,7 +22,6 @@ set(CPACK_PACKAGE_FILE_NAME "vorn_${PROJECT_VERSION}_amd64")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "amd64")
 set(CPACK_DEBIAN_PACKAGE_SECTION "utils")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 # Dependencies come from dpkg-shlibdeps (package dpkg-dev) when it is there;
 # otherwise they are the libraries every binary of the package links:
 # libc6 (libc, threads), libstdc++6 and libgcc-s1 (the C++ runtime).

@@ -3,8 +3,9 @@
 # clang-tidy (the committed .clang-tidy) over every C++ source and header
 # and the stand-in's C, with the compile commands of the default build
 # (configured into build/lint with the benchmarks switched on, so that they
-# are checked too). The kernel object and its user-space test keep kernel
-# style and are not checked; neither is anything under build/.
+# are checked too). Kernel-style C (directories with a Kbuild file, and the
+# kernel object's user-space test in tests/kernel/) is not checked; neither
+# is anything under build/.
 # Exits non-zero on any finding.
 #
 # usage: scripts/lint.sh [--format-only | --tidy-only] [FILE...]
@@ -26,10 +27,15 @@ jobs=$(nproc 2>/dev/null || echo 2)
 if [ $# -gt 0 ]; then
     files=("$@")
 else
-    # Tracked and new (not ignored) files alike; kernel/ and tests/kernel/
-    # are kernel-style C.
+    # Tracked and new (not ignored) files alike. Kernel-style C is left out:
+    # every directory with a Kbuild file (kernel/, the reference module) and
+    # the kernel object's user-space test.
+    excludes=(':!:build/**' ':!:tests/kernel/**')
+    while read -r kbuild; do
+        excludes+=(":!:$(dirname "$kbuild")/**")
+    done < <(git ls-files --cached --others --exclude-standard -- 'Kbuild' '**/Kbuild')
     mapfile -t files < <(git ls-files --cached --others --exclude-standard \
-        -- '*.cpp' '*.cc' '*.c' '*.h' '*.hpp' ':!:kernel/**' ':!:tests/kernel/**' ':!:build/**' |
+        -- '*.cpp' '*.cc' '*.c' '*.h' '*.hpp' "${excludes[@]}" |
         sort -u | while read -r f; do [ -f "$f" ] && echo "$f"; done)
 fi
 if [ ${#files[@]} -eq 0 ]; then
@@ -50,7 +56,9 @@ fi
 if [ "$do_tidy" -eq 1 ]; then
     # Compile commands of the default build (configuring is enough).
     db=build/lint
-    if ! cmake --preset default -B "$db" -DVORN_BENCH=ON >/dev/null; then
+    mkdir -p "$db"
+    # Several lint runs may share the directory; one configures at a time.
+    if ! flock "$db.lock" cmake --preset default -B "$db" -DVORN_BENCH=ON >/dev/null; then
         echo "lint: cannot configure the default build"
         exit 1
     fi
