@@ -311,7 +311,9 @@ TEST(InitConsoleHelper, InstallsHandlerWithoutFlags) {
 }
 
 // This program defines no StartDeinit: the signal then ends it as it would
-// have without the handler.
+// have without the handler. Referred to weakly here as the helper does.
+extern "C" void StartDeinit(void) __attribute__((weak));
+
 TEST(SigtermHandlerDeathTest, WithoutStartDeinitTheSignalEndsTheProgram) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(&StartDeinit, nullptr);
