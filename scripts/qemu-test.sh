@@ -70,7 +70,7 @@ headers_of() {
 	return 1
 }
 if [ -z "$version" ]; then
-	for image in $(ls /boot/vmlinuz-* 2>/dev/null | sort -r -V); do
+	for image in $(printf '%s\n' /boot/vmlinuz-* | sort -r -V); do
 		v=${image#/boot/vmlinuz-}
 		if [ -r "$image" ] && headers_of "$v" >/dev/null; then
 			version=$v
@@ -109,7 +109,8 @@ tr -d '\r' <"$work/console.raw" |
 cp "$work/console.log" "$log"
 elapsed=$(($(date +%s) - start))
 
-grep -E '^TMQ (PASS|FAIL) ' "$work/console.log" || true
+# The cases' lines, with the details of a failing one.
+grep -E '^TMQ (PASS|FAIL|  )' "$work/console.log" || true
 
 problems=
 problem() {
@@ -144,8 +145,10 @@ $(sed 's/^/    /' "$work/trouble")"
 fi
 
 if [ -n "$problems" ]; then
-	echo "qemu-test: last lines of the console log ($log):" >&2
-	tail -n 40 "$work/console.log" | sed 's/^/  | /' >&2
+	if [ -z "$summary" ]; then
+		echo "qemu-test: last lines of the console log ($log):" >&2
+		tail -n 40 "$work/console.log" | sed 's/^/  | /' >&2
+	fi
 	fail "kernel $version, ${elapsed}s:$problems"
 fi
 echo "qemu-test: PASS: $cases cases on kernel $version in ${elapsed}s (console log $log)"

@@ -49,5 +49,9 @@ if grep -qi 'warning' "$log"; then
 	echo "build-module: the build printed warnings" >&2
 	exit 1
 fi
+if ! grep -aq 'license=GPL' "$work/touchm_sim.ko"; then
+	echo "build-module: touchm_sim.ko carries no GPL license tag" >&2
+	exit 1
+fi
 cp "$work"/touchm_sim.ko "$out"/
 echo "build-module: $out/touchm_sim.ko built against $kdir"

@@ -71,7 +71,9 @@ end() {
 	fi
 }
 
-# same WHAT FILE: FILE must hold exactly what stdin holds.
+# same WHAT FILE: FILE must hold exactly what stdin holds. Called with a
+# here-document, never at the end of a pipeline: that would run it in a
+# subshell, where bad() cannot mark the case.
 same() {
 	cat >"$T/expected"
 	if ! cmp -s "$T/expected" "$2"; then
@@ -114,7 +116,7 @@ klog() {
 
 # lines FILE: its number of lines (0 while it is missing).
 lines() {
-	cat "$1" 2>/dev/null | wc -l
+	if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi
 }
 
 # wait_lines FILE N: until FILE has N lines, or the wait runs out.
@@ -144,12 +146,6 @@ stop() {
 	RC=$?
 }
 
-# The output every one-shot run starts and ends with.
-head_lines() {
-	echo "using dev /dev/touchm0"
-	echo "libvorn inited"
-}
-
 # --- cases ------------------------------------------------------------------
 
 begin module-load
@@ -165,8 +161,12 @@ end
 
 begin startup-chksl
 tool chksl
-{ head_lines; echo "checking slave presence...slave present"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...slave present
+libvorn closed
+EOF
 empty stderr "$T/err"
 end
 
@@ -174,16 +174,26 @@ begin getid
 p0=$(count served presence)
 r0=$(count served rom)
 tool getid
-{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...ok
+rom id $ROM_A_GETID
+libvorn closed
+EOF
 [ "$(count served presence)" = $((p0 + 1)) ] || bad "not one presence request"
 [ "$(count served rom)" = $((r0 + 1)) ] || bad "not one ROM request"
 end
 
 begin memrd-fresh
 tool memrd 0 32
-{ head_lines; echo "reading 32 bytes from offset 0"; echo "read from 0 32 bytes"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading 32 bytes from offset 0
+read from 0 32 bytes
+libvorn closed
+EOF
 same listing "$T/err" <<'EOF'
 0000 74 6F 75 63 68 2D 6D 65 -6D 6F 72 79 20 6B 65 79  touch-memory key
 0010 20 30 31 30 38 3A 20 68 -65 6C 6C 6F 0A 00 00 00   0108: hello....
@@ -192,8 +202,13 @@ end
 
 begin memwrs-memrd
 tool memwrs kernel-side 64
-{ head_lines; echo "writing str 'kernel-side' to offset 64...write  to 64 11 bytes"; echo "ok"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing str 'kernel-side' to offset 64...write  to 64 11 bytes
+ok
+libvorn closed
+EOF
 tool memrd 60 20
 same listing "$T/err" <<'EOF'
 0000 00 00 00 00 6B 65 72 6E -65 6C 2D 73 69 64 65 00  ....kernel-side.
@@ -206,13 +221,25 @@ begin memwrf-memrdf
 head -c 300 /dev/urandom >"$T/in.bin"
 tool memwrf "$T/in.bin" 100
 sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
-{ head_lines; echo "writing  to tm offset 100 size 300 <=$T/in.bin...write  to 100 300 bytes"; echo "ok"; echo "time diff N"; echo "libvorn closed"; } |
-	same stdout "$T/out.n"
+same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing  to tm offset 100 size 300 <=$T/in.bin...write  to 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
 rm -f "$T/out.bin"
 tool memrdf "$T/out.bin" 100 300
 sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
-{ head_lines; echo "reading  from tm offset 100 size 300 =>$T/out.bin....read from 100 300 bytes"; echo "ok"; echo "time diff N"; echo "libvorn closed"; } |
-	same stdout "$T/out.n"
+same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading  from tm offset 100 size 300 =>$T/out.bin....read from 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
 cmp "$T/in.bin" "$T/out.bin" || bad "memory read back differs from the file written"
 end
 
@@ -240,24 +267,36 @@ begin protocol
 # Call by call: repeated opens, exactly 8 ROM bytes, request results and
 # errno, file positions, short transfers at the end of the memory.
 ./devcheck "$ROM_A" 512 >"$T/out" 2>&1 || bad "devcheck failed"
-echo "devcheck: ok" | same devcheck "$T/out"
+same devcheck "$T/out" <<EOF
+devcheck: ok
+EOF
 end
 
 begin getid-no-key
 ctl remove
 grep -qx "key none" "$CTL" || bad "key still shown"
 ./devcheck none 512 >"$T/out" 2>&1 || bad "devcheck without key failed"
-echo "devcheck: ok" | same "devcheck without key" "$T/out"
+same "devcheck without key" "$T/out" <<EOF
+devcheck: ok
+EOF
 p0=$(count served presence)
 r0=$(count served rom)
 tool getid
-{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...no slave
+libvorn closed
+EOF
 [ "$(count served presence)" = $((p0 + 3)) ] || bad "not three presence requests"
 [ "$(count served rom)" = "$r0" ] || bad "a ROM request without a key"
 tool chksl
-{ head_lines; echo "checking slave presence...no slave"; echo "libvorn closed"; } |
-	same "chksl stdout" "$T/out"
+same "chksl stdout" "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...no slave
+libvorn closed
+EOF
 ctl attach "$ROM_A"
 end
 
@@ -275,8 +314,15 @@ ctl swap "$ROM_C"
 wait_lines "$T/pool.out" 7
 stop "$pool_pid" INT
 [ "$RC" = 0 ] || bad "/pool ended with status $RC"
-{ head_lines; echo "libvorn closed"; echo "rom id $ROM_A_POOL"; echo "no slave"; echo "rom id $ROM_B_POOL"; echo "rom id $ROM_C_POOL"; } |
-	same stdout "$T/pool.out"
+same stdout "$T/pool.out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+libvorn closed
+rom id $ROM_A_POOL
+no slave
+rom id $ROM_B_POOL
+rom id $ROM_C_POOL
+EOF
 empty stderr "$T/pool.err"
 ctl remove
 ctl attach "$ROM_A"
@@ -297,14 +343,23 @@ begin serial-write-fault
 n0=$(klog "write ll failed -5")
 ctl fault serial-write 2 1
 tool getid
-{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...ok
+rom id $ROM_A_GETID
+libvorn closed
+EOF
 [ "$(klog "write ll failed -5")" = $((n0 + 1)) ] || bad "no 'write ll failed -5' in the kernel log"
 # Failing for good: getid gives up.
 ctl fault serial-write 2
 tool getid
-{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
-	same "stdout (lasting fault)" "$T/out"
+same "stdout (lasting fault)" "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...no slave
+libvorn closed
+EOF
 ctl clear
 tool chksl
 grep -q "slave present" "$T/out" || bad "line not back after clear"
@@ -314,8 +369,13 @@ begin serial-read-fault
 n0=$(klog "read ll failed -5")
 ctl fault serial-read 2 1
 tool getid
-{ head_lines; echo "getting rom id...ok"; echo "rom id $ROM_A_GETID"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...ok
+rom id $ROM_A_GETID
+libvorn closed
+EOF
 [ "$(klog "read ll failed -5")" = $((n0 + 1)) ] || bad "no 'read ll failed -5' in the kernel log"
 ctl clear
 end
@@ -324,8 +384,12 @@ begin rom-bit
 f0=$(count failed rom)
 ctl fault rom-bit 13
 tool getid
-{ head_lines; echo "getting rom id...no slave"; echo "libvorn closed"; } |
-	same stdout "$T/out"
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...no slave
+libvorn closed
+EOF
 [ "$(count failed rom)" = $((f0 + 3)) ] || bad "not three failed ROM requests"
 tool chksl
 grep -q "slave present" "$T/out" || bad "presence hit by the ROM fault"
