@@ -98,7 +98,7 @@ gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$kmod/devcheck.c" ||
 	"$bin_dir" "$guest_init" "$work/devcheck" >/dev/null || fail "initramfs"
 
 status=0
-timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -m 512 -nographic \
+timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -m 512 -nographic -nic none \
 	-no-reboot -kernel "$image" -initrd "$work/initramfs.cpio" \
 	-append "$kernel_cmdline" </dev/null >"$work/console.raw" 2>&1 ||
 	status=$?
