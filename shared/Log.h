@@ -82,7 +82,7 @@ class CLog {
     int DebugPrint(const char *format, ...) VORN_PRINTF(2, 3);
 
     // Hex listing of at most 2048 bytes into the file (level 4 or more),
-    // one write. Always 1.
+    // one write; nothing without a file. Always 1.
     int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
     // Byte constants, 16 a line, into the file and to standard error (level
     // 4 or more). Always 1.
@@ -125,11 +125,15 @@ extern CLog *g_currentLogger;
 extern CMutex g_debugPrintMutex;
 extern int g_debugPrintMutexOnce;
 
+// Format into a local buffer (2048 bytes; 1024 for DebugPrintEx, its
+// "name[line] " prefix included) under the debug-print mutex and hand the
+// finished text to the current logger's DebugPrint, or to standard output
+// when there is none. Lock order: the debug-print mutex, then the logger's.
 void DebugPrint(const char *format, ...) VORN_PRINTF(1, 2);
 void DebugPrintEx(const char *file, int line, const char *format, ...) VORN_PRINTF(3, 4);
 
 // out must hold 3 x count + 1 bytes; two lower-case hex digits an item,
-// separated by single spaces.
+// separated by single spaces. Takes the debug-print mutex (not for count 0).
 void DumpData(unsigned char *data, unsigned long count, char *out);
 // out must hold 5 x count + 1 bytes.
 void DumpData2(unsigned short *data, unsigned long count, char *out);

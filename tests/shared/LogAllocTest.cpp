@@ -22,9 +22,9 @@
 #if defined(__SANITIZE_ADDRESS__)
 #define VORN_TEST_ASAN 1
 // The sanitizer runtime's allocation hooks (its header ships with clang only).
-extern "C" int __sanitizer_install_malloc_and_free_hooks(
-    void (*mallocHook)(const volatile void *, std::size_t),
-    void (*freeHook)(const volatile void *));
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*mallocHook)(const volatile void *,
+                                                                            std::size_t),
+                                                         void (*freeHook)(const volatile void *));
 #endif
 
 namespace {

@@ -135,7 +135,7 @@ TEST_P(LogLockTest, TimedOutContextWritesItsOwnTextAndLeavesTheLock) {
     int savedStdout = dup(STDOUT_FILENO);
     dup2(pipeFds[1], STDOUT_FILENO);
 
-    const std::string held(5 * capacity, 'h');
+    const std::string held(5 * static_cast<std::size_t>(capacity), 'h');
     std::thread holder([&] { log.DebugPrint("%s\n", held.c_str()); });
 
     bool filled = false;
