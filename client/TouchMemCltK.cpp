@@ -100,9 +100,17 @@ long CTouchMemClt::MemWrite(unsigned int offset, unsigned int size, unsigned cha
         DebugPrintEx(kSourceName, kLineWriteSeek, "lseek failed [%s]\n", strerror(saved));
         return 0;
     }
-    if (write(m_fd, data, size) < 0) {
+    const ssize_t stored = write(m_fd, data, size);
+    if (stored < 0) {
         const int saved = errno;
         DebugPrintEx(kSourceName, kLineWrite, "write failed [%s]\n", strerror(saved));
+        return 0;
+    }
+    // A key that took only part of the data (its memory ends, the line
+    // dropped) holds a half-written range: that is no success.
+    if (static_cast<size_t>(stored) < size) {
+        DebugPrintEx(kSourceName, kLineWrite, "write failed [stored %zd of %u bytes]\n", stored,
+                     size);
         return 0;
     }
     return 1;

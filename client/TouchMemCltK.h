@@ -32,8 +32,10 @@ class CTouchMemClt {
     long ReadRom(_tm_rom_id *id);
     long SkipRom();
     long ResetConn();
-    // Positions at offset and reads/writes size bytes. A short count is
-    // success; 0 after a failed lseek/read/write (reported with errno text).
+    // Positions at offset and reads/writes size bytes. A short read is
+    // success; a short write is not. 0 after a failed lseek/read/write
+    // (reported with errno text) and after a write the device took only in
+    // part (reported as "write failed [stored N of M bytes]").
     long MemRead(unsigned int offset, unsigned int size, unsigned char *buf);
     long MemWrite(unsigned int offset, unsigned int size, unsigned char *data);
 

@@ -8,15 +8,35 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr const char *kPrompt = ">";
+constexpr const char *kNullDevice = "/dev/null";
 
 // A second signal while the first is being handled (SIGTERM during the
 // SIGINT handler, a burst of either) must not run the exit path again.
 std::atomic<int> g_exitStarted{0};
 static_assert(std::atomic<int>::is_always_lock_free, "exit guard must be signal-safe");
+
+// Descriptors 0 to 2 that the caller left closed are opened on /dev/null
+// before anything else is opened. Otherwise the log file or the device
+// would take their place: text meant for the screen would go into the log
+// or into the key's memory, and the prompt would read its lines from the
+// device.
+void OccupyClosedStandardDescriptors() {
+    for (;;) {
+        const int fd = open(kNullDevice, O_RDWR);
+        if (fd < 0)
+            return;
+        if (fd > STDERR_FILENO) {
+            close(fd);
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -30,6 +50,7 @@ extern "C" void StartDeinit(void) {
 }
 
 int main(int argc, char **argv) {
+    OccupyClosedStandardDescriptors();
     g_pollMode = 0;
     printf("using dev %s\n", TM_DEVICE_PATH);
     if (!g_client.Init(TM_DEVICE_PATH)) {

@@ -61,13 +61,13 @@ TEST(MemWrS, WhatWasWrittenReadsBack) {
     EXPECT_EQ(r.err, "0000 58 59 5A XX XX XX XX XX -XX XX XX XX XX XX XX XX  XYZ\n");
 }
 
-TEST(MemWrS, StringPastTheKeyEndStoresWhatFits) {
+TEST(MemWrS, StringPastTheKeyEndStoresWhatFitsAndIsAnError) {
     SimDir dir;
     const std::string image = PatternImage(512);
     ASSERT_TRUE(dir.WriteMemory(image));
     const RunResult r = vorn_test::Run(dir, Key(), {"tmtool", "memwrs", "abcdef", "509"});
-    EXPECT_EQ(r.out, kStartup + "writing str 'abcdef' to offset 509...write  to 509 6 bytes\nok\n" +
-                         kClosed);
+    EXPECT_EQ(r.out, kStartup + "writing str 'abcdef' to offset 509...write  to 509 6 bytes\n" +
+                         "TouchMemCltK[130] write failed [stored 3 of 6 bytes]\nerror\n" + kClosed);
     EXPECT_EQ(dir.Memory(), WithAt(image, 509, "abc"));
 }
 
