@@ -66,7 +66,7 @@ struct tmsim_config {
 void tmsim_config_defaults(struct tmsim_config *cfg);
 
 /* Applies one fault switch "NAME[=ARG]". 1 / 0 with a message in err. */
-int tmsim_fault_apply(struct tmsim_config *cfg, const char *spec, char *err, size_t err_size);
+int tmsim_fault_apply(struct tmsim_config *cfg, const char *text, char *err, size_t err_size);
 
 /* Turns every fault off. */
 void tmsim_faults_clear(struct tmsim_config *cfg);

@@ -28,7 +28,7 @@ uint8_t tmsim_crc8(const uint8_t *data, size_t len) {
 
 void tmsim_rom_build(uint8_t family, uint64_t serial, uint8_t rom[TM_ROM_SIZE]) {
     rom[0] = family;
-    for (int i = 0; i < TMSIM_SERIAL_BYTES; i++)
+    for (unsigned i = 0; i < TMSIM_SERIAL_BYTES; i++)
         rom[1 + i] = (uint8_t)(serial >> (BITS_PER_BYTE * i));
     rom[TM_ROM_SIZE - 1] = tmsim_crc8(rom, TM_ROM_SIZE - 1);
 }
@@ -63,10 +63,10 @@ int tmsim_hex_parse(const char *text, size_t max_digits, uint64_t *out) {
 }
 
 int tmsim_rom_parse(const char *text, uint8_t rom[TM_ROM_SIZE]) {
-    if (text == NULL || strlen(text) != 2 * TM_ROM_SIZE)
+    if (text == NULL || strlen(text) != (size_t)2 * TM_ROM_SIZE)
         return 0;
     uint8_t tmp[TM_ROM_SIZE];
-    for (int i = 0; i < TM_ROM_SIZE; i++) {
+    for (size_t i = 0; i < TM_ROM_SIZE; i++) {
         int hi = hex_value(text[2 * i]);
         int lo = hex_value(text[2 * i + 1]);
         if (hi < 0 || lo < 0)
@@ -79,11 +79,11 @@ int tmsim_rom_parse(const char *text, uint8_t rom[TM_ROM_SIZE]) {
 
 void tmsim_rom_format(const uint8_t rom[TM_ROM_SIZE], char out[TMSIM_ROM_TEXT_SIZE]) {
     static const char digits[] = "0123456789abcdef";
-    for (int i = 0; i < TM_ROM_SIZE; i++) {
+    for (size_t i = 0; i < TM_ROM_SIZE; i++) {
         out[2 * i] = digits[rom[i] >> 4];
         out[2 * i + 1] = digits[rom[i] & 0xF];
     }
-    out[2 * TM_ROM_SIZE] = '\0';
+    out[TMSIM_ROM_TEXT_SIZE - 1] = '\0';
 }
 
 int tmsim_mem_create(const char *path, uint32_t size) {

@@ -153,7 +153,7 @@ TEST(TmSimConfig, MalformedStateNamesTheLine) {
 
 TEST(TmSimConfig, FaultSwitches) {
     struct Case {
-        const char *spec;
+        const char *text;
         const char *error; // "" when accepted
     } cases[] = {
         {"presence", ""},
@@ -170,9 +170,9 @@ TEST(TmSimConfig, FaultSwitches) {
         static struct tmsim_config cfg;
         tmsim_config_defaults(&cfg);
         std::array<char, TMSIM_ERR_MAX> err{};
-        int ok = tmsim_fault_apply(&cfg, c.spec, err.data(), err.size());
-        EXPECT_EQ(ok == 1, c.error[0] == '\0') << c.spec;
-        EXPECT_EQ(std::string(err.data()).substr(0, std::strlen(c.error)), c.error) << c.spec;
+        int ok = tmsim_fault_apply(&cfg, c.text, err.data(), err.size());
+        EXPECT_EQ(ok == 1, c.error[0] == '\0') << c.text;
+        EXPECT_EQ(std::string(err.data()).substr(0, std::strlen(c.error)), c.error) << c.text;
     }
     static struct tmsim_config cfg;
     tmsim_config_defaults(&cfg);

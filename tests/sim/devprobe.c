@@ -123,12 +123,27 @@ static int parse_hex_bytes(const char *text, unsigned char *out, size_t max, siz
     if (len % 2 || len / 2 > max)
         return 0;
     for (size_t i = 0; i < len / 2; i++) {
-        unsigned v;
-        if (sscanf(text + 2 * i, "%2x", &v) != 1)
+        char pair[3] = {text[2 * i], text[2 * i + 1], '\0'};
+        char *end = NULL;
+        unsigned long v = strtoul(pair, &end, 16);
+        if (*end != '\0')
             return 0;
         out[i] = (unsigned char)v;
     }
     *n = len / 2;
+    return 1;
+}
+
+/* The whole of text as a number in base. 0 for anything else. */
+static int number(const char *text, int base, long long *out) {
+    if (text == NULL || *text == '\0')
+        return 0;
+    char *end = NULL;
+    errno = 0;
+    long long v = strtoll(text, &end, base);
+    if (errno != 0 || *end != '\0')
+        return 0;
+    *out = v;
     return 1;
 }
 
@@ -193,6 +208,8 @@ static int step(char *word) {
     if (arg)
         *arg++ = '\0';
     const char *name = word;
+    long long value = 0;
+    int numeric = arg != NULL && number(arg, 10, &value);
 
     if (strcmp(name, "open") == 0) {
         const char *path = TM_DEVICE_PATH;
@@ -201,7 +218,10 @@ static int step(char *word) {
             char *fl = strchr(arg, ':');
             if (fl) {
                 *fl++ = '\0';
-                flags = (int)strtol(fl, NULL, 16);
+                long long v = 0;
+                if (!number(fl, 16, &v))
+                    return 0;
+                flags = (int)v;
             }
             path = arg;
         }
@@ -213,8 +233,8 @@ static int step(char *word) {
     } else if (strcmp(name, "creat") == 0 && arg) {
         opened("creat", creat(arg, 0600));
     } else if (strcmp(name, "use") == 0 && arg) {
-        int i = atoi(arg);
-        if (i < 0 || i >= g_nfds)
+        long long i = 0;
+        if (!number(arg, 10, &i) || i < 0 || i >= g_nfds)
             return 0;
         g_cur = g_fds[i];
     } else if (strcmp(name, "presence") == 0) {
@@ -237,29 +257,37 @@ static int step(char *word) {
     } else if (strcmp(name, "skip") == 0) {
         result("skip", ioctl(g_cur, TM_REQ_SKIP_ROM));
     } else if (strcmp(name, "ioctl") == 0 && arg) {
-        result("ioctl", ioctl(g_cur, strtoul(arg, NULL, 16), NULL));
+        long long req = 0;
+        if (!number(arg, 16, &req))
+            return 0;
+        result("ioctl", ioctl(g_cur, (unsigned long)req, NULL));
     } else if (strcmp(name, "seek") == 0 && arg) {
         char *wh = strchr(arg, ':');
-        int whence = SEEK_SET;
+        long long whence = SEEK_SET;
         if (wh) {
             *wh++ = '\0';
-            whence = atoi(wh);
+            if (!number(wh, 10, &whence))
+                return 0;
         }
-        result("seek", (long)lseek(g_cur, strtoll(arg, NULL, 10), whence));
-    } else if (strcmp(name, "read") == 0 && arg) {
-        size_t n = strtoul(arg, NULL, 10);
-        if (n > sizeof(g_data))
+        long long off = 0;
+        if (!number(arg, 10, &off))
             return 0;
-        hex_line("read", (long)read(g_cur, g_data, n), g_data);
+        result("seek", (long)lseek(g_cur, (off_t)off, (int)whence));
+    } else if (strcmp(name, "read") == 0 && arg) {
+        long long n = 0;
+        if (!number(arg, 10, &n) || n < 0 || (size_t)n > sizeof(g_data))
+            return 0;
+        hex_line("read", (long)read(g_cur, g_data, (size_t)n), g_data);
     } else if (strcmp(name, "pread") == 0 && arg) {
         char *cnt = strchr(arg, ':');
         if (!cnt)
             return 0;
         *cnt++ = '\0';
-        size_t n = strtoul(cnt, NULL, 10);
-        if (n > sizeof(g_data))
+        long long n = 0;
+        long long off = 0;
+        if (!number(cnt, 10, &n) || n < 0 || (size_t)n > sizeof(g_data) || !number(arg, 10, &off))
             return 0;
-        hex_line("pread", (long)pread(g_cur, g_data, n, strtoll(arg, NULL, 10)), g_data);
+        hex_line("pread", (long)pread(g_cur, g_data, (size_t)n, (off_t)off), g_data);
     } else if (strcmp(name, "write") == 0) {
         const char *text = arg ? arg : "";
         result("write", (long)write(g_cur, text, strlen(text)));
@@ -273,17 +301,20 @@ static int step(char *word) {
         if (!text)
             return 0;
         *text++ = '\0';
-        result("pwrite", (long)pwrite(g_cur, text, strlen(text), strtoll(arg, NULL, 10)));
+        long long off = 0;
+        if (!number(arg, 10, &off))
+            return 0;
+        result("pwrite", (long)pwrite(g_cur, text, strlen(text), (off_t)off));
     } else if (strcmp(name, "close") == 0) {
         result("close", close(g_cur));
-    } else if (strcmp(name, "settime") == 0 && arg) {
-        struct timeval tv = {.tv_sec = strtol(arg, NULL, 10), .tv_usec = 0};
+    } else if (strcmp(name, "settime") == 0 && numeric) {
+        struct timeval tv = {.tv_sec = (time_t)value, .tv_usec = 0};
         result("settime", settimeofday(&tv, NULL));
-    } else if (strcmp(name, "clockset") == 0 && arg) {
-        struct timespec ts = {.tv_sec = strtol(arg, NULL, 10), .tv_nsec = 0};
+    } else if (strcmp(name, "clockset") == 0 && numeric) {
+        struct timespec ts = {.tv_sec = (time_t)value, .tv_nsec = 0};
         result("clockset", clock_settime(CLOCK_REALTIME, &ts));
-    } else if (strcmp(name, "rtc") == 0 && arg) {
-        rtc_step(strtol(arg, NULL, 10));
+    } else if (strcmp(name, "rtc") == 0 && numeric) {
+        rtc_step((long)value);
     } else if (strcmp(name, "file") == 0 && arg) {
         char *text = strchr(arg, ':');
         if (!text)
@@ -298,16 +329,16 @@ static int step(char *word) {
         }
     } else if (strcmp(name, "cat") == 0 && arg) {
         cat_step(arg);
-    } else if (strcmp(name, "sleep") == 0 && arg) {
-        long ms = atol(arg);
+    } else if (strcmp(name, "sleep") == 0 && numeric) {
+        long ms = (long)value;
         struct timespec ts = {.tv_sec = ms / MS_PER_SEC, .tv_nsec = (ms % MS_PER_SEC) * NS_PER_MS};
         nanosleep(&ts, NULL);
     } else if (strcmp(name, "sigpresence") == 0) {
         result("sigpresence", install(SIGUSR1, on_usr1));
     } else if (strcmp(name, "sigtermclose") == 0) {
         result("sigtermclose", install(SIGTERM, on_term));
-    } else if (strcmp(name, "hammer") == 0 && arg) {
-        hammer(atol(arg));
+    } else if (strcmp(name, "hammer") == 0 && numeric) {
+        hammer((long)value);
     } else if (strcmp(name, "wait") == 0) {
         char line[LINE_MAX_IN];
         printf("wait\n");
