@@ -65,7 +65,7 @@ int RunCtl(int argc, char **argv, int first) {
     args.Skip();
 
     RomChoice rom;
-    std::string faultSpec;
+    std::string faultText;
     if (cmd == "attach" || cmd == "swap") {
         if (!ParseRomWords(args, rom, stateDir, err))
             return Fail(err);
@@ -74,7 +74,7 @@ int RunCtl(int argc, char **argv, int first) {
     } else if (cmd == "fault") {
         if (args.Done())
             return Fail(std::string("fault needs NAME[=ARG] (") + tmsim_fault_names() + ")");
-        faultSpec = args.Peek();
+        faultText = args.Peek();
         args.Skip();
         if (!NoMoreWords(args, stateDir, err))
             return Fail(err);
@@ -115,7 +115,7 @@ int RunCtl(int argc, char **argv, int first) {
         cfg.device_present = 1;
         cfg.device_generation++;
     } else if (cmd == "fault") {
-        if (!tmsim_fault_apply(&cfg, faultSpec.c_str(), msg.data(), msg.size()))
+        if (!tmsim_fault_apply(&cfg, faultText.c_str(), msg.data(), msg.size()))
             return Fail(msg.data());
     } else if (cmd == "clear-faults") {
         tmsim_faults_clear(&cfg);

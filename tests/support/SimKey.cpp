@@ -33,8 +33,8 @@ SimKey &SimKey::NoDevice(const std::string &errnoName) {
     return *this;
 }
 
-SimKey &SimKey::Fault(const std::string &spec) {
-    m_opts.insert(m_opts.end(), {"--fault", spec});
+SimKey &SimKey::Fault(const std::string &text) {
+    m_opts.insert(m_opts.end(), {"--fault", text});
     return *this;
 }
 

@@ -19,7 +19,7 @@ class SimKey {
     SimKey &Memory(size_t bytes);                        // --memory-size
     SimKey &Absent();                                    // --absent
     SimKey &NoDevice(const std::string &errnoName = ""); // --no-device[=ERRNO]
-    SimKey &Fault(const std::string &spec);              // --fault NAME[=ARG]
+    SimKey &Fault(const std::string &text);              // --fault NAME[=ARG]
     SimKey &Log(const std::string &path);                // --log
     SimKey &TraceTo(const std::string &path);            // --trace=FILE
     SimKey &NoTrace();
