@@ -253,3 +253,22 @@ TEST(SignalAtPrompt, BurstOfSignalsExitsOnce) {
 }
 
 } // namespace
+
+namespace {
+
+// A libvorn.so.1 planted in the current directory is never loaded: the run
+// path names only the program's own directory and the library directory.
+TEST(Startup, IgnoresALibraryPlantedInTheCurrentDirectory)
+{
+    SimDir dir;
+    ASSERT_TRUE(dir.Write("libvorn.so.1", "not a library\n"));
+    std::vector<std::string> cmd{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir.Dir()};
+    const auto sim = SimCommand(dir, Key(), {"tmtool", "chksl"});
+    cmd.insert(cmd.end(), sim.begin(), sim.end());
+    const RunResult r = RunCommand(cmd);
+    EXPECT_EQ(r.out, kStartup + "checking slave presence...slave present\n" + kClosed);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.status, 0);
+}
+
+} // namespace
