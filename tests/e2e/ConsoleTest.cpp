@@ -256,12 +256,15 @@ TEST(SignalAtPrompt, BurstOfSignalsExitsOnce) {
 
 namespace {
 
-// A libvorn.so.1 planted in the current directory is never loaded: the run
-// path names only the program's own directory and the library directory.
-TEST(Startup, IgnoresALibraryPlantedInTheCurrentDirectory)
+// Libraries planted in the current directory are never loaded: the run path
+// names only the program's own directory and the library directory beside
+// it (an empty entry would make the loader look in the current directory
+// for every library, the C library included).
+TEST(Startup, IgnoresLibrariesPlantedInTheCurrentDirectory)
 {
     SimDir dir;
-    ASSERT_TRUE(dir.Write("libvorn.so.1", "not a library\n"));
+    for (const char *name : {"libvorn.so.1", "libc.so.6", "libstdc++.so.6"})
+        ASSERT_TRUE(dir.Write(name, "not a library\n"));
     std::vector<std::string> cmd{"/bin/sh", "-c", "cd \"$0\" && exec \"$@\"", dir.Dir()};
     const auto sim = SimCommand(dir, Key(), {"tmtool", "chksl"});
     cmd.insert(cmd.end(), sim.begin(), sim.end());
