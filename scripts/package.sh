@@ -76,7 +76,9 @@ x=$(mktemp -d)
 trap 'rm -rf "$x"' EXIT
 dpkg-deb -x "$deb" "$x"
 rpath=$(readelf -d "$x/usr/bin/tmtool" | sed -n 's/.*(RUNPATH).*\[\(.*\)\]/\1/p')
-[ "$rpath" = "\$ORIGIN/../$multiarch" ] && pass || fail "tmtool run path '$rpath'"
+# One of its entries leads from bin/ to the library directory.
+tr ':' '\n' <<<"$rpath" | grep -qxF "\$ORIGIN/../$multiarch" && pass ||
+    fail "tmtool run path '$rpath'"
 found=$(ldd "$x/usr/bin/tmtool" | awk '$1 == "libvorn.so.1" { print $3 }')
 if [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$x/usr/$multiarch/libvorn.so.1")" ]; then
     pass
