@@ -29,7 +29,7 @@ struct Zone {
 
 const Zone kUtc{"UTC", "UTC0", 0};
 const Zone kBerlin{"Europe/Berlin", "CET-1CEST,M3.5.0,M10.5.0/3", 3600};
-const Zone kNewYork{"America/New_York", "EST5EDT,M3.2.0,M11.1.0", -5 * 3600};
+const Zone kNewYork{"America/New_York", "EST5EDT,M3.2.0,M11.1.0", -5L * 3600};
 
 std::string ZoneSpec(const Zone &z) {
     struct stat st {};
