@@ -3,11 +3,16 @@
 
 #include "RatioTable.h"
 
+#include <cstdio>
+#include <unistd.h>
+
 int main(int argc, char **argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;
-    CRatioReporter reporter;
+    // Colour only on a terminal (a reporter of one's own ignores the flag).
+    CRatioReporter reporter(isatty(STDOUT_FILENO) ? benchmark::ConsoleReporter::OO_ColorTabular
+                                                  : benchmark::ConsoleReporter::OO_Tabular);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const int over = reporter.PrintTable();
     if (over > 0)

@@ -52,7 +52,7 @@ void BM_PrintHexDump_write(benchmark::State &state) {
 BENCHMARK(BM_PrintHexDump_write);
 
 const int kRegistered =
-    RegisterRatio({"BM_PrintHexDump", "BM_PrintHexDump_write", 0,
+    RegisterRatio({"BM_PrintHexDump", "BM_PrintHexDump_write", 0, 0,
                    "PrintHexDump of 16384 bytes to /dev/null vs one write(2) per ready-made line"});
 
 } // namespace

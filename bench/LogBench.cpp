@@ -130,9 +130,9 @@ void BM_DebugPrint_write(benchmark::State &state) {
 BENCHMARK(BM_DebugPrint_write);
 
 const int kRegistered =
-    RegisterRatio({"BM_LogPrint", "BM_LogPrint_write", 1.3,
+    RegisterRatio({"BM_LogPrint", "BM_LogPrint_write", 1.3, 0,
                    "CLog::Print of one line vs write(2) of the same bytes to the same file"}) +
-    RegisterRatio({"BM_DebugPrint", "BM_DebugPrint_write", 1.3,
+    RegisterRatio({"BM_DebugPrint", "BM_DebugPrint_write", 1.3, 0,
                    "DebugPrint (stdout + log file) vs write(2) of the same bytes to both"});
 
 } // namespace

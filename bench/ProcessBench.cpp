@@ -83,10 +83,10 @@ BENCHMARK(BM_DevcallsMemrd)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTi
 
 const int kRegistered =
     RegisterRatio({"BM_TmtoolGetid/min_time:1.000/real_time",
-                   "BM_DevcallsGetid/min_time:1.000/real_time", 0,
+                   "BM_DevcallsGetid/min_time:1.000/real_time", 0, 0,
                    "tmsim -- tmtool getid vs tmsim -- devcalls getid, process start to exit"}) +
     RegisterRatio({"BM_TmtoolMemrd/min_time:2.000/real_time",
-                   "BM_DevcallsMemrd/min_time:2.000/real_time", 0,
+                   "BM_DevcallsMemrd/min_time:2.000/real_time", 0, 0,
                    "tmsim -- tmtool memrd 0 512 vs tmsim -- devcalls memrd (both pause 50 ms)"});
 
 } // namespace

@@ -102,6 +102,13 @@ int CRatioReporter::PrintTable() const {
         printf("%-42s %5s %12s %12s %8.2f %8s  %s\n", pair.candidate,
                cand->second.wall ? "wall" : "cpu", candText, baseText, ratio, targetText, verdict);
         printf("    %s (baseline %s)\n", pair.what, pair.baseline);
+        if (pair.bytes > 0) {
+            // CPU time per byte times the clock rate the library measured.
+            const double ghz = benchmark::CPUInfo::Get().cycles_per_second / 1e9;
+            const double bytes = static_cast<double>(pair.bytes);
+            printf("    %-42s cycles/B = %.1f\n", pair.candidate, cand->second.ns * ghz / bytes);
+            printf("    %-42s cycles/B = %.1f\n", pair.baseline, base->second.ns * ghz / bytes);
+        }
         PrintCounters(pair.candidate, cand->second.counters);
         PrintCounters(pair.baseline, base->second.counters);
     }

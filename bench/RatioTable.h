@@ -5,6 +5,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstddef>
 #include <map>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@ struct RatioPair {
     const char *candidate; // benchmark name
     const char *baseline;  // benchmark name of the baseline
     double target;         // highest acceptable ratio, 0 for none
+    std::size_t bytes;     // bytes handled per iteration, for cycles/B; 0 for none
     const char *what;      // one line saying what is compared
 };
 
@@ -22,6 +24,7 @@ int RegisterRatio(const RatioPair &pair);
 // Console output as usual, and every run kept for the final table.
 class CRatioReporter : public benchmark::ConsoleReporter {
   public:
+    explicit CRatioReporter(OutputOptions options) : ConsoleReporter(options) {}
     void ReportRuns(const std::vector<Run> &runs) override;
     // Prints the table; returns the number of pairs over their target.
     int PrintTable() const;

@@ -29,7 +29,7 @@ echo "machine: $machine"
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 build/bench/bin/vorn_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-    --benchmark_color=false "$@" | tee "$out"
+    "$@" 2>&1 | tee "$out"
 
 if [ "$record" -eq 1 ]; then
     {
