@@ -78,7 +78,7 @@ install(FILES ${CMAKE_BINARY_DIR}/libvorn.pc DESTINATION ${VORN_PC_DIR} COMPONEN
 
 # --- tmtool ------------------------------------------------------------------
 
-# tool/CMakeLists.txt sets INSTALL_RPATH $ORIGIN/../<libdir>.
+# tool/CMakeLists.txt sets INSTALL_RPATH $ORIGIN and $ORIGIN/../<libdir>.
 install(TARGETS tmtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 
 # --- the driver stand-in -----------------------------------------------------
