@@ -34,7 +34,7 @@ const std::vector<Value> kValues = {
 
 // memrd holds at most this much; memrdf and memwrf move at most 16 MiB.
 constexpr int64_t kListingMax = 16384;
-constexpr int64_t kTransferMax = 16 * 1024 * 1024;
+constexpr int64_t kTransferMax = int64_t{16} * 1024 * 1024;
 
 // As the messages print an operand ("%lu" of the widened value) and as the
 // client's log line prints what it was given ("%d" of the 32-bit value).
