@@ -589,6 +589,8 @@ static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n,
         e = EIO;
     if (e == 0 && at < -1)
         e = EINVAL;
+    if (e == 0 && buf == NULL && n > 0)
+        e = EFAULT;
     if (e == 0) {
         long limit = writing ? g.cfg.short_write : g.cfg.short_read;
         size_t want = n;

@@ -136,6 +136,13 @@ TEST(TmSimDevice, EveryOpenFormReachesTheDevice) {
               "presence 0\nclose 0\n");
 }
 
+TEST(TmSimDevice, NullBufferIsABadAddress) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("ab")); // memory past the image reads as zero
+    EXPECT_EQ(Probe(dir, Key(), {"open", "seek:10", "readnull:8", "writenull:8", "readnull:0"}),
+              "open ok\nseek 10\nreadnull -1 EFAULT\nwritenull -1 EFAULT\nreadnull 0\n");
+}
+
 TEST(TmSimDevice, UnknownRequestIsNotATty) {
     SimDir dir;
     EXPECT_EQ(Probe(dir, Key(), {"open", "ioctl:5401", "ioctl:414c544e"}),

@@ -9,6 +9,7 @@
  *   presence  rom  reset  skip  ioctl:HEX         requests
  *   seek:OFF[:WHENCE]     lseek
  *   read:N  pread:OFF:N   read, data printed as hex
+ *   readnull:N  writenull:N   read/write with a null buffer
  *   write:TEXT  writehex:HEX  pwrite:OFF:TEXT
  *   close
  *   settime:SEC  clockset:SEC  rtc:SEC             clock paths
@@ -288,6 +289,10 @@ static int step(char *word) {
         if (!number(cnt, 10, &n) || n < 0 || (size_t)n > sizeof(g_data) || !number(arg, 10, &off))
             return 0;
         hex_line("pread", (long)pread(g_cur, g_data, (size_t)n, (off_t)off), g_data);
+    } else if (strcmp(name, "readnull") == 0 && numeric) {
+        result("readnull", (long)read(g_cur, NULL, (size_t)value));
+    } else if (strcmp(name, "writenull") == 0 && numeric) {
+        result("writenull", (long)write(g_cur, NULL, (size_t)value));
     } else if (strcmp(name, "write") == 0) {
         const char *text = arg ? arg : "";
         result("write", (long)write(g_cur, text, strlen(text)));
