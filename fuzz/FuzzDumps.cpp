@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -27,15 +28,22 @@ void Check(bool ok) {
         abort();
 }
 
-std::string Format(const char *format, const void *pointer) {
+// "0x%p" of a pointer, with the trailing text given.
+std::string Pointer(const void *pointer, const char *after) {
     char text[kTextMax];
-    snprintf(text, sizeof text, format, pointer);
+    snprintf(text, sizeof text, "0x%p%s", pointer, after);
     return text;
 }
 
-std::string Byte(const char *format, unsigned char byte) {
+std::string HexEntry(unsigned char byte) {
     char text[kTextMax];
-    snprintf(text, sizeof text, format, static_cast<unsigned>(byte));
+    snprintf(text, sizeof text, "%02X ", static_cast<unsigned>(byte));
+    return text;
+}
+
+std::string ByteConstant(unsigned char byte) {
+    char text[kTextMax];
+    snprintf(text, sizeof text, "0x%02X,", static_cast<unsigned>(byte));
     return text;
 }
 
@@ -52,17 +60,17 @@ std::string Cut(const std::string &text) {
 std::string ExpectedDump(const std::string &file, int line, const unsigned char *data,
                          unsigned long size) {
     std::string header = "[memory(" + BaseName(file) + "[" + std::to_string(line) + "]] buffer " +
-                         Format("0x%p", data) + " size " + std::to_string(size) + "\n";
+                         Pointer(data, "") + " size " + std::to_string(size) + "\n";
     if (size > kDumpCap)
         header += "stripped\n";
     std::string text = Cut(header);
     const unsigned long covered = size > kDumpCap ? kDumpCap : size;
     for (unsigned long off = 0; off < covered; off += kDumpRowBytes) {
-        text += Format("0x%p ", data + off);
+        text += Pointer(data + off, " ");
         for (unsigned long col = 0; col < kDumpRowBytes; ++col) {
             if (col == kDumpRowBytes / 2)
                 text += "-";
-            text += off + col < covered ? Byte("%02X ", data[off + col]) : "XX ";
+            text += off + col < covered ? HexEntry(data[off + col]) : "XX ";
         }
         text += " ";
         for (unsigned long col = 0; col < kDumpRowBytes && off + col < covered; ++col) {
@@ -80,7 +88,7 @@ std::string ExpectedDump2(const std::string &file, int line, const unsigned char
                            std::to_string(size) + "\n");
     for (unsigned long off = 0; off < size; off += kDumpRowBytes) {
         for (unsigned long col = 0; col < kDumpRowBytes && off + col < size; ++col)
-            text += Byte("0x%02X,", data[off + col]);
+            text += ByteConstant(data[off + col]);
         text += "\n";
     }
     return text;
@@ -107,9 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // The bytes after the name, in a buffer of their own so that a read past
     // them is caught.
     const std::string bytes = at == std::string::npos ? "" : rest.substr(at + 1);
-    unsigned char *buf = new unsigned char[bytes.size() + 1];
-    memcpy(buf, bytes.data(), bytes.size());
-    const unsigned long n = bytes.size();
+    std::vector<unsigned char> held(bytes.begin(), bytes.end());
+    unsigned char *buf = held.data();
+    const unsigned long n = held.size();
 
     g_file.Clear();
     if ((how & 1) == 0) {
@@ -121,6 +129,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                          : g_log.DebugDump2(file.c_str(), line, buf, n)) == 1);
         Check(g_file.Contents() == ExpectedDump2(file, line, buf, n));
     }
-    delete[] buf;
     return 0;
 }

@@ -30,17 +30,18 @@ void Check(bool ok) {
         abort();
 }
 
-std::string Hex(const char *format, unsigned long value) {
+// Lower-case hex, zero-padded to width digits.
+std::string Hex(int width, unsigned long value) {
     char item[32];
-    snprintf(item, sizeof item, format, value);
+    snprintf(item, sizeof item, "%0*lx", width, value);
     return item;
 }
 
 // The items joined by single spaces.
-template <typename T> std::string Joined(const std::vector<T> &items, const char *format) {
+template <typename T> std::string Joined(const std::vector<T> &items, int width) {
     std::string text;
     for (std::size_t i = 0; i < items.size(); ++i)
-        text += (i ? " " : "") + Hex(format, static_cast<unsigned long>(items[i]));
+        text += (i ? " " : "") + Hex(width, static_cast<unsigned long>(items[i]));
     return text;
 }
 
@@ -97,21 +98,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<unsigned char> bytes(data, data + size);
         std::vector<char> out(3 * bytes.size() + 1);
         DumpData(bytes.data(), bytes.size(), out.data());
-        Check(std::string(out.data()) == Joined(bytes, "%02lx"));
+        Check(std::string(out.data()) == Joined(bytes, 2));
         break;
     }
     case 1: {
         std::vector<unsigned short> items = Items<unsigned short>(data, size);
         std::vector<char> out(5 * items.size() + 1);
         DumpData2(items.data(), items.size(), out.data());
-        Check(std::string(out.data()) == Joined(items, "%04lx"));
+        Check(std::string(out.data()) == Joined(items, 4));
         break;
     }
     case 2: {
         std::vector<unsigned long> items = Items<unsigned long>(data, size);
         std::vector<char> out(17 * items.size() + 1);
         DumpData4(items.data(), items.size(), out.data());
-        Check(std::string(out.data()) == Joined(items, "%08lx"));
+        Check(std::string(out.data()) == Joined(items, 8));
         break;
     }
     case 3: {
