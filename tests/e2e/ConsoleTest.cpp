@@ -260,8 +260,7 @@ namespace {
 // names only the program's own directory and the library directory beside
 // it (an empty entry would make the loader look in the current directory
 // for every library, the C library included).
-TEST(Startup, IgnoresLibrariesPlantedInTheCurrentDirectory)
-{
+TEST(Startup, IgnoresLibrariesPlantedInTheCurrentDirectory) {
     SimDir dir;
     for (const char *name : {"libvorn.so.1", "libc.so.6", "libstdc++.so.6"})
         ASSERT_TRUE(dir.Write(name, "not a library\n"));
