@@ -81,7 +81,7 @@ INSTANTIATE_TEST_SUITE_P(
         OneShotCase{"HelpIsInteractiveOnly", {"help"}, true, "unknown cmd\n"},
         OneShotCase{"QuestionMarkIsInteractiveOnly", {"?"}, true, "unknown cmd\n"},
         OneShotCase{"EmptyWordIsUnknown", {""}, true, "unknown cmd\n"}),
-    [](const ::testing::TestParamInfo<OneShotCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<OneShotCase> &p) { return std::string(p.param.name); });
 
 TEST(GetId, MakesThreeAttemptsWithoutRomRequestsWhenNoKey) {
     SimDir dir;
@@ -204,7 +204,7 @@ INSTANTIATE_TEST_SUITE_P(
         SessionCase{"EndOfInputEndsWithStatusZero", "getid\n",
                     ">getting rom id...ok\n" + std::string(kRomReversed) + ">" + kClosed},
         SessionCase{"EmptyInputEndsWithStatusZero", "", ">" + kClosed}),
-    [](const ::testing::TestParamInfo<SessionCase> &info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SessionCase> &p) { return std::string(p.param.name); });
 
 TEST(Session, SkipRomFailureIsReported) {
     SimDir dir;
@@ -236,8 +236,8 @@ TEST_P(SignalAtPrompt, SaysExitingAndEndsWithStatusZero) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Signals, SignalAtPrompt, ::testing::Values(SIGINT, SIGTERM),
-                         [](const ::testing::TestParamInfo<int> &info) {
-                             return std::string(info.param == SIGINT ? "Sigint" : "Sigterm");
+                         [](const ::testing::TestParamInfo<int> &p) {
+                             return std::string(p.param == SIGINT ? "Sigint" : "Sigterm");
                          });
 
 TEST(SignalAtPrompt, BurstOfSignalsExitsOnce) {
