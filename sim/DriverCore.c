@@ -395,6 +395,8 @@ static const struct tmsim_backend *backend_get(int *err) {
             notice("tmsim: line-level backend not built\n");
         g.notice_given = 1;
         *err = EIO;
+    } else if (b->configure) {
+        b->configure(&g.cfg);
     }
     return b;
 }

@@ -30,6 +30,9 @@ struct tmsim_backend {
     /* Memory at off; clamped to the key memory (see tmsim_mem_read/write). */
     ssize_t (*read_mem)(const struct tmsim_key *key, uint64_t off, void *buf, size_t n);
     ssize_t (*write_mem)(const struct tmsim_key *key, uint64_t off, const void *buf, size_t n);
+    /* Optional: handed the whole state before each request, for what a
+     * backend needs beyond the key (the line faults). */
+    void (*configure)(const struct tmsim_config *cfg);
 };
 
 extern const struct tmsim_backend tmsim_backend_direct;

@@ -34,6 +34,9 @@ static const struct fault_row g_faults[] = {
     {"short-read", FAULT_COUNT, 0, offsetof(struct tmsim_config, short_read)},
     {"short-write", FAULT_COUNT, 0, offsetof(struct tmsim_config, short_write)},
     {"vanish-after", FAULT_COUNT, 0, offsetof(struct tmsim_config, vanish_after)},
+    {"line-flip", FAULT_COUNT, 0, offsetof(struct tmsim_config, line_flip)},
+    {"line-remove", FAULT_COUNT, 0, offsetof(struct tmsim_config, line_remove)},
+    {"line-short", FAULT_SWITCH, TMSIM_FAULT_LINE_SHORT, 0},
 };
 #define FAULT_ROWS (sizeof(g_faults) / sizeof(g_faults[0]))
 
@@ -98,11 +101,13 @@ void tmsim_faults_clear(struct tmsim_config *cfg) {
     cfg->short_read = TMSIM_COUNT_OFF;
     cfg->short_write = TMSIM_COUNT_OFF;
     cfg->vanish_after = TMSIM_COUNT_OFF;
+    cfg->line_flip = TMSIM_COUNT_OFF;
+    cfg->line_remove = TMSIM_COUNT_OFF;
 }
 
 const char *tmsim_fault_names(void) {
     return "presence, rom, skip, reset, lseek, read, write, short-read=N, short-write=N, "
-           "vanish-after=N";
+           "vanish-after=N, line-flip=SLOT, line-remove=SLOT, line-short";
 }
 
 int tmsim_fault_apply(struct tmsim_config *cfg, const char *text, char *err, size_t err_size) {

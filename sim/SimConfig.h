@@ -41,7 +41,13 @@ enum tmsim_fault_bit {
     TMSIM_FAULT_LSEEK = 1u << 4,
     TMSIM_FAULT_READ = 1u << 5,
     TMSIM_FAULT_WRITE = 1u << 6,
+    /* Line-level backend only: the line is held low, every request on it
+     * fails with EIO. */
+    TMSIM_FAULT_LINE_SHORT = 1u << 7,
 };
+
+/* Key memory the line-level backend can address (16-bit addresses). */
+#define TMSIM_LINE_MEMORY_MAX 65536u
 
 struct tmsim_config {
     int device_present;         /* /dev/touchm0 exists */
@@ -54,6 +60,12 @@ struct tmsim_config {
     long short_read; /* TMSIM_COUNT_OFF or the most a read delivers */
     long short_write;
     long vanish_after; /* TMSIM_COUNT_OFF or device requests before it vanishes */
+    /* Line-level backend only; data slots count from 0 after each reset
+     * pulse. TMSIM_COUNT_OFF or the slot in which the line carries the
+     * opposite level (every transaction), or in which the key leaves the
+     * line (once per process). */
+    long line_flip;
+    long line_remove;
     enum tmsim_clock_mode clock;
     enum tmsim_rtc_mode rtc;
     enum tmsim_backend_kind backend;

@@ -79,6 +79,14 @@ int Launch(int argc, char **argv) {
 #ifndef TMSIM_HAVE_LINE
         return Fail("--line: line-level backend not built", false);
 #endif
+        if (req.cfg.memory_size > TMSIM_LINE_MEMORY_MAX)
+            return Fail("--line: key memory of " + std::to_string(req.cfg.memory_size) +
+                            " bytes is more than the line addresses (at most " +
+                            std::to_string(TMSIM_LINE_MEMORY_MAX) + ")",
+                        false);
+    } else if (req.cfg.line_flip != TMSIM_COUNT_OFF || req.cfg.line_remove != TMSIM_COUNT_OFF ||
+               (req.cfg.faults & TMSIM_FAULT_LINE_SHORT)) {
+        return Fail("--fault: line-flip, line-remove and line-short need --line", false);
     }
 
     std::string dir =
