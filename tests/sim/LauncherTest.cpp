@@ -59,6 +59,8 @@ TEST(TmSimLauncher, HelpListsEveryOption) {
           "--clock=allow|deny", "--rtc=absent|present|refuse", "--line", "--help",
           "tmsim ctl [--state DIR] attach", "swap", "vanish | appear", "clear-faults"})
         EXPECT_NE(r.out.find(opt), std::string::npos) << opt;
+    for (const char *fault : {"line-flip=SLOT", "line-remove=SLOT", "line-short"})
+        EXPECT_NE(r.out.find(fault), std::string::npos) << fault;
     EXPECT_EQ(RunCommand(Tmsim({"-h"})).out, r.out);
 }
 
@@ -85,7 +87,16 @@ TEST(TmSimLauncher, BadOptionsSayWhatIsWrongAndRunNothing) {
          "tmsim: --rom cannot be combined with --family or --serial\n"},
         {{"--absent=1"}, "tmsim: option '--absent' takes no value\n"},
         {{"--trace="}, "tmsim: option '--trace=' needs a value after '='\n"},
-        {{"--line"}, "tmsim: --line: line-level backend not built\n"},
+        {{"--line", "--memory-size", "65537"},
+         "tmsim: --line: key memory of 65537 bytes is more than the line addresses (at most "
+         "65536)\n"},
+        {{"--fault", "line-short"},
+         "tmsim: --fault: line-flip, line-remove and line-short need --line\n"},
+        {{"--fault", "line-flip=7", "--fault", "read"},
+         "tmsim: --fault: line-flip, line-remove and line-short need --line\n"},
+        {{"--line", "--fault", "line-remove"}, "tmsim: --fault: fault 'line-remove' needs a count"},
+        {{"--line", "--fault", "line-short=1"},
+         "tmsim: --fault: fault 'line-short' takes no value\n"},
     };
     for (const Case &c : cases) {
         SimDir dir;
