@@ -16,7 +16,8 @@ using namespace vorn_test;
 
 namespace {
 
-const char *kRom = "0102030405060708";
+// Valid CRC-8 in the last byte, so the line-level backend accepts it too.
+const char *kRom = "010203040506070f";
 const std::string kEio = "Input/output error";
 const std::string kEnodev = "No such device";
 
@@ -69,7 +70,7 @@ const std::vector<Command> kCommands = {
      false,
      "getting rom id...",
      {{"presence", "", "no slave\n"}, {"rom", "", "no slave\n"}},
-     "ok\nrom id 08 07 06 05 04 03 02 01\n",
+     "ok\nrom id 0f 07 06 05 04 03 02 01\n",
      "",
      Image(),
      ""},

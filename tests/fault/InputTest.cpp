@@ -151,7 +151,7 @@ std::string AllNonNulBytes() {
 std::vector<ArgsCase> ArgsCases() {
     return {
         {"SixHundredWordsAfterGetId", WithExtras({"tmtool", "getid"}, 601),
-         "getting rom id...ok\nrom id 08 07 06 05 04 03 02 01\n", Image()},
+         "getting rom id...ok\nrom id 0f 07 06 05 04 03 02 01\n", Image()},
         {"SixHundredWordsAfterMemWrS", WithExtras({"tmtool", "memwrs", "abc", "0"}, 601),
          "writing str 'abc' to offset 0...write  to 0 3 bytes\nok\n", ImageWith("abc")},
         {"SixHundredWordsMakeReadAListing", WithExtras({"tmtool", "/read", "0", "0"}, 601),
@@ -180,7 +180,7 @@ TEST_P(Args, OutputAndMemoryAsStated) {
     const ArgsCase &c = GetParam();
     SimDir dir;
     ASSERT_TRUE(dir.WriteMemory(Image()));
-    const RunResult r = RunSim(dir, Key().Rom("0102030405060708"), c.argv);
+    const RunResult r = RunSim(dir, Key().Rom("010203040506070f"), c.argv);
     ExpectCleanExit(r);
     EXPECT_EQ(r.out, kStartup + c.out + kClosed);
     EXPECT_EQ(dir.Memory(), c.memory);

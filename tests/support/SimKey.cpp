@@ -1,7 +1,23 @@
 // The key builder.
 #include "SimKey.h"
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
 namespace vorn_test {
+
+namespace {
+
+constexpr const char *kBackendEnv = "VORN_TEST_BACKEND";
+constexpr const char *kLineOption = "--line";
+
+} // namespace
+
+bool LineBackendByDefault() {
+    const char *backend = std::getenv(kBackendEnv);
+    return backend != nullptr && std::strcmp(backend, "line") == 0;
+}
 
 SimKey &SimKey::Rom(const std::string &hex16) {
     m_opts.insert(m_opts.end(), {"--rom", hex16});
@@ -65,7 +81,7 @@ SimKey &SimKey::Rtc(const std::string &mode) {
 }
 
 SimKey &SimKey::Line() {
-    m_opts.push_back("--line");
+    m_opts.push_back(kLineOption);
     return *this;
 }
 
@@ -78,6 +94,8 @@ std::vector<std::string> SimKey::Options() const {
     std::vector<std::string> opts = m_opts;
     if (m_trace && !m_traceGiven)
         opts.push_back("--trace");
+    if (LineBackendByDefault() && std::find(opts.begin(), opts.end(), kLineOption) == opts.end())
+        opts.push_back(kLineOption);
     return opts;
 }
 

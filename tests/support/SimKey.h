@@ -2,7 +2,8 @@
 // the tmsim option list:
 //   SimKey().Rom("0102030405060708").Memory(512).Fault("read")
 // The trace is on by default (STATE/trace), so TraceLines() works after any
-// run; NoTrace() or TraceTo() change that.
+// run; NoTrace() or TraceTo() change that. With VORN_TEST_BACKEND=line in
+// the environment every key is served over the line-level backend (--line).
 #pragma once
 
 #include <cstddef>
@@ -35,6 +36,10 @@ class SimKey {
     bool m_trace = true;
     bool m_traceGiven = false;
 };
+
+// VORN_TEST_BACKEND=line: Options() adds "--line" unless it is there already.
+// Cases that cannot hold over the line skip themselves when this is true.
+bool LineBackendByDefault();
 
 // Shorthand: Key().Rom(...).Absent().
 inline SimKey Key() {
