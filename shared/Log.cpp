@@ -3,9 +3,11 @@
 #include "Log.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -52,6 +54,11 @@ void WriteOnce(int fd, const char *text, std::size_t len) {
     }
 }
 
+// Whether format is exactly "%s": its one argument is the finished text.
+bool IsPlainStringFormat(const char *format) {
+    return format[0] == '%' && format[1] == 's' && format[2] == '\0';
+}
+
 // Hands a finished debug text to the current logger, or to standard output
 // when there is none. Called with the debug-print mutex taken.
 void RouteDebugText(const char *text) {
@@ -78,17 +85,208 @@ static std::size_t HeldLength(int result, std::size_t size) {
     return static_cast<std::size_t>(result) < size ? static_cast<std::size_t>(result) : size - 1;
 }
 
-std::size_t FormatLogTimestamp(char *out, std::size_t size, const struct tm &local,
-                               unsigned long millis) {
-    int n =
-        snprintf(out, size, "%02d.%02d.%04d(%02d:%02d:%02d) %03lu", local.tm_mday, local.tm_mon + 1,
-                 local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec, millis);
+// Length of what vsnprintf left in buf (size bytes), given its result; an
+// encoding error leaves whatever text it terminated there.
+static std::size_t FormattedLength(int result, const char *buf, std::size_t size) {
+    if (result < 0)
+        return strnlen(buf, size - 1);
+    return HeldLength(result, size);
+}
+
+namespace {
+
+// Length of the timestamp text, and of its date and time part
+// "dd.mm.yyyy(hh:mm:ss)" that stays the same for a whole second.
+constexpr std::size_t kTimestampLength = kTimestampSize - 1;
+constexpr std::size_t kDateTimeLength = 20;
+constexpr int kTwoDigitLimit = 100;
+constexpr int kYearLimit = 10000;
+constexpr unsigned long kMillisLimit = 1000;
+constexpr int kYearBase = 1900;
+
+// Fields of a local calendar time that the timestamp shows, as printed.
+struct SLogDateTime {
+    int day;
+    int month;
+    int year;
+    int hour;
+    int minute;
+    int second;
+};
+
+SLogDateTime DateTimeOf(const struct tm &local) {
+    return {local.tm_mday, local.tm_mon + 1, local.tm_year + kYearBase,
+            local.tm_hour, local.tm_min,     local.tm_sec};
+}
+
+// Whether every field prints in exactly its width ("%02d" of 0 to 99, "%04d"
+// of 0 to 9999), so that the digits can be placed by hand.
+bool FitsItsWidth(const SLogDateTime &dt) {
+    auto twoDigits = [](int v) { return v >= 0 && v < kTwoDigitLimit; };
+    return twoDigits(dt.day) && twoDigits(dt.month) && dt.year >= 0 && dt.year < kYearLimit &&
+           twoDigits(dt.hour) && twoDigits(dt.minute) && twoDigits(dt.second);
+}
+
+void PutDigits(char *out, unsigned value, int width) {
+    for (int i = width - 1; i >= 0; --i) {
+        out[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
+// "dd.mm.yyyy(hh:mm:ss)" into out (kDateTimeLength bytes, not terminated);
+// the fields must fit their widths.
+void PutDateTime(char *out, const SLogDateTime &dt) {
+    PutDigits(out, static_cast<unsigned>(dt.day), 2);
+    out[2] = '.';
+    PutDigits(out + 3, static_cast<unsigned>(dt.month), 2);
+    out[5] = '.';
+    PutDigits(out + 6, static_cast<unsigned>(dt.year), 4);
+    out[10] = '(';
+    PutDigits(out + 11, static_cast<unsigned>(dt.hour), 2);
+    out[13] = ':';
+    PutDigits(out + 14, static_cast<unsigned>(dt.minute), 2);
+    out[16] = ':';
+    PutDigits(out + 17, static_cast<unsigned>(dt.second), 2);
+    out[19] = ')';
+}
+
+// " mmm" after the date and time, and the end of the text.
+void PutMillis(char *out, unsigned long millis) {
+    out[0] = ' ';
+    PutDigits(out + 1, static_cast<unsigned>(millis), 3);
+    out[4] = '\0';
+}
+
+// The log line "%s %s" of timestamp (tsLen bytes) and text (textLen bytes)
+// into out, cut to size - 1 bytes and terminated, as snprintf would leave it.
+std::size_t JoinLogLine(char *out, std::size_t size, const char *timestamp, std::size_t tsLen,
+                        const char *text, std::size_t textLen) {
+    if (size == 0)
+        return 0;
+    const std::size_t room = size - 1;
+    std::size_t len = tsLen < room ? tsLen : room;
+    memcpy(out, timestamp, len);
+    if (len < room)
+        out[len++] = ' ';
+    const std::size_t rest = room - len;
+    const std::size_t body = textLen < rest ? textLen : rest;
+    memcpy(out + len, text, body);
+    len += body;
+    out[len] = '\0';
+    return len;
+}
+
+std::size_t FormatTimestampSlow(char *out, std::size_t size, const SLogDateTime &dt,
+                                unsigned long millis) {
+    int n = snprintf(out, size, "%02d.%02d.%04d(%02d:%02d:%02d) %03lu", dt.day, dt.month, dt.year,
+                     dt.hour, dt.minute, dt.second, millis);
     return HeldLength(n, size);
 }
 
+} // namespace
+
+namespace {
+
+// The date and time part of the timestamp for the latest second seen, so
+// that the lines of one second make a single local-time conversion. Signal
+// handlers and threads use it without a lock: a sequence counter, odd while
+// an update is under way, tells a reader whether what it copied is whole; a
+// reader that finds it changing, or another second, converts the time itself,
+// and an update that finds another one under way is simply skipped.
+class CDateTimeCache {
+  public:
+    // Copies the text for second into out (kDateTimeLength bytes); false
+    // when the cache holds another second or is being updated.
+    bool Get(time_t second, char *out) const {
+        const unsigned before = m_seq.load(std::memory_order_acquire);
+        if ((before & 1U) != 0 || !m_filled.load(std::memory_order_acquire) ||
+            m_second.load(std::memory_order_acquire) != static_cast<long long>(second))
+            return false;
+        std::array<uint64_t, kWords> words;
+        for (std::size_t i = 0; i < kWords; ++i)
+            words[i] = m_text[i].load(std::memory_order_acquire);
+        if (m_seq.load(std::memory_order_relaxed) != before)
+            return false;
+        memcpy(out, words.data(), kDateTimeLength);
+        return true;
+    }
+
+    // Keeps text (kDateTimeLength bytes) as the text of second.
+    void Put(time_t second, const char *text) {
+        unsigned seq = m_seq.load(std::memory_order_relaxed);
+        if ((seq & 1U) != 0 ||
+            !m_seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire,
+                                           std::memory_order_relaxed))
+            return;
+        std::array<uint64_t, kWords> words{};
+        memcpy(words.data(), text, kDateTimeLength);
+        m_second.store(static_cast<long long>(second), std::memory_order_release);
+        for (std::size_t i = 0; i < kWords; ++i)
+            m_text[i].store(words[i], std::memory_order_release);
+        m_filled.store(true, std::memory_order_release);
+        m_seq.store(seq + 2, std::memory_order_release);
+    }
+
+  private:
+    static constexpr std::size_t kWords =
+        (kDateTimeLength + sizeof(uint64_t) - 1) / sizeof(uint64_t);
+    std::atomic<unsigned> m_seq{0};
+    std::atomic<bool> m_filled{false};
+    std::atomic<long long> m_second{0};
+    std::array<std::atomic<uint64_t>, kWords> m_text{};
+    static_assert(std::atomic<unsigned>::is_always_lock_free, "sequence must be signal-safe");
+    static_assert(std::atomic<long long>::is_always_lock_free, "second must be signal-safe");
+    static_assert(std::atomic<uint64_t>::is_always_lock_free, "text must be signal-safe");
+};
+
+CDateTimeCache s_dateTimeCache;
+
+// The current timestamp text into out (kTimestampSize bytes); its length.
+// Seconds come from time(), milliseconds from a separate gettimeofday().
+std::size_t PutCurrentTimestamp(char *out) {
+    const time_t now = time(nullptr);
+    const bool cached = s_dateTimeCache.Get(now, out);
+    struct tm local {};
+    if (!cached && localtime_r(&now, &local) == nullptr)
+        local = tm{};
+    struct timeval tv {};
+    gettimeofday(&tv, nullptr);
+    const unsigned long millis = static_cast<unsigned long>(tv.tv_usec) / kMicrosPerMilli;
+    if (!cached) {
+        const SLogDateTime dt = DateTimeOf(local);
+        if (!FitsItsWidth(dt))
+            return FormatTimestampSlow(out, kTimestampSize, dt, millis);
+        PutDateTime(out, dt);
+        s_dateTimeCache.Put(now, out);
+    }
+    if (millis >= kMillisLimit) {
+        // Microseconds of a million or more: no working clock gives them,
+        // but the printf form shows them as they are.
+        if (cached && localtime_r(&now, &local) == nullptr)
+            local = tm{};
+        return FormatTimestampSlow(out, kTimestampSize, DateTimeOf(local), millis);
+    }
+    PutMillis(out + kDateTimeLength, millis);
+    return kTimestampLength;
+}
+
+} // namespace
+
+std::size_t FormatLogTimestamp(char *out, std::size_t size, const struct tm &local,
+                               unsigned long millis) {
+    const SLogDateTime dt = DateTimeOf(local);
+    // Anything unusual (a field wider than its width, a short buffer) takes
+    // the printf form, which the hand-made form reproduces byte for byte.
+    if (size < kTimestampSize || millis >= kMillisLimit || !FitsItsWidth(dt))
+        return FormatTimestampSlow(out, size, dt, millis);
+    PutDateTime(out, dt);
+    PutMillis(out + kDateTimeLength, millis);
+    return kTimestampLength;
+}
+
 std::size_t FormatLogLine(char *out, std::size_t size, const char *timestamp, const char *text) {
-    int n = snprintf(out, size, "%s %s", timestamp, text);
-    return HeldLength(n, size);
+    return JoinLogLine(out, size, timestamp, strlen(timestamp), text, strlen(text));
 }
 
 std::size_t FormatDebugPrintEx(char *out, std::size_t size, const char *file, int line,
@@ -186,7 +384,7 @@ void CLog::SyncIfAsked() {
 }
 
 int CLog::PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
-                          unsigned long mask, const char *text) {
+                          unsigned long mask, const char *text, std::size_t textLen) {
     if (m_fd == 0)
         return 0;
     if (level > m_level)
@@ -196,16 +394,19 @@ int CLog::PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long lev
     if (lineBuf == nullptr)
         return 0;
     char timestamp[kTimestampSize] = "";
+    std::size_t tsLen = 0;
     if ((m_flags & kLogFlagTimestamp) != 0)
-        doGetCurTime(timestamp);
-    std::size_t len = FormatLogLine(lineBuf, lineSize, timestamp, text != nullptr ? text : "");
+        tsLen = PutCurrentTimestamp(timestamp);
+    std::size_t len = JoinLogLine(lineBuf, lineSize, timestamp, tsLen, text, textLen);
     WriteOnce(m_fd, lineBuf, len);
     SyncIfAsked();
     return 1;
 }
 
 int CLog::PrintString(unsigned long level, unsigned long mask, const char *text) {
-    return PrintStringInto(m_lineBuf, kLogBufferSize, level, mask, text);
+    if (text == nullptr)
+        text = "";
+    return PrintStringInto(m_lineBuf, kLogBufferSize, level, mask, text, strlen(text));
 }
 
 int CLog::Print(unsigned long level, unsigned long mask, const char *format, ...) {
@@ -225,9 +426,9 @@ int CLog::Print(unsigned long level, unsigned long mask, const char *format, ...
     }
     va_list args;
     va_start(args, format);
-    vsnprintf(formatBuf, size, format, args);
+    std::size_t len = FormattedLength(vsnprintf(formatBuf, size, format, args), formatBuf, size);
     va_end(args);
-    return PrintStringInto(lineBuf, size, level, mask, formatBuf);
+    return PrintStringInto(lineBuf, size, level, mask, formatBuf, len);
 }
 
 int CLog::DebugPrint(const char *format, ...) {
@@ -246,23 +447,32 @@ int CLog::DebugPrint(const char *format, ...) {
         lineBuf = privLine.data();
         size = kLogFallbackBufferSize;
     }
+    const char *text = nullptr;
+    std::size_t len = 0;
     va_list args;
     va_start(args, format);
-    vsnprintf(formatBuf, size, format, args);
+    if (IsPlainStringFormat(format)) {
+        // A finished text (how the debug print hands its text over): use it
+        // in place, cut as formatting it into the buffer would cut it.
+        va_list peek;
+        va_copy(peek, args);
+        text = va_arg(peek, const char *);
+        va_end(peek);
+        if (text != nullptr)
+            len = strnlen(text, size - 1);
+    }
+    if (text == nullptr) {
+        len = FormattedLength(vsnprintf(formatBuf, size, format, args), formatBuf, size);
+        text = formatBuf;
+    }
     va_end(args);
-    fputs(formatBuf, stdout);
-    PrintStringInto(lineBuf, size, kLogDebug, 0, formatBuf);
+    fwrite(text, 1, len, stdout);
+    PrintStringInto(lineBuf, size, kLogDebug, 0, text, len);
     return 1;
 }
 
 void CLog::doGetCurTime(char *out) {
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    struct timeval tv {};
-    gettimeofday(&tv, nullptr);
-    FormatLogTimestamp(out, kTimestampSize, local,
-                       static_cast<unsigned long>(tv.tv_usec) / kMicrosPerMilli);
+    PutCurrentTimestamp(out);
 }
 
 const char *CLog::doGetLogLevelString(unsigned long level, unsigned long) {

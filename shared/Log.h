@@ -103,8 +103,10 @@ class CLog {
     unsigned long Mask() const { return m_mask; }
 
   private:
+    // PrintString into lineBuf (lineSize bytes) of the text's first textLen
+    // bytes.
     int PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
-                        unsigned long mask, const char *text);
+                        unsigned long mask, const char *text, std::size_t textLen);
     void SyncIfAsked();
     void CloseFile();
     void FreeBuffers();

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -156,6 +157,100 @@ TEST(LogTimestampTest, FormatsDayMonthYearTimeAndMilliseconds) {
     EXPECT_STREQ(out, "07.12.2026(03:19:52) 005");
 }
 
+// The timestamp is placed digit by digit; it must give exactly what the
+// printf form gives, for ordinary times, for fields wider than their width
+// and for buffers shorter than the text.
+std::string PrintfTimestamp(std::size_t size, const struct tm &local, unsigned long millis,
+                            std::size_t *length) {
+    std::string out(size, '\x7f');
+    int n = snprintf(out.data(), size, "%02d.%02d.%04d(%02d:%02d:%02d) %03lu", local.tm_mday,
+                     local.tm_mon + 1, local.tm_year + 1900, local.tm_hour, local.tm_min,
+                     local.tm_sec, millis);
+    *length = size == 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1);
+    return out;
+}
+
+TEST(LogTimestampTest, HandMadeFormEqualsThePrintfForm) {
+    struct Case {
+        int year, mon, mday, hour, min, sec;
+    };
+    const Case cases[] = {
+        {2026, 11, 7, 3, 19, 52},   {2026, 0, 1, 0, 0, 0},      {2025, 11, 31, 23, 59, 59},
+        {2024, 1, 29, 12, 30, 5},   {2024, 2, 1, 0, 0, 1},      {1970, 0, 1, 0, 0, 0},
+        {1969, 11, 31, 23, 59, 59}, {0, 0, 1, 0, 0, 0},         {9999, 11, 31, 23, 59, 60},
+        {10000, 0, 1, 0, 0, 0},     {-1, 0, 1, 0, 0, 0},        {1900, -1, 0, -1, -5, 100},
+        {2026, 98, 99, 99, 99, 99}, {2026, 99, 100, 100, 7, 7},
+    };
+    const unsigned long millis[] = {0, 7, 99, 100, 999, 1000, 123456};
+    const std::size_t sizes[] = {kTimestampSize, 64, kTimestampSize - 1, 12, 1, 0};
+    for (const Case &c : cases) {
+        struct tm local {};
+        local.tm_year = c.year - 1900;
+        local.tm_mon = c.mon;
+        local.tm_mday = c.mday;
+        local.tm_hour = c.hour;
+        local.tm_min = c.min;
+        local.tm_sec = c.sec;
+        for (unsigned long ms : millis) {
+            for (std::size_t size : sizes) {
+                std::size_t expectLen = 0;
+                std::string expect = PrintfTimestamp(size, local, ms, &expectLen);
+                std::string got(size, '\x7f');
+                std::size_t len = FormatLogTimestamp(got.data(), size, local, ms);
+                SCOPED_TRACE(testing::Message()
+                             << c.year << "-" << c.mon << "-" << c.mday << " " << c.hour << ":"
+                             << c.min << ":" << c.sec << "." << ms << " in " << size);
+                EXPECT_EQ(len, expectLen);
+                EXPECT_EQ(got, expect);
+            }
+        }
+    }
+}
+
+TEST(LogLineTest, JoinedLineEqualsThePrintfForm) {
+    const char *stamps[] = {"", "07.12.2026(03:19:52) 123"};
+    const char *texts[] = {"", "x", "read from 64 512 bytes\n"};
+    const std::size_t sizes[] = {0, 1, 2, 5, 24, 25, 26, 27, 40, 64};
+    for (const char *stamp : stamps) {
+        for (const char *text : texts) {
+            for (std::size_t size : sizes) {
+                std::string expect(size, '\x7f');
+                int n = snprintf(expect.data(), size, "%s %s", stamp, text);
+                std::size_t expectLen =
+                    size == 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1);
+                std::string got(size, '\x7f');
+                SCOPED_TRACE(testing::Message()
+                             << '"' << stamp << "\" \"" << text << "\" in " << size);
+                EXPECT_EQ(FormatLogLine(got.data(), size, stamp, text), expectLen);
+                EXPECT_EQ(got, expect);
+            }
+        }
+    }
+}
+
+// The date and time part is kept for the current second: every reading must
+// still be the local time of the second it was taken in, also after the
+// second changes.
+TEST(LogTimestampTest, CurrentTimeFollowsTheSecondsAsTheyChange) {
+    const time_t start = time(nullptr);
+    int checked = 0;
+    while (time(nullptr) <= start + 1) {
+        time_t before = time(nullptr);
+        char out[kTimestampSize];
+        CLog::doGetCurTime(out);
+        time_t after = time(nullptr);
+        if (before != after)
+            continue; // the second changed during the reading
+        struct tm local {};
+        localtime_r(&before, &local);
+        char expect[kTimestampSize];
+        FormatLogTimestamp(expect, sizeof expect, local, 0);
+        ASSERT_EQ(std::string(out, 20), std::string(expect, 20)) << out;
+        ++checked;
+    }
+    EXPECT_GT(checked, 1);
+}
+
 TEST(LogTimestampTest, CurrentTimeMatchesTheLocalDate) {
     char out[kTimestampSize];
     time_t before = time(nullptr);
@@ -292,6 +387,25 @@ TEST_F(LogTest, DebugPrintsAreBoundedByTheirLocalBuffers) {
     std::string second = "f.cpp[1] " + std::string(kDebugPrintExBufferSize - 1 - 9, 'x');
     EXPECT_EQ(printed, first + second);
     EXPECT_EQ(ReadFile(m_path), " " + first + " " + second);
+}
+
+// CLog::DebugPrint takes a "%s" text as it is: still cut to the format
+// buffer, and a null argument printed as formatting prints it.
+TEST_F(LogTest, LoggerDebugPrintOfAFinishedTextIsBoundedLikeFormatting) {
+    CLog log;
+    ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    std::string huge(40000, 'z');
+    CaptureFd out(STDOUT_FILENO);
+    EXPECT_EQ(log.DebugPrint("%s", huge.c_str()), 1);
+    const char *volatile none = nullptr;
+    EXPECT_EQ(log.DebugPrint("%s", none), 1);
+    EXPECT_EQ(log.DebugPrint("%s!", "a"), 1);
+    std::string printed = out.Stop();
+    char nullText[16];
+    snprintf(nullText, sizeof nullText, "%s", none);
+    std::string cut(kLogBufferSize - 1, 'z');
+    EXPECT_EQ(printed, cut + nullText + "a!");
+    EXPECT_EQ(ReadFile(m_path), " " + cut.substr(0, kLogBufferSize - 2) + " " + nullText + " a!");
 }
 
 TEST_F(LogTest, DebugPrintExPrefixFillingTheBufferLeavesNoMessage) {
