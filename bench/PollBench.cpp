@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <vector>
@@ -33,7 +34,8 @@ double Micros(Clock::duration d) {
 
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
-    const size_t i = std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5));
+    const auto last = static_cast<double>(v.size() - 1);
+    const auto i = std::min(v.size() - 1, static_cast<size_t>(std::lround(p * last)));
     return v[i];
 }
 
@@ -94,11 +96,11 @@ int main() {
 
     unsigned long long first = 0, last = 0;
     const size_t opens = DeviceOpens(TraceLines(dir), &first, &last);
-    const double seconds = last > first ? (last - first) / 1e6 : 0;
+    const double seconds = last > first ? static_cast<double>(last - first) / 1e6 : 0;
 
     printf("polling path under tmsim (trace on)\n");
     printf("  passes per second            %10.0f  (%zu passes in %.2f s)\n",
-           seconds > 0 ? (opens - 1) / seconds : 0.0, opens, seconds);
+           seconds > 0 ? static_cast<double>(opens - 1) / seconds : 0.0, opens, seconds);
     printf("  attach to \"rom id\" line, us (%d rounds)\n", kAttachRounds);
     printf("    from ctl start (upper bound)  median %8.0f   p99 %8.0f\n",
            Percentile(fromStart, 0.5), Percentile(fromStart, 0.99));
