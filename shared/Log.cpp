@@ -403,6 +403,32 @@ int CLog::PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long lev
     return 1;
 }
 
+namespace {
+
+// The buffers one print formats into: the logger's own, or, when the wait
+// for its lock ran out, private stack buffers, since the holder may still be
+// using the shared ones.
+struct PrintBuffers {
+    PrintBuffers(const CMutexScope &lock, char *sharedFormat, char *sharedLine)
+        : format(sharedFormat), line(sharedLine), size(kLogBufferSize) {
+        if (lock.TimedOut()) {
+            format = privFormat.data();
+            line = privLine.data();
+            size = kLogFallbackBufferSize;
+        }
+    }
+    PrintBuffers(const PrintBuffers &) = delete;
+    PrintBuffers &operator=(const PrintBuffers &) = delete;
+
+    std::array<char, kLogFallbackBufferSize> privFormat;
+    std::array<char, kLogFallbackBufferSize> privLine;
+    char *format;
+    char *line;
+    std::size_t size;
+};
+
+} // namespace
+
 int CLog::PrintString(unsigned long level, unsigned long mask, const char *text) {
     if (text == nullptr)
         text = "";
@@ -413,17 +439,10 @@ int CLog::Print(unsigned long level, unsigned long mask, const char *format, ...
     if (m_fd == 0 || m_formatBuf == nullptr)
         return 0;
     CMutexScope lock(m_lock);
-    std::array<char, kLogFallbackBufferSize> privFormat;
-    std::array<char, kLogFallbackBufferSize> privLine;
-    char *formatBuf = m_formatBuf;
-    char *lineBuf = m_lineBuf;
-    std::size_t size = kLogBufferSize;
-    if (lock.TimedOut()) {
-        // The holder may still be using the shared buffers.
-        formatBuf = privFormat.data();
-        lineBuf = privLine.data();
-        size = kLogFallbackBufferSize;
-    }
+    PrintBuffers buffers(lock, m_formatBuf, m_lineBuf);
+    char *formatBuf = buffers.format;
+    char *lineBuf = buffers.line;
+    const std::size_t size = buffers.size;
     va_list args;
     va_start(args, format);
     std::size_t len = FormattedLength(vsnprintf(formatBuf, size, format, args), formatBuf, size);
@@ -437,16 +456,10 @@ int CLog::DebugPrint(const char *format, ...) {
     if (m_level < kLogDebug)
         return 1;
     CMutexScope lock(m_lock);
-    std::array<char, kLogFallbackBufferSize> privFormat;
-    std::array<char, kLogFallbackBufferSize> privLine;
-    char *formatBuf = m_formatBuf;
-    char *lineBuf = m_lineBuf;
-    std::size_t size = kLogBufferSize;
-    if (lock.TimedOut()) {
-        formatBuf = privFormat.data();
-        lineBuf = privLine.data();
-        size = kLogFallbackBufferSize;
-    }
+    PrintBuffers buffers(lock, m_formatBuf, m_lineBuf);
+    char *formatBuf = buffers.format;
+    char *lineBuf = buffers.line;
+    const std::size_t size = buffers.size;
     const char *text = nullptr;
     std::size_t len = 0;
     va_list args;
