@@ -1,8 +1,8 @@
 #!/bin/sh
 # Runs tmtool against a real kernel: boots the installed Debian kernel under
 # qemu (software emulation, no KVM needed) with the reference driver module
-# sim/kmod (touchm_sim.ko, built here against the matching headers) and the
-# build tree's tmtool and libvorn, runs the cases of sim/kmod/guest-init.sh
+# driver (touchm.ko, built here against the matching headers) and the
+# build tree's tmtool and libvorn, runs the cases of driver/guest-init.sh
 # inside, and judges the console log.
 #
 #   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [BIN_DIR]
@@ -24,8 +24,8 @@
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-kmod=$root/sim/kmod
-guest_init=$kmod/guest-init.sh
+drv=$root/driver
+guest_init=$drv/guest-init.sh
 limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
 
@@ -90,11 +90,11 @@ trap 'exit 1' INT TERM
 
 start=$(date +%s)
 echo "qemu-test: kernel $version, tmtool from $bin_dir"
-"$kmod/build-module.sh" "$kdir" "$work/kmod" >/dev/null ||
+"$drv/build-module.sh" "$kdir" "$work/kmod" >/dev/null ||
 	fail "module build against $kdir"
-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$kmod/devcheck.c" ||
+gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$drv/devcheck.c" ||
 	fail "devcheck build"
-"$kmod/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm_sim.ko" \
+"$drv/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
 	"$bin_dir" "$guest_init" "$work/devcheck" >/dev/null || fail "initramfs"
 
 status=0

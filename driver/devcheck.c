@@ -2,7 +2,7 @@
  * tmtool cannot see it: repeated opens, the ROM request writing exactly its
  * 8 bytes, the requests' results and errno, the kernel-kept file position,
  * short transfers at the end of the key memory. The qemu test guest runs it
- * against touchm_sim.
+ * against touchm.
  *
  *   devcheck ROMHEX MEMSIZE   a key with ROM ROMHEX (driver's order) is on
  *                             the line, its memory has MEMSIZE bytes

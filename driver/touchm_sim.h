@@ -1,8 +1,9 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
- * touchm_sim - a reference touch-memory driver for tests: /dev/touchm0 served
- * by the line-level driver core (sim/line) over the velkor transport, with a
- * simulated PL2303 adapter, 1-Wire line and key inside the module.
+ * touchm - the reference touch-memory driver with its simulated line:
+ * /dev/touchm0 served by the line-level driver core (sim/line) over the
+ * velkor transport, with a simulated PL2303 adapter, 1-Wire line and key
+ * inside the module (module parameter sim=1).
  *
  * One line with one key slot; one mutex serialises every request on it,
  * whichever descriptor it comes from, and every control command.
@@ -15,7 +16,7 @@
 #include "tm_line.h"
 #include "tm_line_core.h"
 
-#define TMS_NAME		"touchm_sim"
+#define TMS_NAME		"touchm"
 #define TMS_DEVICE_NAME		"touchm0"
 #define TMS_DEBUGFS_DIR		"touchm"
 #define TMS_CTL_NAME		"ctl"

@@ -1,9 +1,9 @@
 #!/bin/sh
-# Builds touchm_sim.ko out of tree with the kernel's own build system,
+# Builds touchm.ko out of tree with the kernel's own build system,
 # warnings as errors, in a scratch folder, and leaves the module in OUT_DIR.
 # The source tree stays free of build products.
 #
-#   sim/kmod/build-module.sh KERNEL_BUILD_DIR OUT_DIR
+#   driver/build-module.sh KERNEL_BUILD_DIR OUT_DIR
 #
 # KERNEL_BUILD_DIR is the headers of the kernel the module is for, e.g.
 # /lib/modules/<version>/build. The build log is OUT_DIR/kbuild.log.
@@ -15,7 +15,7 @@ if [ $# -ne 2 ]; then
 fi
 kdir=$1
 out=$2
-root=$(cd "$(dirname "$0")/../.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd)
 
 if [ ! -f "$kdir/Makefile" ]; then
 	echo "build-module: $kdir is no kernel build directory" >&2
@@ -30,7 +30,7 @@ trap 'exit 1' INT TERM
 
 # The driver, the transport and the line: the user-space glue of the line
 # (tm_line_user.c) stays out, the driver supplies its part instead.
-cp "$root"/sim/kmod/Kbuild "$root"/sim/kmod/*.c "$root"/sim/kmod/*.h "$work"/
+cp "$root"/driver/Kbuild "$root"/driver/*.c "$root"/driver/*.h "$work"/
 cp "$root"/kernel/velkor.c "$root"/kernel/velkor.h "$work"/
 cp "$root"/sim/line/tm_key.c "$root"/sim/line/tm_pl2303.c \
    "$root"/sim/line/tm_core.c "$root"/sim/line/tm_line.h \
@@ -49,9 +49,9 @@ if grep -qi 'warning' "$log"; then
 	echo "build-module: the build printed warnings" >&2
 	exit 1
 fi
-if ! grep -aq 'license=GPL' "$work/touchm_sim.ko"; then
-	echo "build-module: touchm_sim.ko carries no GPL license tag" >&2
+if ! grep -aq 'license=GPL' "$work/touchm.ko"; then
+	echo "build-module: touchm.ko carries no GPL license tag" >&2
 	exit 1
 fi
-cp "$work"/touchm_sim.ko "$out"/
-echo "build-module: $out/touchm_sim.ko built against $kdir"
+cp "$work"/touchm.ko "$out"/
+echo "build-module: $out/touchm.ko built against $kdir"

@@ -1,10 +1,10 @@
 #!/bin/sh
 # Packs the initramfs of the qemu test guest (newc cpio, uncompressed):
 #
-#   sim/kmod/mkinitramfs.sh OUT.cpio MODULE.ko BIN_DIR INIT_SCRIPT [PROGRAM...]
+#   driver/mkinitramfs.sh OUT.cpio MODULE.ko BIN_DIR INIT_SCRIPT [PROGRAM...]
 #
-#   /init                  INIT_SCRIPT (sim/kmod/guest-init.sh)
-#   /touchm_sim.ko         MODULE.ko
+#   /init                  INIT_SCRIPT (driver/guest-init.sh)
+#   /touchm.ko             MODULE.ko
 #   /opt/vorn/tmtool, /opt/vorn/libvorn.so.1   from BIN_DIR, side by side as
 #                          tmtool finds its library through its run path
 #   /opt/vorn/PROGRAM      further programs the script runs (devcheck)
@@ -57,7 +57,7 @@ done
 
 cp "$init" "$stage/init"
 chmod 0755 "$stage/init"
-cp "$module" "$stage/touchm_sim.ko"
+cp "$module" "$stage/touchm.ko"
 cp -L "$bin_dir/tmtool" "$stage/$tool_dir/tmtool"
 cp -L "$bin_dir/libvorn.so.1" "$stage/$tool_dir/libvorn.so.1"
 progs="$stage/bin/busybox $stage/$tool_dir/tmtool $stage/$tool_dir/libvorn.so.1"

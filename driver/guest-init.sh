@@ -1,5 +1,5 @@
 #!/bin/sh
-# /init of the qemu test guest: loads touchm_sim, runs tmtool (and devcheck)
+# /init of the qemu test guest: loads touchm (simulated line), runs tmtool (and devcheck)
 # against the real /dev/touchm0 and prints one line per case on the console:
 #
 #   TMQ PASS <case>
@@ -9,7 +9,7 @@
 # then the kernel log between "TMQ DMESG BEGIN" and "TMQ DMESG END", and
 # powers the machine off. scripts/qemu-test.sh packs this file as /init
 # (busybox sh), with tmtool, libvorn.so.1 and devcheck in /opt/vorn and the
-# module as /touchm_sim.ko, and judges the console log.
+# module as /touchm.ko, and judges the console log.
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
@@ -148,8 +148,19 @@ stop() {
 
 # --- cases ------------------------------------------------------------------
 
+begin module-bare
+# Without parameters the module serves no line until a tty is attached.
+if insmod /touchm.ko; then
+	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 without a line"
+	[ ! -e "$CTL" ] || bad "control file without the simulated line"
+	rmmod touchm || bad "rmmod failed"
+else
+	bad "insmod failed"
+fi
+end
+
 begin module-load
-if insmod /touchm_sim.ko; then
+if insmod /touchm.ko sim=1; then
 	[ -c /dev/touchm0 ] || bad "no character device /dev/touchm0"
 	[ -f "$CTL" ] || bad "no control file $CTL"
 	grep -qx "key $ROM_A" "$CTL" || bad "default key not attached"
@@ -399,7 +410,7 @@ grep -qx "rom id $ROM_A_GETID" "$T/out" || bad "ROM not read after clear"
 end
 
 begin module-unload
-if rmmod touchm_sim; then
+if rmmod touchm; then
 	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 still there"
 	[ ! -e "$CTL" ] || bad "control file still there"
 else

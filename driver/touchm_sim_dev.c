@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * touchm_sim - the character device /dev/touchm0 of the reference
+ * touchm - the character device /dev/touchm0 of the reference
  * touch-memory driver, and the driver-side functions that the velkor
  * transport and the simulated line need in the kernel.
  *
@@ -14,6 +14,7 @@
  * stay written.
  *
  * Module parameters (read-only once loaded):
+ *   sim=1         serve the simulated line (default 0: no line, no device)
  *   rom=HEX       the key on the line at load, 16 hex digits in the order
  *                 they travel (family first, CRC last); "none" for no key
  *   mem_size=N    bytes of key memory, 0 to 65536 (default 512)
@@ -46,6 +47,10 @@
  * that the busy-waits of a long transfer are broken up by cond_resched().
  */
 #define TMS_READ_PIECE		64u
+
+static bool sim;
+module_param(sim, bool, 0444);
+MODULE_PARM_DESC(sim, "serve a simulated line with a key at load (default 0)");
 
 static char *rom = TMS_ROM_DEFAULT;
 module_param(rom, charp, 0444);
@@ -268,6 +273,10 @@ static int __init tms_init(void)
 	int have_key = strcmp(rom, TMS_ROM_NONE) != 0;
 	int r;
 
+	if (!sim) {
+		pr_info(TMS_NAME ": loaded, no line\n");
+		return 0;
+	}
 	if (mem_size > TM_LINE_MEM_MAX) {
 		pr_err(TMS_NAME ": mem_size %u is over %u\n", mem_size,
 		       TM_LINE_MEM_MAX);
@@ -309,14 +318,16 @@ free_mem:
 
 static void __exit tms_exit(void)
 {
-	misc_deregister(&tms_misc);
-	tms_ctl_exit();
-	vfree(tms.mem);
+	if (sim) {
+		misc_deregister(&tms_misc);
+		tms_ctl_exit();
+		vfree(tms.mem);
+	}
 	pr_info(TMS_NAME ": unloaded\n");
 }
 
 module_init(tms_init);
 module_exit(tms_exit);
 
-MODULE_DESCRIPTION("Reference touch-memory driver over a simulated 1-Wire line, for tests");
+MODULE_DESCRIPTION("Reference touch-memory driver");
 MODULE_LICENSE("GPL");

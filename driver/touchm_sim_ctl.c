@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The control file of touchm_sim: /sys/kernel/debug/touchm/ctl.
+ * The control file of touchm's simulated line: /sys/kernel/debug/touchm/ctl.
  *
  * Each write is one command line; a command that is not understood or not
  * possible fails the write (-EINVAL, -EBUSY or -ENXIO) and changes nothing.
