@@ -2,12 +2,27 @@
 # Builds tmtool and runs it against the driver stand-in's simulated key.
 # With no arguments it checks for the key and reads its ROM id; any
 # arguments are passed to tmtool (none at all: use "./scripts/run.sh -i"
-# for the interactive prompt).
+# for the interactive prompt). Installs the build's packages first when
+# they are missing (scripts/packages.sh). The build says nothing when it
+# succeeds and shows its whole output when it fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-cmake --preset default >/dev/null
-cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" --target tmtool tmsim tmsim_preload >/dev/null
+# shellcheck source=scripts/packages.sh
+. scripts/packages.sh
+vorn_need_packages run
+
+build_log=$(mktemp "${TMPDIR:-/tmp}/vorn-run-build.XXXXXX")
+trap 'rm -f "$build_log"' EXIT
+if ! { cmake --preset default &&
+    cmake --build --preset default -j "$(nproc 2>/dev/null || echo 2)" \
+        --target tmtool tmsim tmsim_preload; } >"$build_log" 2>&1; then
+    cat "$build_log" >&2
+    echo "run: the build failed (output above)" >&2
+    exit 1
+fi
+rm -f "$build_log"
+trap - EXIT
 bin=build/default/bin
 
 if [ $# -eq 0 ]; then

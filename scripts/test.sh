@@ -1,37 +1,155 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the default build, the AddressSanitizer and
-# UndefinedBehaviorSanitizer build, and the kernel object against the
-# installed kernel headers, and tmtool against a real kernel under qemu
-# (each when what it needs is installed).
-set -euo pipefail
+# Builds and runs every test: the default build and the AddressSanitizer and
+# UndefinedBehaviorSanitizer build, each with its whole ctest suite. The
+# default build also builds the kernel object against the installed kernel
+# headers and runs tmtool against a real kernel under qemu (both are the
+# same in the sanitizer build, so they run once). Installs the packages the
+# tests need first when they are missing (scripts/packages.sh).
+#
+# Ends with every skipped test and its reason, every failed one, and one
+# verdict over both builds on the last line:
+#   N passed, M failed, K skipped
+# A build that fails counts as one failure. Exit status 0 when nothing
+# failed.
+set -uo pipefail
 cd "$(dirname "$0")/.."
 
-jobs=$(nproc 2>/dev/null || echo 2)
+# shellcheck source=scripts/packages.sh
+. scripts/packages.sh
+vorn_need_packages test
 
+jobs=$(nproc 2>/dev/null || echo 2)
+results=$(mktemp -d "${TMPDIR:-/tmp}/vorn-test.XXXXXX")
+trap 'rm -rf "$results"' EXIT
+
+# Reads ctest's JUnit report and prints one line per test:
+#   pass NAME | fail NAME | skip NAME<TAB>REASON
+# A skip's reason is the text GoogleTest prints after "Skipped", or else the
+# last line the test printed (a script's own reason before its exit code 77).
+# A test that did not run for any other reason (no executable, say) is a
+# failure, never a skip.
+junit_results() {
+    awk '
+    function unescape(s) {
+        gsub(/&lt;/, "<", s); gsub(/&gt;/, ">", s); gsub(/&quot;/, "\"", s)
+        gsub(/&apos;/, "\047", s); gsub(/&amp;/, "\\&", s)
+        return s
+    }
+    function attr(line, key,    m) {
+        if (match(line, " " key "=\"[^\"]*\"")) {
+            m = substr(line, RSTART + length(key) + 3, RLENGTH - length(key) - 4)
+            return unescape(m)
+        }
+        return ""
+    }
+    /^[ \t]*<testcase / {
+        name = attr($0, "name"); status = attr($0, "status")
+        skipmsg = ""; reason = ""; last = ""; after_skipped = 0; in_out = 0
+        next
+    }
+    /^[ \t]*<skipped / { skipmsg = attr($0, "message"); next }
+    /^[ \t]*<\/testcase>/ {
+        if (status == "run") {
+            print "pass " name
+        } else if (status == "disabled") {
+            print "skip " name "\tdisabled"
+        } else if (status == "notrun" && skipmsg ~ /^SKIP_/) {
+            if (reason == "") reason = last
+            if (reason == "") reason = "(no reason given)"
+            print "skip " name "\t" reason
+        } else {
+            print "fail " name
+        }
+        name = ""
+        next
+    }
+    name != "" {
+        line = $0
+        if (sub(/^[ \t]*<system-out>/, "", line)) in_out = 1
+        if (!in_out) next
+        if (sub(/<\/system-out>.*$/, "", line)) in_out = 0
+        line = unescape(line)
+        if (after_skipped && reason == "" && line != "") reason = line
+        after_skipped = (line ~ /: Skipped$/)
+        if (line ~ /[^ \t]/ && line !~ /^\[  SKIPPED \]/ && line !~ /: Skipped$/) last = line
+    }
+    ' "$1"
+}
+
+passed=0
+failed=0
+skipped=0
+skip_lines=()
+fail_lines=()
+# Where this script itself keeps a test from running, the reason it gives,
+# by "PRESET:TEST"; it replaces the test's own message.
+declare -A skip_why=()
+
+# run_preset PRESET [VAR=VALUE...]: builds the preset and runs its tests
+# with the variables set.
 run_preset() {
     local preset=$1
     shift
     echo "== build and test: $preset"
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset" -j "$jobs"
-    env "$@" ctest --preset "$preset"
+    if ! cmake --preset "$preset" >"$results/$preset.configure" 2>&1; then
+        cat "$results/$preset.configure"
+        failed=$((failed + 1))
+        fail_lines+=("$preset: configuring failed")
+        return
+    fi
+    if ! cmake --build --preset "$preset" -j "$jobs"; then
+        failed=$((failed + 1))
+        fail_lines+=("$preset: the build failed")
+        return
+    fi
+    local junit=$results/$preset.xml
+    env "$@" ctest --preset "$preset" --output-junit "$junit"
+    if [ ! -s "$junit" ]; then
+        failed=$((failed + 1))
+        fail_lines+=("$preset: ctest left no report")
+        return
+    fi
+    local kind rest
+    while IFS=' ' read -r kind rest; do
+        case $kind in
+        pass) passed=$((passed + 1)) ;;
+        fail)
+            failed=$((failed + 1))
+            fail_lines+=("$preset: $rest")
+            ;;
+        skip)
+            skipped=$((skipped + 1))
+            local name=${rest%%$'\t'*} reason=${rest#*$'\t'}
+            reason=${skip_why["$preset:$name"]:-$reason}
+            skip_lines+=("$preset: $name -- $reason")
+            ;;
+        esac
+    done < <(junit_results "$junit")
 }
 
-# The real-kernel run boots Debian's kernel under qemu; it needs the kernel
-# image, its headers, qemu and busybox, and runs once, in the default build.
+# The kernel object's build and the real-kernel run do not depend on the
+# build's flags: the default build runs them, the sanitizer build skips them.
+skip_why[debug:velkor_kbuild]="the kernel object is built once, in the default build"
+skip_why[debug:qemu_kernel]="the real-kernel run boots the default build's tmtool; it runs once"
+# Debian's kernel images are readable by root only.
 qemu_test=0
-if command -v qemu-system-x86_64 >/dev/null 2>&1 && ls /boot/vmlinuz-*-amd64 >/dev/null 2>&1 &&
-    [ -x /bin/busybox ]; then
-    qemu_test=1
-else
-    echo "note: qemu, a Debian kernel image or busybox-static missing; real-kernel test not run"
+for image in /boot/vmlinuz-*; do
+    [ -r "$image" ] && qemu_test=1
+done
+if [ "$qemu_test" -eq 0 ]; then
+    skip_why[default:qemu_kernel]="no readable /boot/vmlinuz-* (Debian's are root-only: run as root)"
 fi
+run_preset default VORN_KERNEL_BUILD=1 VORN_QEMU_TEST=$qemu_test
+run_preset debug VORN_KERNEL_BUILD=0 VORN_QEMU_TEST=0
 
-if ls -d /usr/src/linux-headers-*-amd64 >/dev/null 2>&1; then
-    export VORN_KERNEL_BUILD=1
-else
-    echo "note: no kernel headers in /usr/src (install linux-headers-amd64); kernel build test not run"
+echo
+if [ ${#skip_lines[@]} -gt 0 ]; then
+    echo "== skipped:"
+    printf '  %s\n' "${skip_lines[@]}"
 fi
-
-run_preset default VORN_QEMU_TEST=$qemu_test
-run_preset debug VORN_QEMU_TEST=0
+if [ ${#fail_lines[@]} -gt 0 ]; then
+    echo "== failed:"
+    printf '  %s\n' "${fail_lines[@]}"
+fi
+echo "$passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ]
