@@ -38,6 +38,11 @@ struct OneShotCase {
     std::string expected; // between the start-up lines and the closing line
 };
 
+// Parameters show by name in test lists and failure messages.
+void PrintTo(const OneShotCase &c, std::ostream *os) {
+    *os << c.name;
+}
+
 class OneShot : public ::testing::TestWithParam<OneShotCase> {};
 
 TEST_P(OneShot, PrintsExactlyAndExitsZero) {
@@ -150,6 +155,10 @@ struct SessionCase {
     std::string input;
     std::string transcript; // after the start-up lines
 };
+
+void PrintTo(const SessionCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class Session : public ::testing::TestWithParam<SessionCase> {};
 

@@ -137,7 +137,10 @@ TEST_P(MemWrFDirectory, IsACannotReadAndTheKeyIsNotWritten) {
 
 INSTANTIATE_TEST_SUITE_P(SizeOrNot, MemWrFDirectory,
                          ::testing::Values(std::vector<std::string>{},
-                                           std::vector<std::string>{"16"}));
+                                           std::vector<std::string>{"16"}),
+                         [](const ::testing::TestParamInfo<std::vector<std::string>> &p) {
+                             return std::string(p.param.empty() ? "WithoutSize" : "WithSize");
+                         });
 
 struct RefusedSizeCase {
     const char *name;

@@ -225,7 +225,11 @@ TEST_P(LogBufferFailureTest, LoggerWithoutBuffersPrintsNothing) {
     EXPECT_EQ(log.Deinit(), 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(WhichBuffer, LogBufferFailureTest, ::testing::Values(1, 2, 3, -1));
+INSTANTIATE_TEST_SUITE_P(WhichBuffer, LogBufferFailureTest, ::testing::Values(1, 2, 3, -1),
+                         [](const ::testing::TestParamInfo<int> &p) {
+                             return p.param < 0 ? std::string("AllFail")
+                                                : "Allocation" + std::to_string(p.param) + "Fails";
+                         });
 
 TEST_F(LogAllocTest, MutexWhoseAllocationFailsStaysWithout) {
     CMutex mutex;

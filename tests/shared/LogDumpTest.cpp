@@ -193,7 +193,10 @@ TEST_P(LogDumpLevelTest, DumpsNeedLevel4) {
 
 INSTANTIATE_TEST_SUITE_P(Levels, LogDumpLevelTest,
                          ::testing::Values(DumpLevelCase{3, false}, DumpLevelCase{4, true},
-                                           DumpLevelCase{5, true}));
+                                           DumpLevelCase{5, true}),
+                         [](const ::testing::TestParamInfo<DumpLevelCase> &p) {
+                             return "Level" + std::to_string(p.param.level);
+                         });
 
 TEST_F(LogDumpTest, ByteConstantsOf17BytesGoToFileAndStderr) {
     Open(5);

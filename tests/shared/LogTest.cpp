@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,7 +83,12 @@ INSTANTIATE_TEST_SUITE_P(Flags, LogInitFlagsTest,
                          ::testing::Values(InitFlagsCase{0x1, 5, 0}, InitFlagsCase{0x101, 2, 0},
                                            InitFlagsCase{0x201, 5, 0xff},
                                            InitFlagsCase{0x301, 2, 0xff},
-                                           InitFlagsCase{0x8302, 2, 0xff}));
+                                           InitFlagsCase{0x8302, 2, 0xff}),
+                         [](const ::testing::TestParamInfo<InitFlagsCase> &p) {
+                             std::ostringstream name;
+                             name << "Flags0x" << std::hex << p.param.flags;
+                             return name.str();
+                         });
 
 struct FilterCase {
     unsigned long logLevel;
@@ -117,7 +123,14 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{5, 0x0f, 5, 0x10, false}, FilterCase{5, 0x0f, 5, 0x01, true},
                       FilterCase{5, 0x0f, 5, 0, true}, FilterCase{5, 0x0f, 4, 0x10, true},
                       FilterCase{5, 0, 5, 0x01, false}, FilterCase{2, 0, 5, 0, false},
-                      FilterCase{~0ul, 0, 6, 0, true}));
+                      FilterCase{~0ul, 0, 6, 0, true}),
+    [](const ::testing::TestParamInfo<FilterCase> &p) {
+        const FilterCase &c = p.param;
+        std::ostringstream name;
+        name << "Logger" << c.logLevel << "Mask0x" << std::hex << c.logMask << std::dec
+             << "_Message" << c.level << "Mask0x" << std::hex << c.mask;
+        return name.str();
+    });
 
 TEST_F(LogTest, LineWithoutTimestampIsSpaceAndText) {
     CLog log;
