@@ -102,16 +102,22 @@ read from 0 29 bytes
 mem 'touch-memory key 0108: hello|'
 libvorn closed"
 
+# As the README shows it for a prefix of one's own: the .pc file found
+# through PKG_CONFIG_PATH, and a run path to the library directory it names,
+# so that the program starts without LD_LIBRARY_PATH.
 export PKG_CONFIG_PATH=$lib/pkgconfig
-unset PKG_CONFIG_LIBDIR
+unset PKG_CONFIG_LIBDIR LD_LIBRARY_PATH
 # shellcheck disable=SC2046,SC2086 # word splitting of the flags is wanted
 if "$cxx" -std=c++17 $cxxflags -o "$tmp/consumer-pc" "$src/tests/install/consumer/consumer.cpp" \
-        $(pkg-config --cflags --libs libvorn) >"$tmp/pc.log" 2>&1; then
+        $(pkg-config --cflags --libs libvorn) \
+        -Wl,-rpath,"$(pkg-config --variable=libdir libvorn)" >"$tmp/pc.log" 2>&1; then
     pass "pkg-config consumer builds"
-    out=$(LD_LIBRARY_PATH=$lib "${sim[@]}" "$tmp/consumer-pc" 2>"$tmp/pc.err")
+    out=$("${sim[@]}" "$tmp/consumer-pc" 2>"$tmp/pc.err")
     same "pkg-config consumer status" 0 "$?"
     same "pkg-config consumer output" "$expected_out" "$out"
-    out=$(LD_LIBRARY_PATH=$lib "${sim[@]}" "$tmp/consumer-pc" signal 2>/dev/null)
+    same "pkg-config consumer finds the installed libvorn" "$(realpath "$lib/libvorn.so.1")" \
+        "$(realpath "$(ldd "$tmp/consumer-pc" | awk '$1 == "libvorn.so.1" { print $3 }')")"
+    out=$("${sim[@]}" "$tmp/consumer-pc" signal 2>/dev/null)
     same "SIGTERM without StartDeinit: default action (128+15)" 143 "$?"
     same "SIGTERM without StartDeinit: not survived" "raising" "$out"
 else
