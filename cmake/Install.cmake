@@ -10,7 +10,8 @@
 #   P/L/cmake/libvorn/               find_package(libvorn) -> libvorn::vorn
 #   P/bin/tmsim                      the driver stand-in's launcher
 #   P/L/vorn/tmsim, libtmsim.so      ... and its preload library beside it
-#   P/share/man/man1/tmtool.1, tmsim.1, man3/libvorn.3
+#   P/share/man/man1/tmtool.1, tmsim.1, man3/libvorn.3 (and CTouchMemClt.3,
+#                                    a link to it)
 #   P/share/bash-completion/completions/tmtool
 #   P/share/doc/vorn/examples/70-touchm.rules
 
@@ -96,8 +97,7 @@ if(TARGET tmsim)
     COMPONENT Simulator)
 endif()
 if(TARGET tmsim_preload)
-  install(TARGETS tmsim_preload LIBRARY DESTINATION ${VORN_SIM_DIR} COMPONENT Simulator
-    NAMELINK_SKIP)
+  install(TARGETS tmsim_preload LIBRARY DESTINATION ${VORN_SIM_DIR} COMPONENT Simulator)
 endif()
 
 # --- documentation, udev example, shell completion ---------------------------
@@ -106,6 +106,13 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.1 ${PROJECT_SOURCE_DIR}/doc/tmsim
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Documentation)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/libvorn.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT Documentation)
+# "man CTouchMemClt" finds the library's page: a relative link beside it.
+install(CODE "
+  set(_page \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man3/CTouchMemClt.3\")
+  file(REMOVE \"\${_page}\")
+  file(CREATE_LINK libvorn.3 \"\${_page}\" SYMBOLIC)
+  message(STATUS \"Installing: \${_page} -> libvorn.3\")"
+  COMPONENT Documentation)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/70-touchm.rules
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Documentation)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.bash-completion

@@ -65,6 +65,8 @@ for f in bin/tmtool bin/tmsim "$libdir/libvorn.so.1.0.0" \
          share/doc/vorn/examples/70-touchm.rules; do
     check "installed $f" test -e "$prefix/$f"
 done
+same "CTouchMemClt(3) is the library's page" "libvorn.3" \
+    "$(readlink "$prefix/share/man/man3/CTouchMemClt.3")"
 same "SONAME link" "libvorn.so.1.0.0" "$(readlink "$lib/libvorn.so.1")"
 same "development link" "libvorn.so.1" "$(readlink "$lib/libvorn.so")"
 same "SONAME" "libvorn.so.1" \
