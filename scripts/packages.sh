@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The Debian packages the project needs, in one place. Sourced by
 # scripts/run.sh, scripts/test.sh and .ci/run; each asks for one group:
 #
@@ -14,6 +15,8 @@
 # apt-get (no questions asked), otherwise it stops, naming the one
 # "apt-get install" line to run. Nothing happens when nothing is missing.
 
+# The groups are read by name in vorn_need_packages.
+# shellcheck disable=SC2034
 vorn_packages_run=(cmake ninja-build gcc g++ libgtest-dev)
 vorn_packages_test=("${vorn_packages_run[@]}"
     libgmock-dev make pkg-config tzdata groff-base binutils

@@ -12,7 +12,7 @@
 # A build that fails counts as one failure. Exit status 0 when nothing
 # failed.
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 1
 
 # shellcheck source=scripts/packages.sh
 . scripts/packages.sh
