@@ -81,9 +81,26 @@ failed=0
 skipped=0
 skip_lines=()
 fail_lines=()
-# Where this script itself keeps a test from running, the reason it gives,
-# by "PRESET:TEST"; it replaces the test's own message.
-declare -A skip_why=()
+# Where this script itself keeps tests from running, the reason it gives:
+# entries "PRESET|TEST-PATTERN|REASON" (a shell pattern); the reason
+# replaces the test's own message.
+skip_why=()
+
+# reason_for PRESET TEST DEFAULT: the reason skip_why gives, or DEFAULT.
+reason_for() {
+    local entry preset pattern
+    for entry in "${skip_why[@]}"; do
+        preset=${entry%%|*}
+        pattern=${entry#*|}
+        pattern=${pattern%%|*}
+        # shellcheck disable=SC2053 # the pattern is meant to match
+        if [ "$preset" = "$1" ] && [[ $2 == $pattern ]]; then
+            echo "${entry#*|*|}"
+            return
+        fi
+    done
+    echo "$3"
+}
 
 # run_preset PRESET [VAR=VALUE...]: builds the preset and runs its tests
 # with the variables set.
@@ -120,7 +137,7 @@ run_preset() {
         skip)
             skipped=$((skipped + 1))
             local name=${rest%%$'\t'*} reason=${rest#*$'\t'}
-            reason=${skip_why["$preset:$name"]:-$reason}
+            reason=$(reason_for "$preset" "$name" "$reason")
             skip_lines+=("$preset: $name -- $reason")
             ;;
         esac
@@ -129,15 +146,15 @@ run_preset() {
 
 # The kernel object's build and the real-kernel run do not depend on the
 # build's flags: the default build runs them, the sanitizer build skips them.
-skip_why[debug:velkor_kbuild]="the kernel object is built once, in the default build"
-skip_why[debug:qemu_kernel]="the real-kernel run boots the default build's tmtool; it runs once"
+skip_why+=("debug|velkor_kbuild|the kernel object is built once, in the default build")
+skip_why+=("debug|qemu_kernel*|the real-kernel run boots the default build's tmtool; it runs once")
 # Debian's kernel images are readable by root only.
 qemu_test=0
 for image in /boot/vmlinuz-*; do
     [ -r "$image" ] && qemu_test=1
 done
 if [ "$qemu_test" -eq 0 ]; then
-    skip_why[default:qemu_kernel]="no readable /boot/vmlinuz-* (Debian's are root-only: run as root)"
+    skip_why+=("default|qemu_kernel*|no readable /boot/vmlinuz-* (Debian's are root-only: run as root)")
 fi
 run_preset default VORN_KERNEL_BUILD=1 VORN_QEMU_TEST=$qemu_test
 run_preset debug VORN_KERNEL_BUILD=0 VORN_QEMU_TEST=0
