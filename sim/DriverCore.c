@@ -69,6 +69,7 @@ static struct {
     int vanished;        /* vanish-after has fired in this process */
     unsigned epoch;      /* bumped each time it fires */
     int notice_given;    /* a bad state was reported on stderr */
+    int memory_notice;   /* a memory image that is no regular file was reported */
     char text[TMSIM_CONFIG_TEXT_MAX];
     struct tmsim_config next;
     char trace_line[TRACE_LINE_MAX];
@@ -213,10 +214,12 @@ static void state_refresh(void) {
     if (g.status != STATE_UNREAD && same_file(&g.seen, &st))
         return;
 
-    int fd = tms_open(g.config_path, O_RDONLY | O_CLOEXEC, 0);
+    /* Signals are blocked here: a FIFO or a device in its place must not
+     * make the open or the read wait. */
+    int fd = tms_open_regular(g.config_path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0) {
         g.notice_given = 0;
-        state_bad(&st, "cannot be opened");
+        state_bad(&st, errno == EINVAL ? "not a regular file" : "cannot be opened");
         return;
     }
     struct stat opened;
@@ -278,7 +281,8 @@ __attribute__((format(printf, 4, 5))) static void trace(const char *call, long l
     if (n < 0)
         return;
     size_t len = (size_t)n < sizeof(g.trace_line) ? (size_t)n : sizeof(g.trace_line) - 1;
-    int fd = tms_open(g.cfg.trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, STATE_FILE_MODE);
+    int fd = tms_open_regular(g.cfg.trace_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                              STATE_FILE_MODE);
     if (fd < 0)
         return;
     tms_write_all(fd, g.trace_line, len);
@@ -294,7 +298,7 @@ __attribute__((format(printf, 2, 3))) static void record(const char *path, const
     va_end(ap);
     if (n < 0 || (size_t)n >= sizeof(buf))
         return;
-    int fd = tms_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, STATE_FILE_MODE);
+    int fd = tms_open_regular(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, STATE_FILE_MODE);
     if (fd < 0)
         return;
     tms_write_all(fd, buf, (size_t)n);
@@ -579,6 +583,20 @@ int tmsim_core_lseek(int fd, off_t off, int whence, off_t *res) {
     return 1;
 }
 
+/* The errno of a failed memory request. The image in place of a regular
+ * file (a FIFO, a device) is a broken state: EIO, reported once. */
+static int memory_error(int err) {
+    struct stat st;
+    if (tms_stat(g.memory_path, &st) != 0 || S_ISREG(st.st_mode)) {
+        g.memory_notice = 0;
+        return err;
+    }
+    if (!g.memory_notice)
+        notice("tmsim: bad state %s: not a regular file\n", g.memory_path);
+    g.memory_notice = 1;
+    return EIO;
+}
+
 /* read and pread, write and pwrite: at s->pos (moving it) or at off. */
 static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n, long long at,
                                int *err) {
@@ -610,7 +628,7 @@ static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n,
             else
                 result = b->read_mem(&key, off, buf, want);
             if (result < 0)
-                e = errno;
+                e = memory_error(errno);
         }
         if (result > 0 && at < 0)
             s->pos += (uint64_t)result;

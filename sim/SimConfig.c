@@ -330,7 +330,11 @@ int tmsim_config_format(const struct tmsim_config *cfg, char *buf, size_t size) 
 
 int tmsim_config_load(const char *path, struct tmsim_config *cfg, char *err, size_t err_size) {
     static char text[TMSIM_CONFIG_TEXT_MAX];
-    int fd = tms_open(path, O_RDONLY | O_CLOEXEC, 0);
+    int fd = tms_open_regular(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0 && errno == EINVAL) {
+        set_err(err, err_size, "%s is not a regular file", path);
+        return 0;
+    }
     if (fd < 0) {
         set_err(err, err_size, "cannot open %s [%s]", path, strerror(errno));
         return 0;
@@ -381,7 +385,7 @@ int tmsim_config_save(const char *path, const struct tmsim_config *cfg, char *er
         set_err(err, err_size, "state path too long");
         return 0;
     }
-    int fd = tms_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, CONFIG_FILE_MODE);
+    int fd = tms_open_regular(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, CONFIG_FILE_MODE);
     if (fd < 0) {
         set_err(err, err_size, "cannot create %s [%s]", tmp, strerror(errno));
         return 0;

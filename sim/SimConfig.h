@@ -99,7 +99,8 @@ int tmsim_config_parse(const char *text, size_t len, struct tmsim_config *cfg, c
 /* Formats the state. Length written, or -1 when buf is too small. */
 int tmsim_config_format(const struct tmsim_config *cfg, char *buf, size_t size);
 
-/* Reads and parses a state file. 1 / 0 with a message in err. */
+/* Reads and parses a state file; anything but a regular file is refused
+ * without waiting on it. 1 / 0 with a message in err. */
 int tmsim_config_load(const char *path, struct tmsim_config *cfg, char *err, size_t err_size);
 
 /* Writes a state file atomically (temporary file, then rename). 1 / 0 with a

@@ -2,6 +2,7 @@
 #include "SimKey.h"
 
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "SysIo.h"
@@ -10,6 +11,8 @@
 #define BITS_PER_BYTE 8
 #define MEM_FILE_MODE 0644
 #define ZERO_CHUNK 4096
+#define MEM_PATH_MAX 4096
+#define MEM_TEMP_SUFFIX_MAX 32
 
 uint8_t tmsim_crc8(const uint8_t *data, size_t len) {
     uint8_t crc = 0;
@@ -86,11 +89,9 @@ void tmsim_rom_format(const uint8_t rom[TM_ROM_SIZE], char out[TMSIM_ROM_TEXT_SI
     out[TMSIM_ROM_TEXT_SIZE - 1] = '\0';
 }
 
-int tmsim_mem_create(const char *path, uint32_t size) {
-    int fd = tms_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, MEM_FILE_MODE);
-    if (fd < 0)
-        return errno == EEXIST ? 1 : 0;
-
+/* Writes a fresh image into fd: the default text, then zero bytes up to
+ * size. 1 / 0 with errno set. */
+static int write_fresh(int fd, uint32_t size) {
     static const char text[] = TMSIM_MEMORY_TEXT;
     static const char zeros[ZERO_CHUNK];
     size_t text_len = sizeof(text) - 1;
@@ -102,10 +103,55 @@ int tmsim_mem_create(const char *path, uint32_t size) {
         ok = tms_write_all(fd, zeros, chunk);
         left -= chunk;
     }
+    return ok;
+}
+
+int tmsim_mem_create(const char *path, uint32_t size) {
+    int fd = tms_open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, MEM_FILE_MODE);
+    if (fd < 0)
+        return errno == EEXIST ? 1 : 0;
+    int ok = write_fresh(fd, size);
     int saved = errno;
     tms_close(fd);
     errno = saved;
     return ok;
+}
+
+/* Replaces the image at path by a fresh one: written beside it, then renamed
+ * over it, so that a reader sees the old image or the new one. */
+static int mem_replace(const char *path, uint32_t size) {
+    char tmp[MEM_PATH_MAX + MEM_TEMP_SUFFIX_MAX];
+    int n = snprintf(tmp, sizeof(tmp), "%s.fresh.%ld", path, (long)getpid());
+    if (n < 0 || (size_t)n >= sizeof(tmp)) {
+        errno = ENAMETOOLONG;
+        return 0;
+    }
+    int fd = tms_open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_EXCL | O_CLOEXEC, MEM_FILE_MODE);
+    if (fd < 0)
+        return 0;
+    int ok = write_fresh(fd, size);
+    int saved = errno;
+    tms_close(fd);
+    if (ok && rename(tmp, path) != 0) {
+        ok = 0;
+        saved = errno;
+    }
+    if (!ok)
+        unlink(tmp);
+    errno = saved;
+    return ok;
+}
+
+int tmsim_mem_prepare(const char *path, uint32_t size, int fresh) {
+    if (fresh)
+        return mem_replace(path, size);
+    if (!tmsim_mem_create(path, size))
+        return 0;
+    int fd = tms_open_regular(path, O_RDONLY | O_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    tms_close(fd);
+    return 1;
 }
 
 /* Bytes of a request at off that lie inside the key memory. */
@@ -120,7 +166,7 @@ ssize_t tmsim_mem_read(const struct tmsim_key *key, uint64_t off, void *buf, siz
     size_t want = clamp_to_memory(key, off, n);
     if (want == 0)
         return 0;
-    int fd = tms_open(key->memory_path, O_RDONLY | O_CLOEXEC, 0);
+    int fd = tms_open_regular(key->memory_path, O_RDONLY | O_CLOEXEC, 0);
     if (fd < 0)
         return -1;
     size_t got = 0;
@@ -148,7 +194,7 @@ ssize_t tmsim_mem_write(const struct tmsim_key *key, uint64_t off, const void *b
     size_t want = clamp_to_memory(key, off, n);
     if (want == 0)
         return 0;
-    int fd = tms_open(key->memory_path, O_WRONLY | O_CREAT | O_CLOEXEC, MEM_FILE_MODE);
+    int fd = tms_open_regular(key->memory_path, O_WRONLY | O_CREAT | O_CLOEXEC, MEM_FILE_MODE);
     if (fd < 0)
         return -1;
     size_t put = 0;

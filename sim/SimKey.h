@@ -53,13 +53,20 @@ void tmsim_rom_format(const uint8_t rom[TM_ROM_SIZE], char out[TMSIM_ROM_TEXT_SI
  * size. An existing image is left alone. 1 / 0 with errno set. */
 int tmsim_mem_create(const char *path, uint32_t size);
 
+/* The launcher's image: with fresh set, replaced by a fresh one (atomically,
+ * whatever was there); otherwise created when missing and left alone when it
+ * exists. An existing image that is not a regular file fails with EINVAL.
+ * 1 / 0 with errno set. */
+int tmsim_mem_prepare(const char *path, uint32_t size, int fresh);
+
 /* Reads up to n bytes of key memory at off into buf. Stops at the end of the
  * key memory (0 at or after it); bytes of memory the image file does not
  * reach yet read as zero. Count, or -1 with errno set. */
 ssize_t tmsim_mem_read(const struct tmsim_key *key, uint64_t off, void *buf, size_t n);
 
 /* Stores what fits of n bytes at off and returns that count (0 at or after
- * the end), or -1 with errno set. */
+ * the end), or -1 with errno set. Both fail with EINVAL, without waiting,
+ * when the image is not a regular file (a FIFO, a device). */
 ssize_t tmsim_mem_write(const struct tmsim_key *key, uint64_t off, const void *buf, size_t n);
 
 #ifdef __cplusplus

@@ -47,6 +47,32 @@ static inline int tms_stat(const char *path, struct stat *st) {
     return (int)syscall(SYS_newfstatat, AT_FDCWD, path, st, 0);
 }
 
+/* Opens a state file only when it is a regular file (an O_CREAT open may
+ * create one). The open never waits: O_NONBLOCK keeps a FIFO's open from
+ * waiting for its other end (and has no effect on a regular file), O_NOCTTY
+ * keeps a terminal from becoming the controlling one. Anything but a regular
+ * file (FIFO, socket, device, directory) fails with EINVAL; reads and writes
+ * on what it returns therefore never block either. */
+static inline int tms_open_regular(const char *path, int flags, mode_t mode) {
+    int fd = tms_open(path, flags | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) {
+        /* A FIFO without a reader, a socket or a device without its driver
+         * (ENXIO), a directory opened for writing (EISDIR). */
+        if (errno == ENXIO || errno == EISDIR)
+            errno = EINVAL;
+        return -1;
+    }
+    struct stat st;
+    int known = tms_fstat(fd, &st) == 0;
+    int saved = errno;
+    if (!known || !S_ISREG(st.st_mode)) {
+        tms_close(fd);
+        errno = known ? EINVAL : saved;
+        return -1;
+    }
+    return fd;
+}
+
 /* Writes all of buf unless an error other than EINTR stops it. 1 / 0. */
 static inline int tms_write_all(int fd, const void *buf, size_t n) {
     const char *p = (const char *)buf;
