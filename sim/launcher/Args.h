@@ -1,6 +1,6 @@
-// Command-line parsing of the tmsim launcher and of "tmsim ctl": options to
-// a state (struct tmsim_config) and the command to run. No exceptions: every
-// parser returns 1, or 0 with a message naming the option.
+// The key's identity on the command lines of tmsim and "tmsim ctl" (--rom,
+// --family, --serial), and the word cursor of "tmsim ctl". No exceptions:
+// every parser returns 1, or 0 with a message naming the option.
 #pragma once
 
 #include <array>
@@ -46,25 +46,17 @@ class ArgCursor {
     int m_i;
 };
 
+// The value of --rom (16 hex digits), --family (up to 2) or --serial
+// (exactly 12, "0x" allowed before them) into choice; err set when malformed.
+void SetRom(const std::string &value, RomChoice &choice, std::string &err);
+void SetFamily(const std::string &value, RomChoice &choice, std::string &err);
+void SetSerial(const std::string &value, RomChoice &choice, std::string &err);
+
 // --rom/--family/--serial at the cursor into choice. 1 when the word was one
 // of them (err set when its value is malformed), 0 otherwise.
 int TakeRomOption(ArgCursor &args, RomChoice &choice, std::string &err);
 
 // The ROM bytes of a choice; 0 with err when --rom is mixed with the others.
 int ResolveRom(const RomChoice &choice, uint8_t rom[TM_ROM_SIZE], std::string &err);
-
-struct LaunchRequest {
-    bool help = false;
-    std::string stateDir; // as given; empty = default
-    std::string logPath;  // as given; empty = STATE/tmdrv.log
-    bool trace = false;
-    std::string tracePath; // empty = STATE/trace
-    bool line = false;
-    struct tmsim_config cfg; // paths filled in later
-    int commandIndex = -1;   // argv index of the command
-};
-
-// Parses "tmsim [options] -- command [args...]".
-int ParseLaunch(int argc, char **argv, LaunchRequest &req, std::string &err);
 
 } // namespace tmsim

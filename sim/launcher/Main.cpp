@@ -9,9 +9,9 @@
 #include <string>
 #include <unistd.h>
 
-#include "Args.h"
 #include "Ctl.h"
 #include "DriverCore.h"
+#include "LaunchArgs.h"
 #include "SimConfig.h"
 #include "StateDir.h"
 #include "Usage.h"
@@ -24,8 +24,10 @@ constexpr int kNotRunnable = 126;
 constexpr const char *kPreloadName = "libtmsim.so";
 constexpr const char *kAsanNoLinkOrderCheck = "verify_asan_link_order=0";
 
+// msg is empty when getopt_long has printed the message already.
 int Fail(const std::string &msg, bool hint) {
-    std::fprintf(stderr, "tmsim: %s\n", msg.c_str());
+    if (!msg.empty())
+        std::fprintf(stderr, "tmsim: %s\n", msg.c_str());
     if (hint)
         std::fprintf(stderr, "Try 'tmsim --help'.\n");
     return kUsageError;
@@ -75,6 +77,10 @@ int Launch(int argc, char **argv) {
         std::fputs(tmsim::UsageText(), stdout);
         return 0;
     }
+    if (req.version) {
+        std::printf("tmsim %s\n", TMSIM_VERSION);
+        return 0;
+    }
     if (req.line) {
 #ifndef TMSIM_HAVE_LINE
         return Fail("--line: line-level backend not built", false);
@@ -103,13 +109,25 @@ int Launch(int argc, char **argv) {
         !CopyPath(req.cfg.trace_path, sizeof(req.cfg.trace_path), tracePath))
         return Fail("path too long", false);
 
+    // The stand-in writes these with every signal blocked; it refuses all
+    // but regular files there, so say so now rather than lose the records.
+    for (const std::string &path : {tracePath, tmsim::InState(dir, TMSIM_CLOCK_NAME),
+                                    tmsim::InState(dir, TMSIM_RTC_NAME)}) {
+        if (!path.empty() && !tmsim::RegularOrMissing(path, err))
+            return Fail(err, false);
+    }
+
     std::array<char, TMSIM_ERR_MAX> msg{};
     std::string config = tmsim::InState(dir, TMSIM_CONFIG_NAME);
     if (!tmsim_config_save(config.c_str(), &req.cfg, msg.data(), msg.size()))
         return Fail(msg.data(), false);
     std::string memory = tmsim::InState(dir, TMSIM_MEMORY_NAME);
-    if (!tmsim_mem_create(memory.c_str(), req.cfg.memory_size))
+    if (!tmsim_mem_prepare(memory.c_str(), req.cfg.memory_size, req.freshMemory ? 1 : 0)) {
+        if (errno == EINVAL)
+            return Fail(memory + " is not a regular file (remove it, or launch with --fresh-memory)",
+                        false);
         return Fail("cannot create " + memory + " [" + std::strerror(errno) + "]", false);
+    }
 
     std::string lib = SelfDir() + "/" + kPreloadName;
     if (access(lib.c_str(), R_OK) != 0)

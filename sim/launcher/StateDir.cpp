@@ -52,6 +52,14 @@ int EnsureDir(const std::string &dir, std::string &err) {
     return 1;
 }
 
+int RegularOrMissing(const std::string &path, std::string &err) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode))
+        return 1;
+    err = path + " is not a regular file";
+    return 0;
+}
+
 std::string InState(const std::string &dir, const char *name) {
     return dir + "/" + name;
 }

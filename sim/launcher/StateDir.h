@@ -15,6 +15,11 @@ std::string Absolute(const std::string &path);
 // directory. 1 / 0 with err.
 int EnsureDir(const std::string &dir, std::string &err);
 
+// 1 when path is missing or a regular file (symbolic links followed); 0 with
+// err naming it when it is anything else (a FIFO, a device, a directory),
+// which the stand-in would refuse to use.
+int RegularOrMissing(const std::string &path, std::string &err);
+
 // dir + "/" + name.
 std::string InState(const std::string &dir, const char *name);
 
