@@ -42,7 +42,7 @@ TEST(TmSimDevice, RomOptions) {
         {Key(), "08efbeadde0000c8"},
         {Key().Rom("0102030405060708"), "0102030405060708"}, // verbatim, CRC not checked
         {Key().Rom("FFFFFFFFFFFFFFFF"), "ffffffffffffffff"},
-        {Key().Family("02").Serial("1B81C"), "021cb801000000a2"},
+        {Key().Family("02").Serial("00000001B81C"), "021cb801000000a2"},
         {Key().Family("01"), "01efbeadde000004"},
     };
     for (const Case &c : cases) {

@@ -46,7 +46,7 @@ TEST(TmSimHotPlug, RemoveAttachAndSwapAreSeenAtTheNextRequest) {
                  {{"remove"},
                   {"attach"},
                   {"swap", "--rom", "0102030405060708"},
-                  {"attach", "--family", "02", "--serial", "1b81c"}});
+                  {"attach", "--family", "02", "--serial", "00000001b81c"}});
     EXPECT_EQ(out, "open ok\npresence 0\nrom 8 08efbeadde0000c8\nwait\n"
                    "presence -1 ENXIO\nrom -1 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\nwait\n"
                    "presence 0\nrom 8 08efbeadde0000c8\nwait\n"
@@ -149,7 +149,7 @@ TEST(TmSimHotPlug, CtlErrors) {
         {{"explode"}, "tmsim ctl: unknown subcommand 'explode'\n"},
         {{"swap"}, "tmsim ctl: swap needs the new key: --rom HEX or --family HH --serial HEX12\n"},
         {{"attach", "--rom", "12"}, "tmsim ctl: bad value for --rom: '12'"},
-        {{"attach", "--rom", "0102030405060708", "--serial", "1"},
+        {{"attach", "--rom", "0102030405060708", "--serial", "000000000001"},
          "tmsim ctl: --rom cannot be combined with --family or --serial\n"},
         {{"remove", "now"}, "tmsim ctl: unexpected argument 'now'\n"},
         {{"fault"}, "tmsim ctl: fault needs NAME[=ARG] (presence, rom,"},

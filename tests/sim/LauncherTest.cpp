@@ -69,11 +69,15 @@ TEST(TmSimLauncher, BadOptionsSayWhatIsWrongAndRunNothing) {
         std::vector<std::string> opts;
         std::string message;
     } cases[] = {
-        {{"--bogus"}, "tmsim: unknown option '--bogus'\n"},
+        {{"--bogus"}, "tmsim: unrecognized option '--bogus'\nTry 'tmsim --help'.\n"},
+        {{"-x"}, "tmsim: invalid option -- 'x'\n"},
+        {{"--f", "01"}, "tmsim: option '--f' is ambiguous; possibilities:"},
         {{"--rom", "0102"}, "tmsim: bad value for --rom: '0102' (expected 16 hex digits"},
         {{"--rom=01020304050607zz"}, "tmsim: bad value for --rom: '01020304050607zz'"},
         {{"--family", "123"}, "tmsim: bad value for --family: '123' (expected 2 hex digits)\n"},
         {{"--serial", "1234567890123"}, "tmsim: bad value for --serial: '1234567890123'"},
+        {{"--serial", "12"}, "tmsim: bad value for --serial: '12' (expected 12 hex digits)\n"},
+        {{"--serial=0xdeadbeef"}, "tmsim: bad value for --serial: '0xdeadbeef'"},
         {{"--memory-size", "-1"}, "tmsim: bad value for --memory-size: '-1'"},
         {{"--memory-size", "99999999"}, "tmsim: bad value for --memory-size: '99999999'"},
         {{"--no-device=EFOO"}, "tmsim: bad value for --no-device: 'EFOO'"},
@@ -85,7 +89,8 @@ TEST(TmSimLauncher, BadOptionsSayWhatIsWrongAndRunNothing) {
         {{"--rtc", "maybe"}, "tmsim: bad value for --rtc: 'maybe'"},
         {{"--rom", "0102030405060708", "--family", "01"},
          "tmsim: --rom cannot be combined with --family or --serial\n"},
-        {{"--absent=1"}, "tmsim: option '--absent' takes no value\n"},
+        {{"--absent=1"}, "tmsim: option '--absent' doesn't allow an argument\n"},
+        {{"--fresh-memory=yes"}, "tmsim: option '--fresh-memory' doesn't allow an argument\n"},
         {{"--trace="}, "tmsim: option '--trace=' needs a value after '='\n"},
         {{"--line", "--memory-size", "65537"},
          "tmsim: --line: key memory of 65537 bytes is more than the line addresses (at most "
@@ -111,8 +116,8 @@ TEST(TmSimLauncher, BadOptionsSayWhatIsWrongAndRunNothing) {
     }
     // Options missing their value, or no command at all.
     for (const auto &c : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--rom"}, "tmsim: option '--rom' needs a value\n"},
-             {{"--state"}, "tmsim: option '--state' needs a value\n"},
+             {{"--rom"}, "tmsim: option '--rom' requires an argument\n"},
+             {{"--state"}, "tmsim: option '--state' requires an argument\n"},
              {{"--absent"}, "tmsim: no command given (tmsim [options] -- command [args...])\n"},
              {{"--absent", "--"}, "tmsim: no command given"},
          }) {
@@ -148,6 +153,34 @@ TEST(TmSimLauncher, TheCommandWithoutDashDashAlsoRuns) {
         RunCommand(Tmsim({"--state", dir.Dir(), BinPath("devprobe"), "open", "presence"}));
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "open ok\npresence 0\n");
+}
+
+TEST(TmSimLauncher, OptionsAbbreviateAndStopAtTheCommand) {
+    SimDir dir;
+    // Unambiguous prefixes, both value forms, the first word that is not an
+    // option starts the command: options after it are the command's own.
+    RunResult r = RunCommand(Tmsim({"--sta", dir.Dir(), "--fam=02", "--ser", "0x00000001b81c",
+                                    "--mem", "64", "--abs", BinPath("devprobe"), "open", "rom"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "open ok\nrom -1 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\n");
+    std::string config = dir.Read("config");
+    EXPECT_NE(config.find("\nrom=021cb801000000a2\n"), std::string::npos) << config;
+    EXPECT_NE(config.find("\nmemory-size=64\n"), std::string::npos) << config;
+    r = RunCommand(Tmsim({"--state", dir.Dir(), "--", "/bin/sh", "-c", "echo \"$*\"", "sh",
+                          "--line", "-h", "--", "x"}));
+    EXPECT_EQ(r.out, "--line -h -- x\n");
+    EXPECT_EQ(dir.Read("config").find("backend=line"), std::string::npos);
+}
+
+TEST(TmSimLauncher, VersionIsTheProjectVersion) {
+    SimDir dir;
+    for (const char *opt : {"--version", "--vers"}) {
+        RunResult r = RunCommand(Tmsim({opt, "--", BinPath("devprobe"), "file:" + dir.Path("ran") + ":x"}));
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, std::string("tmsim ") + VORN_PROJECT_VERSION + "\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(dir.Exists("ran"));
+    }
 }
 
 TEST(TmSimLauncher, ChildEnvironment) {
