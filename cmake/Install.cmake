@@ -12,7 +12,7 @@
 #   P/L/vorn/tmsim, libtmsim.so      ... and its preload library beside it
 #   P/share/man/man1/tmtool.1, tmsim.1, man3/libvorn.3 (and CTouchMemClt.3,
 #                                    a link to it)
-#   P/share/bash-completion/completions/tmtool
+#   P/share/bash-completion/completions/tmtool, tmsim
 #   P/share/doc/vorn/examples/70-touchm.rules
 
 include(CMakePackageConfigHelpers)
@@ -118,5 +118,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/70-touchm.rules
 install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
   RENAME tmtool COMPONENT Documentation)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/tmsim.bash-completion
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME tmsim COMPONENT Documentation)
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

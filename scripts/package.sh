@@ -53,6 +53,7 @@ for f in ./usr/bin/tmtool ./usr/bin/tmsim \
          ./usr/share/man/man1/tmtool.1.gz ./usr/share/man/man1/tmsim.1.gz \
          ./usr/share/man/man3/libvorn.3.gz ./usr/share/man/man3/CTouchMemClt.3.gz \
          ./usr/share/bash-completion/completions/tmtool \
+         ./usr/share/bash-completion/completions/tmsim \
          ./usr/share/doc/vorn/copyright ./usr/share/doc/vorn/changelog.Debian.gz \
          ./usr/share/doc/vorn/examples/70-touchm.rules; do
     if awk -v f="$f" '{ if ($6 == f) found = 1 } END { exit !found }' <<<"$contents"; then

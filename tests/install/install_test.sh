@@ -62,6 +62,7 @@ for f in bin/tmtool bin/tmsim "$libdir/libvorn.so.1.0.0" \
          include/vorn/TimeHlp.h \
          share/man/man1/tmtool.1 share/man/man1/tmsim.1 share/man/man3/libvorn.3 \
          share/bash-completion/completions/tmtool \
+         share/bash-completion/completions/tmsim \
          share/doc/vorn/examples/70-touchm.rules; do
     check "installed $f" test -e "$prefix/$f"
 done
