@@ -111,8 +111,8 @@ int Launch(int argc, char **argv) {
 
     // The stand-in writes these with every signal blocked; it refuses all
     // but regular files there, so say so now rather than lose the records.
-    for (const std::string &path : {tracePath, tmsim::InState(dir, TMSIM_CLOCK_NAME),
-                                    tmsim::InState(dir, TMSIM_RTC_NAME)}) {
+    for (const std::string &path :
+         {tracePath, tmsim::InState(dir, TMSIM_CLOCK_NAME), tmsim::InState(dir, TMSIM_RTC_NAME)}) {
         if (!path.empty() && !tmsim::RegularOrMissing(path, err))
             return Fail(err, false);
     }
@@ -124,7 +124,8 @@ int Launch(int argc, char **argv) {
     std::string memory = tmsim::InState(dir, TMSIM_MEMORY_NAME);
     if (!tmsim_mem_prepare(memory.c_str(), req.cfg.memory_size, req.freshMemory ? 1 : 0)) {
         if (errno == EINVAL)
-            return Fail(memory + " is not a regular file (remove it, or launch with --fresh-memory)",
+            return Fail(memory +
+                            " is not a regular file (remove it, or launch with --fresh-memory)",
                         false);
         return Fail("cannot create " + memory + " [" + std::strerror(errno) + "]", false);
     }

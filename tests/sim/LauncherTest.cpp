@@ -175,7 +175,8 @@ TEST(TmSimLauncher, OptionsAbbreviateAndStopAtTheCommand) {
 TEST(TmSimLauncher, VersionIsTheProjectVersion) {
     SimDir dir;
     for (const char *opt : {"--version", "--vers"}) {
-        RunResult r = RunCommand(Tmsim({opt, "--", BinPath("devprobe"), "file:" + dir.Path("ran") + ":x"}));
+        RunResult r =
+            RunCommand(Tmsim({opt, "--", BinPath("devprobe"), "file:" + dir.Path("ran") + ":x"}));
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, std::string("tmsim ") + VORN_PROJECT_VERSION + "\n");
         EXPECT_EQ(r.err, "");

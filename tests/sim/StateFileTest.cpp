@@ -66,9 +66,13 @@ TEST(TmSimStateFiles, LaunchRefusesStateFilesThatAreNotRegular) {
         std::vector<std::string> opts;
         std::string message;
     } cases[] = {
-        {"memory.bin", true, {},
+        {"memory.bin",
+         true,
+         {},
          "memory.bin is not a regular file (remove it, or launch with --fresh-memory)\n"},
-        {"memory.bin", false, {},
+        {"memory.bin",
+         false,
+         {},
          "memory.bin is not a regular file (remove it, or launch with --fresh-memory)\n"},
         {"trace", true, {"--trace"}, "trace is not a regular file\n"},
         {"clock", true, {"--clock=allow"}, "clock is not a regular file\n"},
@@ -80,8 +84,8 @@ TEST(TmSimStateFiles, LaunchRefusesStateFilesThatAreNotRegular) {
             ASSERT_TRUE(ReplaceWithFifo(dir, c.name));
         else
             ASSERT_EQ(mkdir(dir.Path(c.name).c_str(), 0700), 0);
-        RunResult r = RunCommand(Launch(dir, c.opts, {BinPath("devprobe"), "open", "read:4"}), "",
-                                 kPrompt);
+        RunResult r =
+            RunCommand(Launch(dir, c.opts, {BinPath("devprobe"), "open", "read:4"}), "", kPrompt);
         EXPECT_FALSE(r.timedOut) << c.name;
         EXPECT_EQ(r.status, 2) << c.name;
         EXPECT_EQ(r.out, "") << "the command must not run: " << c.name;
