@@ -5,9 +5,11 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <getopt.h>
 #include <string>
+#include <vector>
 
-#include "Args.h"
+#include "RomOptions.h"
 #include "SimConfig.h"
 #include "StateDir.h"
 
@@ -17,76 +19,109 @@ namespace {
 
 constexpr int kUsageError = 2;
 
+enum CtlOption : int { kOptState = 256, kOptRom, kOptFamily, kOptSerial };
+
+// Options may stand before or after the subcommand (getopt_long moves the
+// other words behind them); only --state is known to every subcommand.
+constexpr const char *kShortOptions = "";
+
+const struct option kLongOptions[] = {
+    {"state", required_argument, nullptr, kOptState},
+    {"rom", required_argument, nullptr, kOptRom},
+    {"family", required_argument, nullptr, kOptFamily},
+    {"serial", required_argument, nullptr, kOptSerial},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The name getopt_long puts before its messages.
+char g_programName[] = "tmsim ctl";
+
 int Fail(const std::string &msg) {
     std::fprintf(stderr, "tmsim ctl: %s\n", msg.c_str());
     return kUsageError;
 }
 
-// The words after the subcommand: ROM options only (and --state).
-int ParseRomWords(ArgCursor &args, RomChoice &rom, std::string &stateDir, std::string &err) {
-    std::string value;
-    while (!args.Done() && err.empty()) {
-        if (args.Take("--state", value, err)) {
-            stateDir = value;
-        } else if (!TakeRomOption(args, rom, err)) {
-            err = std::string("unexpected argument '") + args.Peek() + "'";
-        }
-    }
-    return err.empty();
-}
+struct CtlRequest {
+    std::string stateDir;
+    RomChoice rom;
+    const char *romOption = nullptr; // the first ROM option, for messages
+    std::vector<std::string> words;  // subcommand and its operands
+};
 
-int NoMoreWords(ArgCursor &args, std::string &stateDir, std::string &err) {
-    std::string value;
-    while (!args.Done() && err.empty()) {
-        if (!args.Take("--state", value, err))
-            err = std::string("unexpected argument '") + args.Peek() + "'";
-        else
-            stateDir = value;
+// 1, or 0 with err set (empty when getopt_long has reported it).
+int ParseCtl(int argc, char **argv, int first, CtlRequest &req, std::string &err) {
+    // getopt_long scans a copy: the program's name, then the words after
+    // "ctl"; it may reorder the copy, never argv.
+    std::vector<char *> words = {g_programName};
+    words.insert(words.end(), argv + first, argv + argc);
+    int count = static_cast<int>(words.size());
+    words.push_back(nullptr);
+    optind = 0; // a full restart of getopt_long's scan
+    opterr = 1;
+    for (;;) {
+        int opt = getopt_long(count, words.data(), kShortOptions, kLongOptions, nullptr);
+        if (opt == -1)
+            break;
+        std::string value = optarg ? optarg : "";
+        switch (opt) {
+        case kOptState:
+            req.stateDir = value;
+            break;
+        case kOptRom:
+            SetRom(value, req.rom, err);
+            req.romOption = req.romOption ? req.romOption : "--rom";
+            break;
+        case kOptFamily:
+            SetFamily(value, req.rom, err);
+            req.romOption = req.romOption ? req.romOption : "--family";
+            break;
+        case kOptSerial:
+            SetSerial(value, req.rom, err);
+            req.romOption = req.romOption ? req.romOption : "--serial";
+            break;
+        default:
+            err.clear(); // getopt_long said what is wrong
+            return 0;
+        }
+        if (!err.empty())
+            return 0;
     }
-    return err.empty();
+    for (int i = optind; i < count; i++)
+        req.words.emplace_back(words[static_cast<size_t>(i)]);
+    return 1;
 }
 
 } // namespace
 
 int RunCtl(int argc, char **argv, int first) {
-    ArgCursor args(argc, argv, first);
-    std::string stateDir;
+    CtlRequest req;
     std::string err;
-    std::string value;
-    while (!args.Done() && args.Take("--state", value, err)) {
-        if (!err.empty())
-            return Fail(err);
-        stateDir = value;
-    }
-    if (args.Done())
+    if (!ParseCtl(argc, argv, first, req, err))
+        return err.empty() ? kUsageError : Fail(err);
+    if (req.words.empty())
         return Fail("no subcommand (attach, remove, swap, vanish, appear, fault, clear-faults, "
                     "show)");
-    std::string cmd = args.Peek();
-    args.Skip();
-
-    RomChoice rom;
-    std::string faultText;
+    const std::string &cmd = req.words[0];
+    size_t operands = 0;
+    bool romAllowed = false;
     if (cmd == "attach" || cmd == "swap") {
-        if (!ParseRomWords(args, rom, stateDir, err))
-            return Fail(err);
-        if (cmd == "swap" && !rom.Any())
+        romAllowed = true;
+        if (cmd == "swap" && !req.rom.Any())
             return Fail("swap needs the new key: --rom HEX or --family HH --serial HEX12");
     } else if (cmd == "fault") {
-        if (args.Done())
+        if (req.words.size() < 2)
             return Fail(std::string("fault needs NAME[=ARG] (") + tmsim_fault_names() + ")");
-        faultText = args.Peek();
-        args.Skip();
-        if (!NoMoreWords(args, stateDir, err))
-            return Fail(err);
-    } else if (cmd == "remove" || cmd == "vanish" || cmd == "appear" || cmd == "clear-faults" ||
-               cmd == "show") {
-        if (!NoMoreWords(args, stateDir, err))
-            return Fail(err);
-    } else {
+        operands = 1;
+    } else if (cmd != "remove" && cmd != "vanish" && cmd != "appear" && cmd != "clear-faults" &&
+               cmd != "show") {
         return Fail("unknown subcommand '" + cmd + "'");
     }
+    if (req.words.size() > 1 + operands)
+        return Fail("unexpected argument '" + req.words[1 + operands] + "'");
+    if (!romAllowed && req.rom.Any())
+        return Fail(std::string("unexpected argument '") + req.romOption + "'");
 
-    std::string dir = Absolute(stateDir.empty() ? DefaultStateDir() : stateDir);
+    std::string dir = Absolute(req.stateDir.empty() ? DefaultStateDir() : req.stateDir);
     std::string path = InState(dir, TMSIM_CONFIG_NAME);
     static struct tmsim_config cfg;
     std::array<char, TMSIM_ERR_MAX> msg{};
@@ -102,7 +137,7 @@ int RunCtl(int argc, char **argv, int first) {
         return 0;
     }
     if (cmd == "attach" || cmd == "swap") {
-        if (rom.Any() && !ResolveRom(rom, cfg.rom, err))
+        if (req.rom.Any() && !ResolveRom(req.rom, cfg.rom, err))
             return Fail(err);
         cfg.key_present = 1;
     } else if (cmd == "remove") {
@@ -115,7 +150,7 @@ int RunCtl(int argc, char **argv, int first) {
         cfg.device_present = 1;
         cfg.device_generation++;
     } else if (cmd == "fault") {
-        if (!tmsim_fault_apply(&cfg, faultText.c_str(), msg.data(), msg.size()))
+        if (!tmsim_fault_apply(&cfg, req.words[1].c_str(), msg.data(), msg.size()))
             return Fail(msg.data());
     } else if (cmd == "clear-faults") {
         tmsim_faults_clear(&cfg);

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Args.h"
+#include "RomOptions.h"
 
 namespace tmsim {
 

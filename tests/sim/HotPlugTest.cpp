@@ -124,6 +124,9 @@ TEST(TmSimHotPlug, CtlShowPrintsTheState) {
     EXPECT_NE(r.out.find("\nfault=rom\n"), std::string::npos) << r.out;
     EXPECT_EQ(Ctl(dir, {"attach"}).status, 0);
     EXPECT_NE(Ctl(dir, {"show"}).out.find("\nkey=present\n"), std::string::npos);
+    // Options abbreviated, before or after the subcommand.
+    EXPECT_EQ(Ctl(dir, {"--fam", "02", "swap", "--ser=00000001b81c"}).status, 0);
+    EXPECT_NE(Ctl(dir, {"show"}).out.find("\nrom=021cb801000000a2\n"), std::string::npos);
 }
 
 TEST(TmSimHotPlug, CtlErrors) {
@@ -152,6 +155,10 @@ TEST(TmSimHotPlug, CtlErrors) {
         {{"attach", "--rom", "0102030405060708", "--serial", "000000000001"},
          "tmsim ctl: --rom cannot be combined with --family or --serial\n"},
         {{"remove", "now"}, "tmsim ctl: unexpected argument 'now'\n"},
+        {{"remove", "--rom", "0102030405060708"}, "tmsim ctl: unexpected argument '--rom'\n"},
+        {{"show", "--bogus"}, "tmsim ctl: unrecognized option '--bogus'\n"},
+        {{"attach", "--serial", "12"},
+         "tmsim ctl: bad value for --serial: '12' (expected 12 hex digits)\n"},
         {{"fault"}, "tmsim ctl: fault needs NAME[=ARG] (presence, rom,"},
         {{"fault", "melt"}, "tmsim ctl: unknown fault 'melt'"},
     };
