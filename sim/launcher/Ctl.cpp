@@ -21,9 +21,11 @@ constexpr int kUsageError = 2;
 
 enum CtlOption : int { kOptState = 256, kOptRom, kOptFamily, kOptSerial };
 
-// Options may stand before or after the subcommand (getopt_long moves the
-// other words behind them); only --state is known to every subcommand.
-constexpr const char *kShortOptions = "";
+// The value getopt_long gives a word that is no option, with "-" first in
+// the short options: words come in order, options may stand before or after
+// the subcommand, whatever POSIXLY_CORRECT says.
+constexpr int kOperand = 1;
+constexpr const char *kShortOptions = "-";
 
 const struct option kLongOptions[] = {
     {"state", required_argument, nullptr, kOptState},
@@ -51,7 +53,7 @@ struct CtlRequest {
 // 1, or 0 with err set (empty when getopt_long has reported it).
 int ParseCtl(int argc, char **argv, int first, CtlRequest &req, std::string &err) {
     // getopt_long scans a copy: the program's name, then the words after
-    // "ctl"; it may reorder the copy, never argv.
+    // "ctl".
     std::vector<char *> words = {g_programName};
     words.insert(words.end(), argv + first, argv + argc);
     int count = static_cast<int>(words.size());
@@ -64,6 +66,9 @@ int ParseCtl(int argc, char **argv, int first, CtlRequest &req, std::string &err
             break;
         std::string value = optarg ? optarg : "";
         switch (opt) {
+        case kOperand:
+            req.words.push_back(value);
+            break;
         case kOptState:
             req.stateDir = value;
             break;
@@ -86,6 +91,7 @@ int ParseCtl(int argc, char **argv, int first, CtlRequest &req, std::string &err
         if (!err.empty())
             return 0;
     }
+    // Whatever follows "--" is operands too.
     for (int i = optind; i < count; i++)
         req.words.emplace_back(words[static_cast<size_t>(i)]);
     return 1;

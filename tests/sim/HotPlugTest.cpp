@@ -3,6 +3,7 @@
 // coming back, faults switched on and off, a broken state file.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -124,8 +125,12 @@ TEST(TmSimHotPlug, CtlShowPrintsTheState) {
     EXPECT_NE(r.out.find("\nfault=rom\n"), std::string::npos) << r.out;
     EXPECT_EQ(Ctl(dir, {"attach"}).status, 0);
     EXPECT_NE(Ctl(dir, {"show"}).out.find("\nkey=present\n"), std::string::npos);
-    // Options abbreviated, before or after the subcommand.
-    EXPECT_EQ(Ctl(dir, {"--fam", "02", "swap", "--ser=00000001b81c"}).status, 0);
+    // Options abbreviated, before or after the subcommand, also where
+    // POSIXLY_CORRECT asks option parsers to stop at the first operand.
+    setenv("POSIXLY_CORRECT", "1", 1);
+    r = Ctl(dir, {"--fam", "02", "swap", "--ser=00000001b81c"});
+    unsetenv("POSIXLY_CORRECT");
+    EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(Ctl(dir, {"show"}).out.find("\nrom=021cb801000000a2\n"), std::string::npos);
 }
 
