@@ -33,7 +33,8 @@ trap 'exit 1' INT TERM
 cp "$root"/driver/Kbuild "$root"/driver/*.c "$root"/driver/*.h "$work"/
 cp "$root"/kernel/velkor.c "$root"/kernel/velkor.h "$work"/
 cp "$root"/sim/line/tm_key.c "$root"/sim/line/tm_pl2303.c \
-   "$root"/sim/line/tm_core.c "$root"/sim/line/tm_line.h \
+   "$root"/sim/line/tm_line.c \
+   "$root"/sim/line/tm_line.h \
    "$root"/sim/line/tm_line_core.h "$work"/
 
 log=$out/kbuild.log

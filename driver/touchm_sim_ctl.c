@@ -58,8 +58,8 @@ static void tms_show_counts(struct seq_file *m, const char *title,
 	int k;
 
 	seq_puts(m, title);
-	for (k = 0; k < TMS_KIND_COUNT; k++)
-		seq_printf(m, " %s %lu", tms_kind_name(k), counts[k]);
+	for (k = 0; k < TOUCHM_KIND_COUNT; k++)
+		seq_printf(m, " %s %lu", touchm_kind_name(k), counts[k]);
 	seq_putc(m, '\n');
 }
 
@@ -67,7 +67,7 @@ static int tms_ctl_show(struct seq_file *m, void *unused)
 {
 	struct tm_line_stats st;
 
-	if (mutex_lock_interruptible(&tms.lock))
+	if (mutex_lock_interruptible(&tms.dev.lock))
 		return -ERESTARTSYS;
 	if (tm_line_key_present(&tms.line))
 		seq_printf(m, "key %*phN\n", TM_LINE_ROM_SIZE,
@@ -75,14 +75,14 @@ static int tms_ctl_show(struct seq_file *m, void *unused)
 	else
 		seq_puts(m, "key none\n");
 	seq_printf(m, "memory %u\n", tms.mem_size);
-	tms_show_counts(m, "served", tms.served);
-	tms_show_counts(m, "failed", tms.failed);
+	tms_show_counts(m, "served", tms.dev.served);
+	tms_show_counts(m, "failed", tms.dev.failed);
 	tm_line_get_stats(&tms.line, &st);
 	seq_printf(m,
 		   "line serial_out %llu serial_in %llu slots %llu resets %llu overruns %llu\n",
 		   st.serial_out, st.serial_in, st.data_slots, st.resets,
 		   st.overruns);
-	mutex_unlock(&tms.lock);
+	mutex_unlock(&tms.dev.lock);
 	return 0;
 }
 
@@ -197,12 +197,12 @@ static ssize_t tms_ctl_write(struct file *file, const char __user *ubuf,
 	if (n <= 0)
 		return -EINVAL;
 
-	if (mutex_lock_interruptible(&tms.lock))
+	if (mutex_lock_interruptible(&tms.dev.lock))
 		return -ERESTARTSYS;
 	r = tms_ctl_apply(words, n);
-	mutex_unlock(&tms.lock);
+	mutex_unlock(&tms.dev.lock);
 
-	pr_info(TMS_NAME ": ctl %s%s%s: %d\n", words[0], n > 1 ? " " : "",
+	pr_info(TOUCHM_NAME ": ctl %s%s%s: %d\n", words[0], n > 1 ? " " : "",
 		n > 1 ? words[1] : "", r);
 	return r ? r : (ssize_t)len;
 }

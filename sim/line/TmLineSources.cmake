@@ -1,5 +1,6 @@
 # The line-level simulator as a static library: the velkor transport, the
-# key model, the simulated adapter, the driver core and the user-space glue,
+# key model, the simulated adapter, the driver's transaction core (from
+# driver/) and the user-space glue,
 # compiled against the stand-in kernel headers in shim/.
 #
 #   tmsim_line_add_library(<name> [PRODUCT])
@@ -13,10 +14,11 @@ function(tmsim_line_add_library name)
     ${PROJECT_SOURCE_DIR}/kernel/velkor.c
     ${dir}/tm_key.c
     ${dir}/tm_pl2303.c
-    ${dir}/tm_core.c
+    ${dir}/tm_line.c
+    ${PROJECT_SOURCE_DIR}/driver/tm_core.c
     ${dir}/tm_line_user.c)
   target_include_directories(${name}
-    PUBLIC ${dir}
+    PUBLIC ${dir} ${PROJECT_SOURCE_DIR}/driver
     PRIVATE ${dir}/shim ${PROJECT_SOURCE_DIR}/kernel)
   target_compile_options(${name} PRIVATE
     -Werror -Wmissing-prototypes -Wstrict-prototypes)

@@ -1,26 +1,19 @@
 /* SPDX-License-Identifier: GPL-2.0 */
 /*
  * Inside the simulated line: the key model, the adapter and the record
- * that ties them to the velkor port. Plain C that includes only kernel
+ * that ties them to the driver core's bus. Plain C that includes only kernel
  * headers (or their user-space stand-ins), so the same files build into a
  * kernel module.
  */
 #ifndef TM_LINE_CORE_H
 #define TM_LINE_CORE_H
 
-#include "velkor.h"
+#include "tm_core.h"
 #include "tm_line.h"
 
 #define TM_SCRATCH_SIZE		TM_LINE_PAGE_SIZE
 #define TM_FIFO_SIZE		256
 
-/* Adapter speeds: one byte per time slot, and one byte per reset pulse. */
-#define TM_BAUD_DATA		115200u
-#define TM_BAUD_RESET		9600u
-
-/* The reset pulse: low for the start bit and four data bits, ~520 us. */
-#define TM_RESET_BYTE		0xF0
-#define TM_RESET_LOW_MASK	0x0F
 /* Bits of the reset echo the presence pulse pulls low. */
 #define TM_PRESENCE_MASK	0x30
 /*
@@ -31,19 +24,6 @@
 #define TM_SLOT_SAMPLE_BIT	0x01
 #define TM_ECHO_EARLY		0x0F
 #define TM_ECHO_LATE		0xF0
-
-/* Touch-memory commands. */
-#define TM_CMD_READ_ROM		0x33
-#define TM_CMD_SKIP_ROM		0xCC
-#define TM_CMD_READ_MEM		0xF0
-#define TM_CMD_WRITE_SCRATCH	0x0F
-#define TM_CMD_READ_SCRATCH	0xAA
-#define TM_CMD_COPY_SCRATCH	0x55
-
-/* Ending offset and status byte of the scratchpad. */
-#define TM_ES_END		0x1F
-#define TM_ES_PF		0x20	/* last byte written only in part */
-#define TM_ES_AA		0x80	/* copy done */
 
 enum tm_key_state {
 	TM_KEY_IDLE,		/* ignores the line until the next reset */
@@ -101,9 +81,7 @@ struct tm_wire {
 };
 
 struct tm_line {
-	struct tm_port port;
-	unsigned char tx_bits[VELKOR_TX_BITS_SIZE];
-	unsigned char rx_buf[VELKOR_RX_BUF_SIZE];
+	struct tm_bus bus;
 	struct tm_key key;
 	struct tm_wire wire;
 	struct tm_line_stats stats;
@@ -120,9 +98,8 @@ int tm_key_pulls_low(const struct tm_key *key);
 /* The slot ends; @level is what the line carried when the key sampled. */
 void tm_key_clock(struct tm_key *key, int level);
 
-/* Adapter (tm_pl2303.c), besides pl2303_write() and pl2303_read(). */
-int tm_pl2303_set_baud(struct tm_port *port, unsigned int baud);
-void tm_pl2303_flush(struct tm_port *port);
+/* Adapter (tm_pl2303.c): the bus operations of the simulated line. */
+extern const struct tm_bus_ops tm_pl2303_ops;
 
 /*
  * Platform: the busy-wait calls so far in this process and the time they

@@ -4,7 +4,8 @@
  * Every byte sent comes back into the receive FIFO as the line carried it:
  * at data speed a byte is one time slot, at reset speed a byte that holds
  * the line low long enough is a reset pulse. Line and serial faults are
- * applied here.
+ * applied here. Read slots go out through velkor's write_1w(), whose fixed
+ * wait the simulation counts rather than spends.
  */
 #include <linux/kernel.h>
 #include <linux/string.h>
@@ -12,9 +13,9 @@
 
 #include "tm_line_core.h"
 
-static struct tm_line *tm_line_of(struct tm_port *port)
+static struct tm_line *tm_line_of(struct tm_bus *bus)
 {
-	return container_of(port, struct tm_line, port);
+	return container_of(bus, struct tm_line, bus);
 }
 
 /* Whether a serial fault hits this call; its error code if so. */
@@ -102,9 +103,10 @@ static unsigned char tm_wire_slot(struct tm_line *line, unsigned char b)
 	return (unsigned char)(late | (level ? TM_ECHO_EARLY : 0));
 }
 
-int pl2303_write(struct tm_port *port, const unsigned char *buf, int count)
+static int tm_pl2303_write(struct tm_bus *bus, const unsigned char *buf,
+			   int count)
 {
-	struct tm_line *line = tm_line_of(port);
+	struct tm_line *line = tm_line_of(bus);
 	unsigned char echo;
 	int err, i;
 
@@ -125,9 +127,9 @@ int pl2303_write(struct tm_port *port, const unsigned char *buf, int count)
 	return count;
 }
 
-int pl2303_read(struct tm_port *port, unsigned char *buf, int count)
+static int tm_pl2303_read(struct tm_bus *bus, unsigned char *buf, int count)
 {
-	struct tm_line *line = tm_line_of(port);
+	struct tm_line *line = tm_line_of(bus);
 	struct tm_wire *w = &line->wire;
 	unsigned int n, i;
 	int err;
@@ -149,29 +151,28 @@ int pl2303_read(struct tm_port *port, unsigned char *buf, int count)
 	return (int)n;
 }
 
-/**
- * tm_pl2303_set_baud - switch the adapter between data and reset speed
- * @port: the port record
- * @baud: %TM_BAUD_DATA or %TM_BAUD_RESET
- *
- * Return: 0, or -EINVAL for any other speed.
- */
-int tm_pl2303_set_baud(struct tm_port *port, unsigned int baud)
+/* The adapter sends at once: the switch takes effect with the next byte. */
+static int tm_pl2303_set_baud(struct tm_bus *bus, unsigned int baud)
 {
 	if (baud != TM_BAUD_DATA && baud != TM_BAUD_RESET)
 		return -EINVAL;
-	tm_line_of(port)->wire.baud = baud;
+	tm_line_of(bus)->wire.baud = baud;
 	return 0;
 }
 
-/**
- * tm_pl2303_flush - drop whatever the adapter has received and not handed on
- * @port: the port record
- */
-void tm_pl2303_flush(struct tm_port *port)
+/* Drops whatever the adapter has received and not handed on. */
+static void tm_pl2303_flush(struct tm_bus *bus)
 {
-	struct tm_wire *w = &tm_line_of(port)->wire;
+	struct tm_wire *w = &tm_line_of(bus)->wire;
 
 	w->fifo_head = 0;
 	w->fifo_len = 0;
 }
+
+const struct tm_bus_ops tm_pl2303_ops = {
+	.write = tm_pl2303_write,
+	.read = tm_pl2303_read,
+	.read_1w = tm_core_read_1w_paced,
+	.set_baud = tm_pl2303_set_baud,
+	.flush = tm_pl2303_flush,
+};

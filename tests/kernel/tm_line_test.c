@@ -112,7 +112,7 @@ static void slots_the_key_pulls_low_read_back_below_ff(void)
 	int bit;
 
 	fresh(rom_a);
-	port = &line->port;
+	port = &line->bus.port;
 	KT_EQ(tm_line_presence(line), 0);
 	KT_EQ(write_1w(port, &read_rom, 1), 8);
 	KT_EQ(write_1w(port, ones, 8), 64);
@@ -368,12 +368,12 @@ static void a_partial_byte_blocks_the_copy(void)
 	unsigned int i, es = 0;
 
 	fresh(rom_a);
-	port = &line->port;
-	KT_EQ(tm_pl2303_set_baud(port, TM_BAUD_RESET), 0);
+	port = &line->bus.port;
+	KT_EQ(tm_pl2303_ops.set_baud(&line->bus, TM_BAUD_RESET), 0);
 	KT_EQ(pl2303_write(port, &reset, 1), 1);
 	KT_EQ(pl2303_read(port, &echo, 1), 1);
 	KT_CHECK(echo < 0xF0);
-	KT_EQ(tm_pl2303_set_baud(port, TM_BAUD_DATA), 0);
+	KT_EQ(tm_pl2303_ops.set_baud(&line->bus, TM_BAUD_DATA), 0);
 	raw_byte(port, 0xCC);
 	raw_byte(port, 0x0F);
 	raw_byte(port, 0x40);
@@ -383,7 +383,7 @@ static void a_partial_byte_blocks_the_copy(void)
 
 	/* Read Scratchpad: TA1, TA2, then E/S with the partial flag. */
 	tm_line_presence(line);
-	KT_EQ(tm_pl2303_set_baud(port, TM_BAUD_DATA), 0);
+	KT_EQ(tm_pl2303_ops.set_baud(&line->bus, TM_BAUD_DATA), 0);
 	raw_byte(port, 0xCC);
 	raw_byte(port, 0xAA);
 	for (i = 0; i < 16; i++)

@@ -1,6 +1,7 @@
 /*
  * User-space stand-in for <linux/kernel.h>, as much of it as the line
- * simulator and the transport use: printk level prefixes, container_of().
+ * simulator and the transport use: printk level prefixes, container_of(),
+ * ARRAY_SIZE().
  */
 #ifndef _LINUX_KERNEL_H
 #define _LINUX_KERNEL_H
@@ -12,5 +13,7 @@
 
 #define container_of(ptr, type, member) \
 	((type *)((char *)(ptr) - offsetof(type, member)))
+
+#define ARRAY_SIZE(a)	(sizeof(a) / sizeof((a)[0]))
 
 #endif

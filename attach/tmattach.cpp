@@ -1,0 +1,279 @@
+// tmattach: attaches the touch-memory driver's line discipline to a serial
+// port, so that the 1-Wire interface on it becomes /dev/touchmN, and holds
+// the port until SIGINT or SIGTERM; then detaches (back to the normal tty
+// discipline) and exits 0.
+//
+//   tmattach [--ldisc N] TTY
+//
+// The port is opened, made exclusive, set raw 8N1 at 115200 baud, and the
+// discipline set with TIOCSETD. For an FTDI adapter the latency timer is
+// set to 1 ms when writable (else the message says how). Exit status 1
+// with one message on standard error for every failure.
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+const char kProgram[] = "tmattach";
+// The discipline the driver registers unless told otherwise (N_DEVELOPMENT).
+constexpr int kDefaultLdisc = 29;
+// Line discipline numbers the kernel knows: 0 to kLdiscCount - 1.
+constexpr int kLdiscCount = 30;
+constexpr int kTtyLdisc = 0; // N_TTY
+constexpr size_t kPathMax = PATH_MAX;
+// The FTDI latency timer: how long the adapter holds received bytes before
+// it sends them to the host. 1 ms keeps echo round trips short.
+const char kLatencyFmt[] = "/sys/class/tty/%s/device/latency_timer";
+constexpr int kLatencyWanted = 1;
+constexpr size_t kLatencyTextMax = 16;
+
+volatile sig_atomic_t g_stop = 0;
+
+void onStop(int) {
+    g_stop = 1;
+}
+
+__attribute__((format(printf, 1, 2))) void say(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    fprintf(stderr, "%s: ", kProgram);
+    vfprintf(stderr, fmt, ap);
+    va_end(ap);
+}
+
+void usage(FILE *out) {
+    fprintf(out,
+            "usage: %s [--ldisc N] TTY\n"
+            "Attaches the touch-memory driver to the serial port TTY (e.g. /dev/ttyUSB0)\n"
+            "and holds it until interrupted; the key is then /dev/touchm0.\n"
+            "  --ldisc N  line discipline number the driver registered (default %d)\n",
+            kProgram, kDefaultLdisc);
+}
+
+// Parses the discipline number; 1 on success, 0 if @text is no number 1..29.
+int parseLdisc(const char *text, int *out) {
+    char *end = nullptr;
+    errno = 0;
+    const long v = strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v <= kTtyLdisc || v >= kLdiscCount)
+        return 0;
+    *out = static_cast<int>(v);
+    return 1;
+}
+
+// The message for a tty that cannot be opened; errno in @saved.
+void sayOpenFailed(const char *tty, int saved) {
+    switch (saved) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+        say("no such tty: %s [%s]\n", tty, strerror(saved));
+        break;
+    case EACCES:
+    case EPERM:
+        say("permission denied: %s [%s]; run as root or as a member of the tty's group\n", tty,
+            strerror(saved));
+        break;
+    case EBUSY:
+        say("tty busy: %s is held exclusively by another program [%s]\n", tty, strerror(saved));
+        break;
+    default:
+        say("cannot open %s [%s]\n", tty, strerror(saved));
+        break;
+    }
+}
+
+// The message for a discipline the kernel refused; errno in @saved.
+void saySetdFailed(const char *tty, int ldisc, int saved) {
+    switch (saved) {
+    case EINVAL:
+        say("line discipline %d is not registered: load the driver first (modprobe touchm, or "
+            "insmod touchm.ko ldisc=%d) [%s]\n",
+            ldisc, ldisc, strerror(saved));
+        break;
+    case EPERM:
+    case EACCES:
+        say("permission denied: attaching a line discipline to %s needs root [%s]\n", tty,
+            strerror(saved));
+        break;
+    case EBUSY:
+        say("tty busy: %s [%s]\n", tty, strerror(saved));
+        break;
+    default:
+        say("cannot attach line discipline %d to %s [%s]\n", ldisc, tty, strerror(saved));
+        break;
+    }
+}
+
+// For an FTDI adapter, the latency timer set to 1 ms, or advice to do so.
+// Nothing for ports without one.
+void tuneLatency(const char *tty) {
+    char real[kPathMax];
+    if (realpath(tty, real) == nullptr)
+        return;
+    const char *base = strrchr(real, '/');
+    base = base != nullptr ? base + 1 : real;
+    char path[kPathMax];
+    const int n = snprintf(path, sizeof(path), kLatencyFmt, base);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(path))
+        return;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr)
+        return;
+    int now = -1;
+    const int got = fscanf(f, "%d", &now);
+    fclose(f);
+    if (got == 1 && now == kLatencyWanted)
+        return;
+    f = fopen(path, "w");
+    if (f != nullptr) {
+        char text[kLatencyTextMax];
+        snprintf(text, sizeof(text), "%d\n", kLatencyWanted);
+        const int bad = fputs(text, f) == EOF;
+        if (fclose(f) == 0 && !bad)
+            return;
+    }
+    const int saved = errno;
+    say("latency timer of %s is %d ms; set it to %d ms for fast transfers: echo %d > %s [%s]\n",
+        base, now, kLatencyWanted, kLatencyWanted, path, strerror(saved));
+}
+
+// Raw 8N1 at 115200 baud, no flow control; 1 or 0 with errno set.
+int makeRaw(int fd) {
+    struct termios t;
+    if (tcgetattr(fd, &t) != 0)
+        return 0;
+    cfmakeraw(&t);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS | PARENB);
+    t.c_cflag |= CLOCAL | CREAD | CS8;
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (cfsetispeed(&t, B115200) != 0 || cfsetospeed(&t, B115200) != 0)
+        return 0;
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Waits for SIGINT or SIGTERM (1), or for the tty to hang up (0).
+int holdUntilStopped(int fd) {
+    sigset_t none;
+    sigemptyset(&none);
+    struct pollfd p = {fd, 0, 0};
+    while (g_stop == 0) {
+        p.revents = 0;
+        const int r = ppoll(&p, 1, nullptr, &none);
+        if (r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0)
+            return 0;
+    }
+    return 1;
+}
+
+int attach(const char *tty, int ldisc) {
+    int fd = open(tty, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        sayOpenFailed(tty, errno);
+        return 1;
+    }
+    int status = 1;
+    int current = kTtyLdisc;
+    struct termios saved_termios;
+    if (!isatty(fd)) {
+        say("not a tty: %s\n", tty);
+        goto out_close;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+        const int saved = errno;
+        say("tty busy: %s is in use by another program [%s]\n", tty, strerror(saved));
+        goto out_close;
+    }
+    if (ioctl(fd, TIOCGETD, &current) == 0 && current != kTtyLdisc) {
+        say("tty busy: %s already has line discipline %d attached\n", tty, current);
+        goto out_close;
+    }
+    if (tcgetattr(fd, &saved_termios) != 0 || !makeRaw(fd)) {
+        const int saved = errno;
+        say("cannot set %s to raw 115200 baud [%s]\n", tty, strerror(saved));
+        goto out_close;
+    }
+    tuneLatency(tty);
+    if (ioctl(fd, TIOCSETD, &ldisc) != 0) {
+        saySetdFailed(tty, ldisc, errno);
+        goto out_restore;
+    }
+    printf("%s: %s attached to the touch-memory driver (line discipline %d); "
+           "interrupt to detach\n",
+           kProgram, tty, ldisc);
+    fflush(stdout);
+
+    if (!holdUntilStopped(fd)) {
+        say("%s hung up (adapter unplugged?); the key line is gone\n", tty);
+        goto out_close;
+    }
+    {
+        int tty_ldisc = kTtyLdisc;
+        if (ioctl(fd, TIOCSETD, &tty_ldisc) != 0) {
+            const int saved = errno;
+            say("cannot detach from %s [%s]\n", tty, strerror(saved));
+            goto out_close;
+        }
+    }
+    status = 0;
+out_restore:
+    tcsetattr(fd, TCSANOW, &saved_termios);
+out_close:
+    close(fd);
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    int ldisc = kDefaultLdisc;
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; i++) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) {
+            usage(stdout);
+            return 0;
+        }
+        if (strcmp(argv[i], "--ldisc") == 0 && i + 1 < argc) {
+            if (!parseLdisc(argv[++i], &ldisc)) {
+                say("--ldisc wants a number from 1 to %d, not '%s'\n", kLdiscCount - 1, argv[i]);
+                return 2;
+            }
+            continue;
+        }
+        usage(stderr);
+        return 2;
+    }
+    if (argc - i != 1) {
+        usage(stderr);
+        return 2;
+    }
+
+    // Both signals stay blocked but inside ppoll(), so none slips in
+    // between the check of the flag and the wait.
+    struct sigaction sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sa_handler = onStop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigaddset(&block, SIGTERM);
+    sigprocmask(SIG_BLOCK, &block, nullptr);
+
+    return attach(argv[i], ldisc);
+}

@@ -1,0 +1,101 @@
+/* SPDX-License-Identifier: GPL-2.0 */
+/*
+ * touchm - the reference touch-memory driver: one character device
+ * /dev/touchmN per line, served by the transaction core (tm_core.c) over
+ * the velkor transport. A line is either the simulated one inside the
+ * module (module parameter sim=1) or a tty with the driver's line
+ * discipline attached.
+ *
+ * One mutex per line serialises every request on it, whichever descriptor
+ * it comes from, so transactions never interleave on the wire.
+ */
+#ifndef TOUCHM_H
+#define TOUCHM_H
+
+#include <linux/kref.h>
+#include <linux/miscdevice.h>
+#include <linux/mutex.h>
+#include <linux/types.h>
+
+#include "tm_core.h"
+
+#define TOUCHM_NAME		"touchm"
+/* Device nodes: touchm0, touchm1, ... in the order lines come up. */
+#define TOUCHM_NODE_FMT		"touchm%d"
+#define TOUCHM_NODE_NAME_MAX	16
+#define TOUCHM_LINES_MAX	16
+
+/* Requests of the touch-memory device. */
+#define TOUCHM_REQ_PRESENCE	0x414C544AU
+#define TOUCHM_REQ_READ_ROM	0x414C544BU
+#define TOUCHM_REQ_RESET	0x414C544CU
+#define TOUCHM_REQ_SKIP_ROM	0x414C544DU
+
+/* What the requests and transfers served so far came to. */
+enum touchm_kind {
+	TOUCHM_KIND_PRESENCE,
+	TOUCHM_KIND_ROM,
+	TOUCHM_KIND_RESET,
+	TOUCHM_KIND_SKIP,
+	TOUCHM_KIND_READ,
+	TOUCHM_KIND_WRITE,
+	TOUCHM_KIND_COUNT
+};
+
+/**
+ * struct touchm_dev - a line and its character device
+ * @lock:     serialises requests; guards everything below but @ref
+ * @bus:      the line, as the transaction core sees it
+ * @dead:     the line is gone: every request fails with -ENODEV
+ * @probe_size: the key memory size follows the family code of the ROM;
+ *            @size_known tells whether the key on the line has been read
+ * @size_known: see @probe_size
+ * @fixed_size: key memory size for every key when not @probe_size
+ * @index:    N of /dev/touchmN, -1 before registration
+ * @name:     the node name
+ * @misc:     the character device
+ * @ref:      held by the line and by every open file
+ * @release:  frees the record once the last reference is gone
+ * @served:   requests served, by kind
+ * @failed:   of them failed, by kind
+ */
+struct touchm_dev {
+	struct mutex lock;
+	struct tm_bus *bus;
+	bool dead;
+	bool probe_size;
+	bool size_known;
+	unsigned int fixed_size;
+	int index;
+	char name[TOUCHM_NODE_NAME_MAX];
+	struct miscdevice misc;
+	struct kref ref;
+	void (*release)(struct touchm_dev *dev);
+	unsigned long served[TOUCHM_KIND_COUNT];
+	unsigned long failed[TOUCHM_KIND_COUNT];
+};
+
+/* Sets @dev up for @bus; @release is called when the last reference goes. */
+void touchm_dev_init(struct touchm_dev *dev, struct tm_bus *bus,
+		     void (*release)(struct touchm_dev *dev));
+/* Creates /dev/touchmN with the lowest free N; 0 or a negative error. */
+int touchm_dev_register(struct touchm_dev *dev, umode_t mode);
+/*
+ * The line is gone: waits for the request in progress (the backend has
+ * already woken its waits), fails every later one with -ENODEV and removes
+ * the node. Later calls do nothing. The line's reference stays for the
+ * owner to drop with touchm_dev_put(); open files keep the record too.
+ */
+void touchm_dev_unregister(struct touchm_dev *dev);
+void touchm_dev_put(struct touchm_dev *dev);
+
+/* The kind's name as the control file shows it. */
+const char *touchm_kind_name(enum touchm_kind kind);
+
+/* The simulated line (touchm_sim.c) and the tty backend (touchm_tty.c). */
+int touchm_sim_init(void);
+void touchm_sim_exit(void);
+int touchm_tty_init(void);
+void touchm_tty_exit(void);
+
+#endif /* TOUCHM_H */
