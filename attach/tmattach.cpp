@@ -188,17 +188,19 @@ int attach(const char *tty, int ldisc) {
     int status = 1;
     int current = kTtyLdisc;
     struct termios saved_termios;
-    if (!isatty(fd)) {
+    // Asked first: with another discipline on it, the tty no longer answers
+    // the termios requests that isatty() makes.
+    if (ioctl(fd, TIOCGETD, &current) != 0) {
         say("not a tty: %s\n", tty);
+        goto out_close;
+    }
+    if (current != kTtyLdisc) {
+        say("tty busy: %s already has line discipline %d attached\n", tty, current);
         goto out_close;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         const int saved = errno;
         say("tty busy: %s is in use by another program [%s]\n", tty, strerror(saved));
-        goto out_close;
-    }
-    if (ioctl(fd, TIOCGETD, &current) == 0 && current != kTtyLdisc) {
-        say("tty busy: %s already has line discipline %d attached\n", tty, current);
         goto out_close;
     }
     if (tcgetattr(fd, &saved_termios) != 0 || !makeRaw(fd)) {

@@ -4,14 +4,15 @@
 #
 # Installed layout (prefix P, libdir L = CMAKE_INSTALL_LIBDIR):
 #   P/bin/tmtool                     run path $ORIGIN/../L finds libvorn
+#   P/bin/tmattach                   attaches the driver to a serial port
 #   P/L/libvorn.so.1.0.0, .so.1, .so
 #   P/include/vorn/*.h               the public headers
 #   P/L/pkgconfig/libvorn.pc
 #   P/L/cmake/libvorn/               find_package(libvorn) -> libvorn::vorn
 #   P/bin/tmsim                      the driver stand-in's launcher
 #   P/L/vorn/tmsim, libtmsim.so      ... and its preload library beside it
-#   P/share/man/man1/tmtool.1, tmsim.1, man3/libvorn.3 (and CTouchMemClt.3,
-#                                    a link to it)
+#   P/share/man/man1/tmtool.1, tmattach.1, tmsim.1, man3/libvorn.3 (and
+#                                    CTouchMemClt.3, a link to it)
 #   P/share/bash-completion/completions/tmtool, tmsim
 #   P/share/doc/vorn/examples/70-touchm.rules
 
@@ -81,6 +82,7 @@ install(FILES ${CMAKE_BINARY_DIR}/libvorn.pc DESTINATION ${VORN_PC_DIR} COMPONEN
 
 # tool/CMakeLists.txt sets INSTALL_RPATH $ORIGIN and $ORIGIN/../<libdir>.
 install(TARGETS tmtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS tmattach RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
 
 # --- the driver stand-in -----------------------------------------------------
 
@@ -102,7 +104,8 @@ endif()
 
 # --- documentation, udev example, shell completion ---------------------------
 
-install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.1 ${PROJECT_SOURCE_DIR}/doc/tmsim.1
+install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.1 ${PROJECT_SOURCE_DIR}/doc/tmattach.1
+  ${PROJECT_SOURCE_DIR}/doc/tmsim.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Documentation)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/libvorn.3
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT Documentation)

@@ -10,11 +10,12 @@ set(CPACK_PACKAGE_VENDOR "vorn developers")
 # A placeholder address in a domain reserved for examples, until the project
 # has one of its own (lintian refuses localhost).
 set(CPACK_PACKAGE_CONTACT "vorn developers <vorn@vorn.example>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "touch-memory key toolkit: tmtool, libvorn and the tmsim stand-in")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "touch-memory key toolkit: tmtool, tmattach, libvorn and the tmsim stand-in")
 set(CPACK_PACKAGE_DESCRIPTION
   "Reads and writes touch-memory keys (1-Wire memory devices with a 64-bit ROM\n"
   "identifier) through the touch-memory driver's /dev/touchm0: the console tool\n"
-  "tmtool, the client library libvorn with its headers, pkg-config and CMake\n"
+  "tmtool, tmattach, which attaches the driver to a serial port with a 1-Wire\n"
+  "interface, the client library libvorn with its headers, pkg-config and CMake\n"
   "packages, and tmsim, a driver stand-in that runs any program against a\n"
   "simulated key.")
 string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

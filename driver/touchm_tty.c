@@ -156,35 +156,47 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 {
 	struct tmt_line *t = tmt_of(bus);
 	struct tty_struct *tty = t->tty;
-	int done = 0, n, r;
+	unsigned long deadline;
+	int done = 0, n = 0, r;
 	unsigned int room;
 	long left;
 
 	if (count < 0)
 		return -EINVAL;
+	deadline = jiffies + msecs_to_jiffies(TMT_ROOM_TIMEOUT_MS);
 	while (done < count) {
 		if (tmt_dead(t))
 			return -ENODEV;
 		room = tty_write_room(tty);
-		if (!room) {
-			set_bit(TTY_DO_WRITE_WAKEUP, &tty->flags);
-			left = wait_event_interruptible_timeout(t->wait,
-				tmt_dead(t) || tty_write_room(tty) > 0,
-				msecs_to_jiffies(TMT_ROOM_TIMEOUT_MS));
-			r = tmt_wait_result(left);
-			if (r == -ETIMEDOUT)
-				pr_warn("%s: %s takes no bytes to send\n",
-					t->dev.name, tty_name(tty));
-			if (r)
-				return r;
-			continue;
-		}
-		n = tty->ops->write(tty, buf + done,
-				    min_t(int, count - done, room));
+		if (room)
+			n = tty->ops->write(tty, buf + done,
+					    min_t(int, count - done, room));
 		if (n < 0)
 			return n;
-		done += n;
-		t->outstanding += n;
+		if (room && n) {
+			done += n;
+			t->outstanding += n;
+			continue;
+		}
+		/* The tty is full: wait for its wakeup, up to the deadline. */
+		if (time_after_eq(jiffies, deadline)) {
+			pr_warn("%s: %s takes no bytes to send\n",
+				t->dev.name, tty_name(tty));
+			return -ETIMEDOUT;
+		}
+		if (room) {
+			/* Room, yet nothing taken: try again a tick later. */
+			if (schedule_timeout_interruptible(1))
+				return -EINTR;
+			continue;
+		}
+		set_bit(TTY_DO_WRITE_WAKEUP, &tty->flags);
+		left = wait_event_interruptible_timeout(t->wait,
+				tmt_dead(t) || tty_write_room(tty) > 0,
+				max_t(long, deadline - jiffies, 1));
+		r = tmt_wait_result(left);
+		if (r == -EINTR)
+			return r;
 	}
 	return count;
 }

@@ -42,7 +42,7 @@ failed=0
 pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $1"; }
 
-for f in ./usr/bin/tmtool ./usr/bin/tmsim \
+for f in ./usr/bin/tmtool ./usr/bin/tmattach ./usr/bin/tmsim \
          "./usr/$multiarch/libvorn.so.1.0.0" "./usr/$multiarch/libvorn.so.1" \
          "./usr/$multiarch/libvorn.so" "./usr/$multiarch/pkgconfig/libvorn.pc" \
          "./usr/$multiarch/cmake/libvorn/libvorn-config.cmake" \
@@ -50,7 +50,8 @@ for f in ./usr/bin/tmtool ./usr/bin/tmsim \
          ./usr/include/vorn/TouchMemCltK.h ./usr/include/vorn/TouchMemProto.h \
          ./usr/include/vorn/Log.h ./usr/include/vorn/Mutex.h \
          ./usr/include/vorn/CmdHelper.h ./usr/include/vorn/TimeHlp.h \
-         ./usr/share/man/man1/tmtool.1.gz ./usr/share/man/man1/tmsim.1.gz \
+         ./usr/share/man/man1/tmtool.1.gz ./usr/share/man/man1/tmattach.1.gz \
+         ./usr/share/man/man1/tmsim.1.gz \
          ./usr/share/man/man3/libvorn.3.gz ./usr/share/man/man3/CTouchMemClt.3.gz \
          ./usr/share/bash-completion/completions/tmtool \
          ./usr/share/bash-completion/completions/tmsim \

@@ -51,7 +51,7 @@ libdir=${libdir:-lib}
 lib=$prefix/$libdir
 
 # --- layout ------------------------------------------------------------------
-for f in bin/tmtool bin/tmsim "$libdir/libvorn.so.1.0.0" \
+for f in bin/tmtool bin/tmattach bin/tmsim "$libdir/libvorn.so.1.0.0" \
          "$libdir/pkgconfig/libvorn.pc" \
          "$libdir/cmake/libvorn/libvorn-config.cmake" \
          "$libdir/cmake/libvorn/libvorn-config-version.cmake" \
@@ -60,7 +60,8 @@ for f in bin/tmtool bin/tmsim "$libdir/libvorn.so.1.0.0" \
          include/vorn/TouchMemCltK.h include/vorn/TouchMemProto.h \
          include/vorn/Mutex.h include/vorn/Log.h include/vorn/CmdHelper.h \
          include/vorn/TimeHlp.h \
-         share/man/man1/tmtool.1 share/man/man1/tmsim.1 share/man/man3/libvorn.3 \
+         share/man/man1/tmtool.1 share/man/man1/tmattach.1 share/man/man1/tmsim.1 \
+         share/man/man3/libvorn.3 \
          share/bash-completion/completions/tmtool \
          share/bash-completion/completions/tmsim \
          share/doc/vorn/examples/70-touchm.rules; do

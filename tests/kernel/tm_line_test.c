@@ -485,6 +485,29 @@ static void counters_show_the_cost_per_data_byte(void)
 	KT_EQ(st.serial_out + st.delay_calls + st.delay_us, 0);
 }
 
+/*
+ * The memory keys whose commands the core speaks, by family code; every
+ * other family has no known size (the module parameter sets one).
+ */
+static void family_codes_give_the_key_memory_sizes(void)
+{
+	static const struct {
+		unsigned char family;
+		unsigned int size;
+	} known[] = {
+		{ 0x04, 512 }, { 0x06, 512 }, { 0x08, 128 }, { 0x0A, 2048 },
+		{ 0x0C, 8192 },
+	};
+	unsigned int i, f, sized = 0;
+
+	for (i = 0; i < sizeof(known) / sizeof(known[0]); i++)
+		KT_EQ(tm_core_family_mem_size(known[i].family), known[i].size);
+	for (f = 0; f <= 0xFF; f++)
+		if (tm_core_family_mem_size((unsigned char)f))
+			sized++;
+	KT_EQ(sized, sizeof(known) / sizeof(known[0]));
+}
+
 static uint32_t rng_next(uint32_t *state)
 {
 	uint32_t x = *state;
@@ -554,6 +577,7 @@ int main(void)
 	KT_RUN(serial_failures_are_passed_up_and_reported);
 	KT_RUN(counters_show_the_cost_per_data_byte);
 	KT_RUN(random_writes_and_reads_match_a_plain_copy);
+	KT_RUN(family_codes_give_the_key_memory_sizes);
 
 	status = ktest_report();
 	tm_line_free(line);
