@@ -132,21 +132,22 @@ void tuneLatency(const char *tty) {
     FILE *f = fopen(path, "r");
     if (f == nullptr)
         return;
-    int now = -1;
-    const int got = fscanf(f, "%d", &now);
+    char text[kLatencyTextMax];
+    long now = -1;
+    if (fgets(text, sizeof(text), f) != nullptr)
+        now = strtol(text, nullptr, 10);
     fclose(f);
-    if (got == 1 && now == kLatencyWanted)
+    if (now == kLatencyWanted)
         return;
     f = fopen(path, "w");
     if (f != nullptr) {
-        char text[kLatencyTextMax];
         snprintf(text, sizeof(text), "%d\n", kLatencyWanted);
         const int bad = fputs(text, f) == EOF;
         if (fclose(f) == 0 && !bad)
             return;
     }
     const int saved = errno;
-    say("latency timer of %s is %d ms; set it to %d ms for fast transfers: echo %d > %s [%s]\n",
+    say("latency timer of %s is %ld ms; set it to %d ms for fast transfers: echo %d > %s [%s]\n",
         base, now, kLatencyWanted, kLatencyWanted, path, strerror(saved));
 }
 
