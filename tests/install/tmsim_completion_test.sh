@@ -45,7 +45,8 @@ run_mode() {
     [ "$failed" -eq 0 ]
 }
 
-# offers "WORDS TYPED SO FAR" -> the sorted offers, one line. Words are
+# offers "WORDS TYPED SO FAR" -> the sorted offers, one line (a command
+# found twice on PATH counts once). Words are
 # split at blanks only; bash also splits at "=", written here as " = ".
 offers() {
     read -r -a COMP_WORDS <<<"$1"
@@ -59,7 +60,7 @@ offers() {
     COMP_POINT=${#1}
     COMPREPLY=()
     _tmsim tmsim "${COMP_WORDS[COMP_CWORD]}" 2>/dev/null
-    printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ' | sed 's/ $//'
+    printf '%s\n' "${COMPREPLY[@]}" | sort -u | tr '\n' ' ' | sed 's/ $//'
 }
 
 cat >"$tmp/table" <<'TABLE'
