@@ -33,14 +33,12 @@
 #include <linux/errno.h>
 
 #include "touchm.h"
+#include "tm_echo.h"
 
 #define TMT_LDISC_DEFAULT	N_DEVELOPMENT
 #define TMT_NAME		"touchm"
 /* Only root and the group udev gives it may use a real key. */
 #define TMT_NODE_MODE		0660
-/* Echoes held between the tty layer and the request; a request has at
- * most VELKOR_TX_BITS_SIZE (64) bytes outstanding. */
-#define TMT_RING_SIZE		256u
 /*
  * How long the echoes of the bytes outstanding may take. 64 slot bytes
  * are 5.6 ms on the wire at 115200 baud; a USB-serial adapter adds its
@@ -67,14 +65,10 @@ MODULE_PARM_DESC(key_size, "key memory in bytes for every key on a tty; 0 (defau
  * @dev:         the character device and its lock
  * @bus:         the bus the transaction core drives
  * @tty:         the tty; used only with @dev.lock held and the line alive
- * @rx_lock:     guards @ring, @head, @len, @overrun and @dead
- * @ring:        echoes received and not yet read
- * @head:        index of the oldest byte in @ring
- * @len:         bytes in @ring
- * @overrun:     bytes were lost because @ring was full
+ * @rx_lock:     guards @echo and @dead
+ * @echo:        echoes received and echoes still due
  * @dead:        the tty is closing or hung up
  * @wait:        woken by received bytes, by write room and by @dead
- * @outstanding: bytes sent whose echoes are not yet read (@dev.lock)
  * @silent:      a timeout has been logged; cleared by the next echo read
  */
 struct tmt_line {
@@ -82,13 +76,9 @@ struct tmt_line {
 	struct tm_bus bus;
 	struct tty_struct *tty;
 	spinlock_t rx_lock;
-	unsigned char ring[TMT_RING_SIZE];
-	unsigned int head;
-	unsigned int len;
-	bool overrun;
+	struct tm_echo echo;
 	bool dead;
 	wait_queue_head_t wait;
-	unsigned int outstanding;
 	bool silent;
 };
 
@@ -115,7 +105,7 @@ static bool tmt_echoes_in(struct tmt_line *t)
 	bool done;
 
 	spin_lock_irqsave(&t->rx_lock, flags);
-	done = t->dead || t->overrun || t->len >= t->outstanding;
+	done = t->dead || tm_echo_complete(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 	return done;
 }
@@ -135,20 +125,18 @@ static void tmt_flush(struct tm_bus *bus)
 	unsigned long flags;
 
 	spin_lock_irqsave(&t->rx_lock, flags);
-	t->head = 0;
-	t->len = 0;
-	t->overrun = false;
+	tm_echo_reset(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
-	t->outstanding = 0;
 }
 
 /* Logs a line that stopped answering, once until it answers again. */
-static void tmt_no_echo(struct tmt_line *t, unsigned int got)
+static void tmt_no_echo(struct tmt_line *t, unsigned int got,
+			unsigned int due)
 {
 	if (!t->silent)
 		pr_warn("%s: no echo from %s within %d ms (%u of %u bytes): is the 1-Wire interface connected?\n",
 			t->dev.name, tty_name(t->tty), TMT_ECHO_TIMEOUT_MS,
-			got, t->outstanding);
+			got, due);
 	t->silent = true;
 }
 
@@ -156,7 +144,7 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 {
 	struct tmt_line *t = tmt_of(bus);
 	struct tty_struct *tty = t->tty;
-	unsigned long deadline;
+	unsigned long deadline, flags;
 	int done = 0, n = 0, r;
 	unsigned int room;
 	long left;
@@ -174,8 +162,10 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 		if (n < 0)
 			return n;
 		if (room && n) {
+			spin_lock_irqsave(&t->rx_lock, flags);
+			tm_echo_sent(&t->echo, n);
+			spin_unlock_irqrestore(&t->rx_lock, flags);
 			done += n;
-			t->outstanding += n;
 			continue;
 		}
 		/* The tty is full: wait for its wakeup, up to the deadline. */
@@ -204,8 +194,8 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
 {
 	struct tmt_line *t = tmt_of(bus);
+	unsigned int n = 0, due = 0;
 	unsigned long flags;
-	unsigned int n, i;
 	long left;
 	int r;
 
@@ -219,30 +209,25 @@ static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
 	spin_lock_irqsave(&t->rx_lock, flags);
 	if (t->dead)
 		r = -ENODEV;
-	else if (t->overrun)
+	else if (t->echo.overrun)
 		r = -EIO;
-	else if (!r && t->len < t->outstanding)
+	else if (!r && !tm_echo_complete(&t->echo))
 		r = -ETIMEDOUT;
-	if (r == -ETIMEDOUT)
-		n = t->len;
-	spin_unlock_irqrestore(&t->rx_lock, flags);
-	if (r == -ETIMEDOUT)
-		tmt_no_echo(t, n);
-	if (r) {
+	if (r == -ETIMEDOUT) {
+		n = t->echo.len;
+		due = t->echo.outstanding;
+	}
+	if (!r)
+		n = tm_echo_take(&t->echo, buf, (unsigned int)count);
+	else
 		/* Late echoes must not pass for the next request's. */
-		tmt_flush(bus);
-		return r;
-	}
-
-	spin_lock_irqsave(&t->rx_lock, flags);
-	n = min_t(unsigned int, t->len, (unsigned int)count);
-	for (i = 0; i < n; i++) {
-		buf[i] = t->ring[t->head];
-		t->head = (t->head + 1) % TMT_RING_SIZE;
-	}
-	t->len -= n;
+		tm_echo_reset(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
-	t->outstanding -= min(t->outstanding, n);
+
+	if (r == -ETIMEDOUT)
+		tmt_no_echo(t, n, due);
+	if (r)
+		return r;
 	t->silent = false;
 	return (int)n;
 }
@@ -327,7 +312,7 @@ static int tmt_open(struct tty_struct *tty)
 	init_waitqueue_head(&t->wait);
 
 	tty->disc_data = t;
-	tty->receive_room = TMT_RING_SIZE;
+	tty->receive_room = TM_ECHO_RING_SIZE;
 	r = touchm_dev_register(&t->dev, TMT_NODE_MODE);
 	if (r) {
 		tty->disc_data = NULL;
@@ -402,17 +387,11 @@ static void tmt_receive_buf(struct tty_struct *tty, const unsigned char *cp,
 {
 	struct tmt_line *t = tty->disc_data;
 	unsigned long flags;
-	unsigned int i, n;
 
 	if (!t || count <= 0)
 		return;
 	spin_lock_irqsave(&t->rx_lock, flags);
-	n = min_t(unsigned int, count, TMT_RING_SIZE - t->len);
-	if (n < (unsigned int)count)
-		t->overrun = true;
-	for (i = 0; i < n; i++)
-		t->ring[(t->head + t->len + i) % TMT_RING_SIZE] = cp[i];
-	t->len += n;
+	tm_echo_push(&t->echo, cp, (unsigned int)count);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 	wake_up_interruptible(&t->wait);
 }
