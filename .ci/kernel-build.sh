@@ -1,6 +1,7 @@
 #!/bin/sh
-# Build the velkor transport and its test module with the kernel's own
-# build system, against Debian's amd64 kernel headers, warnings as errors.
+# Build the velkor transport and its test module, and the touch-memory
+# driver module (driver/build-module.sh), with the kernel's own build
+# system, against Debian's amd64 kernel headers, warnings as errors.
 #
 #   .ci/kernel-build.sh [KERNEL_BUILD_DIR]
 #
@@ -66,3 +67,8 @@ if ! grep -aq 'license=GPL' "$work/velkor_test.ko"; then
 	exit 1
 fi
 echo "kernel-build: velkor_test.ko built cleanly"
+
+if ! "$src_dir"/../driver/build-module.sh "$kdir" "$work/driver"; then
+	echo "kernel-build: the driver module touchm.ko did not build" >&2
+	exit 1
+fi
