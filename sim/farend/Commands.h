@@ -1,0 +1,31 @@
+// The far end's control commands, one line each, as the ctl subcommand
+// sends them over the control socket:
+//
+//   attach ROM      a key with ROM (16 hex digits, byte 0 first) arrives
+//   remove          the key leaves the line
+//   swap ROM        the key is replaced by another at once
+//   fault NAME      silent: nothing answers, not even the echo
+//                   crc:    the key's ROM carries a wrong CRC-8 byte
+//                   short:  the line is held low
+//   clear           all faults off
+//   pace on|off     echoes at wire speed, or as fast as they are made
+//   show            key, memory size, faults, pacing, speed, byte counts
+//
+// The reply's first line is "ok" or "error: WHAT"; show adds lines.
+#pragma once
+
+#include <string>
+
+#include "KeyLine.h"
+
+namespace tmfarend {
+
+struct FarEnd {
+    KeyLine line;
+    int pace = 0;
+    unsigned baud = 0; // speed of the last bytes served
+};
+
+std::string RunCommand(FarEnd &farEnd, const std::string &text);
+
+} // namespace tmfarend

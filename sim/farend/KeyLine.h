@@ -1,0 +1,83 @@
+// The far end's 1-Wire line: the portable key model and the simulated
+// adapter of sim/line, fed with the serial bytes the driver sends and
+// handing back the echo the line produces, plus the far end's own faults.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+
+struct tm_line;
+
+namespace tmfarend {
+
+constexpr size_t kRomSize = 8;
+constexpr size_t kMemoryMax = 8192;
+// Memory of a key whose family code names no known size.
+constexpr unsigned kDefaultMemory = 512;
+using Rom = std::array<unsigned char, kRomSize>;
+
+// What the line did with the serial bytes so far.
+struct LineCounts {
+    unsigned long long resetBytes = 0; // bytes received at reset speed
+    unsigned long long dataBytes = 0;  // bytes received at data speed
+    unsigned long long otherBytes = 0; // bytes at any other speed
+    unsigned long long dropped = 0;    // bytes left unanswered (silent)
+};
+
+// Memory size by the ROM's family code; 0 for a family of unknown size.
+unsigned FamilyMemory(unsigned char family);
+// 16 hex digits, ROM byte 0 first, into rom. 0 on anything else.
+int ParseRom(const std::string &text, Rom &rom);
+std::string RomText(const Rom &rom);
+
+class KeyLine {
+  public:
+    KeyLine();
+    ~KeyLine();
+    KeyLine(const KeyLine &) = delete;
+    KeyLine &operator=(const KeyLine &) = delete;
+
+    // Sets the line up: memory of memSize bytes (0: by family code), the
+    // start of it holding a greeting text, and a key with rom unless
+    // keyPresent is 0. Returns 0 when out of memory or memSize too large.
+    int Init(const Rom &rom, int keyPresent, unsigned memSize);
+
+    // The echo of count serial bytes sent at baud, into echo (count bytes).
+    // Returns the number of echo bytes to send back: count, or 0 when the
+    // far end is silent.
+    size_t Answer(const unsigned char *bytes, size_t count, unsigned baud, unsigned char *echo);
+
+    // Key changes; 0 with err set when the change makes no sense.
+    int Attach(const Rom &rom, std::string &err);
+    int Remove(std::string &err);
+    int Swap(const Rom &rom, std::string &err);
+
+    void SetSilent(int on) { m_silent = on; }
+    void SetBadCrc(int on);
+    void SetShort(int on);
+    void ClearFaults();
+
+    int KeyPresent() const;
+    const Rom &CurrentRom() const { return m_rom; }
+    unsigned MemorySize() const { return m_memSize; }
+    int Silent() const { return m_silent; }
+    int BadCrc() const { return m_badCrc; }
+    int Shorted() const { return m_short; }
+    const LineCounts &Counts() const { return m_counts; }
+
+  private:
+    void PutKey();
+
+    tm_line *m_line = nullptr;
+    std::array<unsigned char, kMemoryMax> m_mem{};
+    Rom m_rom{};
+    unsigned m_fixedSize = 0; // memory size given at start, 0: by family
+    unsigned m_memSize = 0;
+    int m_silent = 0;
+    int m_badCrc = 0;
+    int m_short = 0;
+    LineCounts m_counts;
+};
+
+} // namespace tmfarend

@@ -1,0 +1,245 @@
+// The far end (tmfarend) against the driver core of sim/line running in
+// this process over the pseudo-terminal's slave: resets at 9600 baud and
+// time slots at 115200 set with termios, so the far end has to tell them
+// apart by the speed alone. Control commands change the key and the line
+// between transactions.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "tm_line.h"
+#include "tty_adapter.h"
+
+using namespace vorn_test;
+
+namespace {
+
+constexpr unsigned kKeyMemory = 512;
+const std::string kServing = "tmfarend: serving ";
+const std::string kGreeting = "touch-memory key 0108: hello\n";
+const std::string kRomDefault = "0400e1a5c0ffeeef";
+const std::string kRomA = "08efbeadde0000c8";
+const std::string kRomB = "2801020304050a3d";
+const std::string kRomC = "0c1122334455aa24";
+
+std::string Hex(const unsigned char *b, size_t n) {
+    static const char digits[] = "0123456789abcdef";
+    std::string s;
+    for (size_t i = 0; i < n; i++) {
+        s += digits[b[i] >> 4];
+        s += digits[b[i] & 0xF];
+    }
+    return s;
+}
+
+class FarEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        m_line = tm_line_new();
+        ASSERT_NE(m_line, nullptr);
+        // The driver side knows the key's memory size; it has no key model.
+        ASSERT_EQ(tm_line_init(m_line, nullptr, m_sizeOnly.data(), kKeyMemory), 0);
+    }
+
+    void TearDown() override {
+        tty_adapter_close();
+        tm_line_free(m_line);
+    }
+
+    // Starts the far end with extra serve options and opens its slave.
+    void Start(const std::vector<std::string> &extra = {}) {
+        std::vector<std::string> argv = {BinPath("tmfarend"), "serve", "--state", m_dir.Dir()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        ASSERT_TRUE(m_farEnd.StartCommand(argv));
+        std::string first;
+        ASSERT_TRUE(m_farEnd.ReadLine(first));
+        ASSERT_EQ(first.rfind(kServing, 0), 0u) << first;
+        m_slave = first.substr(kServing.size());
+        ASSERT_EQ(tty_adapter_open(m_slave.c_str()), 0) << m_slave;
+    }
+
+    RunResult Ctl(const std::vector<std::string> &words) {
+        std::vector<std::string> argv = {BinPath("tmfarend"), "ctl", "--state", m_dir.Dir()};
+        argv.insert(argv.end(), words.begin(), words.end());
+        return RunCommand(argv);
+    }
+
+    // ctl that must succeed; its output.
+    std::string CtlOk(const std::vector<std::string> &words) {
+        RunResult r = Ctl(words);
+        EXPECT_EQ(r.status, 0) << words[0] << ": " << r.err;
+        EXPECT_EQ(r.err, "");
+        return r.out;
+    }
+
+    // The ROM as read by the driver core, or "error N".
+    std::string ReadRom() {
+        std::array<unsigned char, TM_LINE_ROM_SIZE> rom{};
+        int r = tm_line_read_rom(m_line, rom.data());
+        return r ? "error " + std::to_string(r) : Hex(rom.data(), rom.size());
+    }
+
+    std::string ReadMemory(unsigned off, unsigned n) {
+        std::vector<unsigned char> buf(n);
+        int r = tm_line_read(m_line, off, buf.data(), n);
+        if (r < 0)
+            return "error " + std::to_string(r);
+        return std::string(buf.begin(), buf.begin() + r);
+    }
+
+    // The key and memory lines of show.
+    std::string ShowKey() {
+        std::string out = CtlOk({"show"});
+        size_t second = out.find('\n', out.find('\n') + 1);
+        return out.substr(0, second == std::string::npos ? second : second + 1);
+    }
+
+    SimDir m_dir;
+    Spawned m_farEnd;
+    std::string m_slave;
+    tm_line *m_line = nullptr;
+    std::array<unsigned char, kKeyMemory> m_sizeOnly{};
+};
+
+TEST_F(FarEndTest, AnswersResetsAndSlotsByTheSpeedTheDriverSet) {
+    Start();
+    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(ReadRom(), kRomDefault);
+    // Two reset bytes at 9600; the Read ROM command and 64 read slots at
+    // 115200. A far end that mistook either speed would count otherwise.
+    EXPECT_EQ(CtlOk({"show"}), "key " + kRomDefault +
+                                   "\nmemory 512\nfaults none\npace off\nbaud 115200\n"
+                                   "bytes reset 2 data 72 other 0 dropped 0\n");
+    EXPECT_EQ(ReadMemory(0, 32), kGreeting + std::string(32 - kGreeting.size(), '\0'));
+    EXPECT_EQ(ReadMemory(500, 40), std::string(12, '\0')); // stops at the end
+
+    ASSERT_TRUE(m_farEnd.Signal(SIGTERM));
+    RunResult r = m_farEnd.Wait();
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(m_dir.Exists("ctl"));
+    EXPECT_FALSE(m_dir.Exists("tty"));
+}
+
+TEST_F(FarEndTest, ScratchpadWritesReachTheKeyMemory) {
+    Start();
+    // 40 bytes from 20: the end of page 0 and the start of page 1.
+    std::string data;
+    for (int i = 0; i < 40; i++)
+        data += static_cast<char>(0xA0 + i);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data.data());
+    EXPECT_EQ(tm_line_write(m_line, 20, bytes, 40), 40);
+    EXPECT_EQ(ReadMemory(20, 40), data);
+    EXPECT_EQ(ReadMemory(0, 20), kGreeting.substr(0, 20));
+    EXPECT_EQ(tm_line_write(m_line, 508, bytes, 8), 4);
+    EXPECT_EQ(ReadMemory(504, 8), std::string(4, '\0') + data.substr(0, 4));
+}
+
+TEST_F(FarEndTest, ControlCommandsAttachRemoveAndSwapKeys) {
+    Start({"--no-key"});
+    EXPECT_EQ(tm_line_presence(m_line), -ENXIO);
+    EXPECT_EQ(ShowKey(), "key none\nmemory 0\n");
+
+    // The memory size follows the family code.
+    CtlOk({"attach", kRomA});
+    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(ReadRom(), kRomA);
+    EXPECT_EQ(ShowKey(), "key " + kRomA + "\nmemory 128\n");
+
+    RunResult again = Ctl({"attach", kRomC});
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.err, "tmfarend ctl: error: a key is attached (remove it first, or swap)\n");
+
+    CtlOk({"swap", kRomC});
+    EXPECT_EQ(ReadRom(), kRomC);
+    EXPECT_EQ(ShowKey(), "key " + kRomC + "\nmemory 8192\n");
+    CtlOk({"swap", kRomB});
+    EXPECT_EQ(ReadRom(), kRomB);
+    EXPECT_EQ(ShowKey(), "key " + kRomB + "\nmemory 512\n");
+    CtlOk({"remove"});
+    EXPECT_EQ(tm_line_presence(m_line), -ENXIO);
+    EXPECT_EQ(ReadRom(), "error " + std::to_string(-ENXIO));
+}
+
+TEST_F(FarEndTest, ControlRefusesWhatMakesNoSense) {
+    Start();
+    struct Case {
+        std::vector<std::string> words;
+        std::string err;
+    };
+    const Case cases[] = {
+        {{"attach", kRomB}, "a key is attached (remove it first, or swap)"},
+        {{"swap", "0011"}, "bad ROM '0011' (16 hex digits)"},
+        {{"swap", "zz01020304050a3d"}, "bad ROM 'zz01020304050a3d' (16 hex digits)"},
+        {{"remove", "extra"}, "usage: remove"},
+        {{"fault", "meltdown"}, "unknown fault 'meltdown' (silent, crc, short)"},
+        {{"pace", "maybe"}, "pace takes on or off"},
+        {{"bogus"}, "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show)"},
+    };
+    for (const Case &c : cases) {
+        RunResult r = Ctl(c.words);
+        EXPECT_EQ(r.status, 1) << c.words[0];
+        EXPECT_EQ(r.out, "") << c.words[0];
+        EXPECT_EQ(r.err, "tmfarend ctl: error: " + c.err + "\n");
+    }
+    EXPECT_EQ(ReadRom(), kRomDefault);
+
+    SimDir nowhere;
+    RunResult r = RunCommand({BinPath("tmfarend"), "ctl", "--state", nowhere.Dir(), "show"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("tmfarend ctl: no far end at " + nowhere.Dir() + "/ctl [", 0), 0u)
+        << r.err;
+}
+
+TEST_F(FarEndTest, LineFaultsFailTheTransactionsTheyHit) {
+    Start();
+    // A wrong CRC byte: the key answers its presence, its ROM is refused.
+    CtlOk({"fault", "crc"});
+    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(ReadRom(), "error " + std::to_string(-EIO));
+    CtlOk({"clear"});
+    EXPECT_EQ(ReadRom(), kRomDefault);
+
+    // Held low: every reset echo is 0x00.
+    CtlOk({"fault", "short"});
+    EXPECT_EQ(tm_line_presence(m_line), -EIO);
+    CtlOk({"clear"});
+
+    // Silent: not even the echo comes back; the read runs out of time.
+    CtlOk({"fault", "silent"});
+    EXPECT_EQ(tm_line_presence(m_line), -ETIMEDOUT);
+    std::string show = CtlOk({"show"});
+    EXPECT_NE(show.find("faults silent\n"), std::string::npos) << show;
+    EXPECT_NE(show.find(" dropped 1\n"), std::string::npos) << show;
+    CtlOk({"clear"});
+    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(ReadRom(), kRomDefault);
+}
+
+TEST(FarEndServeArgs, BadOptionsAreUsageErrors) {
+    const std::vector<std::string> cases[] = {
+        {"--rom", "0011"},
+        {"--memory", "0"},
+        {"--memory", "8193"},
+        {"--memory", "12k"},
+        {"--rom", kRomB, "--no-key"},
+        {"--state"},
+        {"--speed", "9600"},
+    };
+    for (const auto &extra : cases) {
+        std::vector<std::string> argv = {BinPath("tmfarend"), "serve"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        RunResult r = RunCommand(argv);
+        EXPECT_EQ(r.status, 2) << extra[0];
+        EXPECT_EQ(r.out, "") << extra[0];
+        EXPECT_EQ(r.err.rfind("tmfarend: ", 0), 0u) << r.err;
+    }
+}
+
+} // namespace
