@@ -2,20 +2,30 @@
 # Runs tmtool against a real kernel: boots the installed Debian kernel under
 # qemu (software emulation, no KVM needed) with the reference driver module
 # driver (touchm.ko, built here against the matching headers) and the
-# build tree's tmtool and libvorn, runs the cases of driver/guest-init.sh
-# inside, and judges the console log.
+# build tree's tmtool and libvorn, runs the guest's cases inside, and judges
+# the console log.
 #
-#   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [BIN_DIR]
+#   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [--line LINE] [BIN_DIR]
 #
 #   BIN_DIR   where tmtool and libvorn.so.1 are (default build/default/bin)
 #   --log     where the console log is kept (default BIN_DIR/../qemu-console.log)
 #   --kernel  the kernel version to boot (default: the newest one that has
 #             both /boot/vmlinuz-VERSION and its headers)
+#   --line    sim (default): the driver's simulated line, driver/guest-init.sh;
+#             16550 or usb: the tty backend over qemu's 16550 (ttyS1) or its
+#             USB-serial adapter (ttyUSB0), driver/guest-tty.sh, with tmfarend
+#             from BIN_DIR as the far end on a pseudo-terminal and tmattach
+#             from BIN_DIR in the guest
+#
+# Over a tty line the guest asks the host for far-end changes on a third
+# serial port (ttyS2): each line it sends is a tmfarend control command, or
+# "unplug"/"replug" of the USB adapter (device_del/device_add on qemu's
+# monitor); the answer is "ok" or "error: ..." on the same port.
 #
 # Needs (nothing is installed here): qemu-system-x86, linux-image-amd64,
 # linux-headers-amd64, busybox-static, and make, gcc, cpio (or busybox's),
-# ldd, timeout. VORN_QEMU_TIMEOUT sets the time limit of the guest in
-# seconds (default 120).
+# ldd, timeout, mkfifo. VORN_QEMU_TIMEOUT sets the time limit of the guest
+# in seconds (default 120).
 #
 # Fails when a case fails, when the summary line is missing or does not
 # count every case, when the guest does not power off in time, and when the
@@ -32,16 +42,23 @@ kernel_cmdline="console=ttyS0 panic=-1 quiet"
 log=
 version=
 bin_dir=
+line=sim
 while [ $# -gt 0 ]; do
 	case $1 in
 	--log) log=${2:?--log needs a file}; shift 2 ;;
 	--kernel) version=${2:?--kernel needs a version}; shift 2 ;;
-	-h|--help) sed -n '2,24s/^# \{0,1\}//p' "$0"; exit 0 ;;
+	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
+	-h|--help) sed -n '2,33s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
 	esac
 done
 bin_dir=${bin_dir:-$root/build/default/bin}
+case $line in
+sim) ;;
+16550|usb) guest_init=$drv/guest-tty.sh ;;
+*) echo "qemu-test: --line takes sim, 16550 or usb, not $line" >&2; exit 2 ;;
+esac
 
 fail() {
 	echo "qemu-test: FAIL: $*" >&2
@@ -51,10 +68,15 @@ fail() {
 [ -d "$bin_dir" ] || fail "no build folder $bin_dir (build tmtool first)"
 bin_dir=$(cd "$bin_dir" && pwd)
 [ -x "$bin_dir/tmtool" ] || fail "no tmtool in $bin_dir"
+if [ "$line" != sim ]; then
+	for prog in tmfarend tmattach; do
+		[ -x "$bin_dir/$prog" ] || fail "no $prog in $bin_dir"
+	done
+fi
 log=${log:-$(dirname "$bin_dir")/qemu-console.log}
 
 missing=
-for cmd in qemu-system-x86_64 busybox make gcc ldd timeout; do
+for cmd in qemu-system-x86_64 busybox make gcc ldd timeout mkfifo; do
 	command -v "$cmd" >/dev/null 2>&1 || missing="$missing $cmd"
 done
 [ -z "$missing" ] || fail "missing:$missing (install qemu-system-x86 busybox-static make gcc)"
@@ -85,23 +107,119 @@ image=/boot/vmlinuz-$version
 kdir=$(headers_of "$version") || fail "no headers for $version"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qemu-test.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+# Background helpers of a tty line (far end, guest requests, monitor log),
+# ended by their process ids.
+helpers=
+cleanup() {
+	for pid in $helpers; do
+		kill "$pid" 2>/dev/null || true
+	done
+	for pid in $helpers; do
+		wait "$pid" 2>/dev/null || true
+	done
+	rm -rf "$work"
+}
+trap cleanup EXIT
 trap 'exit 1' INT TERM
 
+# pack_extra OUT.cpio FOLDER: a second archive; the kernel unpacks it over
+# the first.
+pack_extra() {
+	if cpio --version 2>/dev/null | grep -q GNU; then
+		(cd "$2" && find . | LC_ALL=C sort | cpio -o -H newc --quiet -R 0:0) >"$1"
+	else
+		(cd "$2" && find . | LC_ALL=C sort | busybox cpio -o -H newc) >"$1"
+	fi
+}
+
+# usb_module NAME DEST: the kernel's module NAME, decompressed if need be.
+usb_module() {
+	ko=$(find "/lib/modules/$version/kernel" \( -name "$1.ko" -o -name "$1.ko.xz" \) |
+		head -n 1)
+	case $ko in
+	*.xz) xz -dc "$ko" >"$2" || fail "cannot decompress $ko" ;;
+	?*) cp "$ko" "$2" ;;
+	*) fail "no module $1 in /lib/modules/$version" ;;
+	esac
+}
+
+# monitor COMMAND: one command to qemu's monitor.
+monitor() {
+	printf '%s\n' "$1" >"$work/mon.in"
+}
+
+# answer_guest: serves the guest's requests on the host port until qemu
+# ends; each one is logged in requests.log.
+answer_guest() {
+	set -f
+	exec 7<>"$work/ctl.out" 8<>"$work/ctl.in"
+	while IFS= read -r req <&7; do
+		echo "$req" >>"$work/requests.log"
+		: >"$work/reply"
+		case $req in
+		unplug) [ "$line" = usb ] && monitor "device_del usbline" ;;
+		replug) [ "$line" = usb ] && monitor "device_add usb-serial,chardev=line,id=usbline" ;;
+		*) "$bin_dir/tmfarend" ctl --state "$work/farend" $req >"$work/reply" 2>&1 ;;
+		esac && echo ok >&8 || echo "error: $(tail -n 1 "$work/reply")" >&8
+	done
+}
+
 start=$(date +%s)
-echo "qemu-test: kernel $version, tmtool from $bin_dir"
+echo "qemu-test: kernel $version, line $line, tmtool from $bin_dir"
 "$drv/build-module.sh" "$kdir" "$work/kmod" >/dev/null ||
 	fail "module build against $kdir"
 gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$drv/devcheck.c" ||
 	fail "devcheck build"
+progs="$work/devcheck"
+[ "$line" = sim ] || progs="$progs $bin_dir/tmattach"
+# shellcheck disable=SC2086 # program paths without blanks
 "$drv/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
-	"$bin_dir" "$guest_init" "$work/devcheck" >/dev/null || fail "initramfs"
+	"$bin_dir" "$guest_init" $progs >/dev/null || fail "initramfs"
+mkdir -p "$work/extra/lib/modules/usb"
+cp "$drv/guest-lib.sh" "$work/extra/guest-lib.sh"
+if [ "$line" = usb ]; then
+	for m in usb-common usbcore uhci-hcd usbserial ftdi_sio; do
+		usb_module "$m" "$work/extra/lib/modules/usb/$m.ko"
+	done
+fi
+pack_extra "$work/extra.cpio" "$work/extra" || fail "initramfs extras"
+cat "$work/extra.cpio" >>"$work/initramfs.cpio"
 
-status=0
+# The machine's devices beyond the console, as positional parameters.
+set --
+if [ "$line" != sim ]; then
+	"$bin_dir/tmfarend" serve --state "$work/farend" >"$work/farend.log" 2>&1 &
+	helpers="$helpers $!"
+	w=0
+	while [ ! -L "$work/farend/tty" ] && [ "$w" -lt 50 ]; do
+		sleep 0.1
+		w=$((w + 1))
+	done
+	pts=$(readlink "$work/farend/tty") || fail "tmfarend did not start: $(cat "$work/farend.log")"
+	mkfifo "$work/ctl.in" "$work/ctl.out" "$work/mon.in" "$work/mon.out"
+	set -- -serial stdio -chardev "serial,id=line,path=$pts"
+	if [ "$line" = usb ]; then
+		set -- "$@" -usb -device usb-serial,chardev=line,id=usbline
+	else
+		set -- "$@" -device isa-serial,chardev=line,index=1
+	fi
+	set -- "$@" -chardev "pipe,id=ctl,path=$work/ctl" -device isa-serial,chardev=ctl,index=2 \
+		-chardev "pipe,id=mon,path=$work/mon" -mon chardev=mon,mode=readline
+	kernel_cmdline="$kernel_cmdline tmq.line=$line"
+fi
+
 timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -m 512 -nographic -nic none \
 	-no-reboot -kernel "$image" -initrd "$work/initramfs.cpio" \
-	-append "$kernel_cmdline" </dev/null >"$work/console.raw" 2>&1 ||
-	status=$?
+	-append "$kernel_cmdline" "$@" </dev/null >"$work/console.raw" 2>&1 &
+qemu_pid=$!
+if [ "$line" != sim ]; then
+	cat "$work/mon.out" >"$work/monitor.log" &
+	helpers="$helpers $!"
+	answer_guest &
+	helpers="$helpers $!"
+fi
+status=0
+wait "$qemu_pid" || status=$?
 # Line ends without carriage returns, and no terminal control codes.
 tr -d '\r' <"$work/console.raw" |
 	sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b[c()][0-9A-B]\{0,1\}//g' \

@@ -1,0 +1,371 @@
+#!/bin/sh
+# /init of the qemu test guest for the tty backend: loads touchm without
+# parameters, attaches the line discipline with tmattach to the serial line
+# whose far end is tmfarend on the host, and runs tmtool (and devcheck)
+# against /dev/touchm0. The line is qemu's 16550 (ttyS1) or its emulated
+# USB-serial adapter (ttyUSB0), by "tmq.line=16550" or "tmq.line=usb" on
+# the kernel command line.
+#
+# Requests to the host go out on ttyS2, one line each, and the runner
+# (scripts/qemu-test.sh) answers "ok" or "error: ..." on the same port:
+# the far end's control commands (attach ROM, remove, swap ROM, fault
+# silent|crc, clear, pace on|off) and, for the USB adapter, "unplug" and
+# "replug" through qemu's monitor.
+#
+# Packed as /init with /guest-lib.sh, tmtool, libvorn.so.1, tmattach and
+# devcheck in /opt/vorn, the module as /touchm.ko and the USB modules in
+# /lib/modules/usb.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+exec </dev/console >/dev/console 2>&1
+# The firmware leaves terminal codes on the serial line without a line end.
+echo
+
+T=/tmp/tmq
+TOOL_DIR=/opt/vorn
+HOST_PORT=/dev/ttyS2
+USB_MODULES="usb-common usbcore uhci-hcd usbserial ftdi_sio"
+# The far end's key: family 0x04, 512 bytes, the same greeting in memory
+# as the simulated line's key.
+ROM_T=0400e1a5c0ffeeef
+ROM_T_POOL="04 00 e1 a5 c0 ff ee ef"
+ROM_T_GETID="ef ee ff c0 a5 e1 00 04"
+ROM_B=2801020304050a3d
+ROM_B_POOL="28 01 02 03 04 05 0a 3d"
+# Family 0x0C: 8192 bytes, long enough a read to unplug the adapter during it.
+ROM_C=0c1122334455aa24
+ROM_C_POOL="0c 11 22 33 44 55 aa 24"
+ROM_C_GETID="24 aa 55 44 33 22 11 0c"
+BIG_READ=8192
+# How long a wait for a device, a polling event or an exit may take, in
+# tenths of a second; how long the host may take to answer, in seconds.
+WAIT_TENTHS=200
+HOST_WAIT=30
+# A silent far end must fail a request within this many seconds.
+SILENT_LIMIT=10
+
+. /guest-lib.sh
+
+mkdir -p "$T"
+cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
+case " $(cat /proc/cmdline) " in
+*" tmq.line=usb "*) LINE_KIND=usb LINE=/dev/ttyUSB0 ;;
+*) LINE_KIND=16550 LINE=/dev/ttyS1 ;;
+esac
+echo "TMQ line $LINE_KIND on $LINE"
+
+# host REQUEST...: one request to the runner; bad unless it answers ok.
+host() {
+	echo "$*" >&5
+	reply=
+	read -t "$HOST_WAIT" -r reply <&5
+	[ "$reply" = ok ] || bad "host '$*': ${reply:-no answer}"
+}
+
+# wait_path present|absent PATH
+wait_path() {
+	w=0
+	while [ "$w" -lt "$WAIT_TENTHS" ]; do
+		if [ "$1" = present ]; then
+			[ -e "$2" ] && return 0
+		else
+			[ -e "$2" ] || return 0
+		fi
+		sleep 0.1
+		w=$((w + 1))
+	done
+	bad "$2 not $1"
+	return 1
+}
+
+# attach: tmattach on the line in the background until /dev/touchm0 is
+# there; its pid in ATTACH_PID, its output in $T/attach.out.
+attach() {
+	./tmattach "$LINE" >"$T/attach.out" 2>&1 &
+	ATTACH_PID=$!
+	wait_path present /dev/touchm0
+}
+
+# detach: stops tmattach; it must end with status 0 and take the device.
+detach() {
+	stop "$ATTACH_PID" TERM
+	[ "$RC" = 0 ] || bad "tmattach ended with status $RC"
+	wait_path absent /dev/touchm0
+}
+
+# --- cases ------------------------------------------------------------------
+
+begin line-up
+exec 5<>"$HOST_PORT"
+stty -F "$HOST_PORT" raw -echo 115200 || bad "cannot set up $HOST_PORT"
+if [ "$LINE_KIND" = usb ]; then
+	for m in $USB_MODULES; do
+		insmod "/lib/modules/usb/$m.ko" || bad "insmod $m failed"
+	done
+fi
+wait_path present "$LINE"
+host clear
+end
+
+begin module-bare
+if insmod /touchm.ko; then
+	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 without a line"
+else
+	bad "insmod failed"
+fi
+end
+
+begin attach
+attach
+[ "$(lines "$T/attach.out")" = 1 ] || bad "tmattach did not say one line"
+[ -c /dev/touchm0 ] || bad "/dev/touchm0 is no character device"
+end
+
+begin startup-chksl
+tool chksl
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...slave present
+libvorn closed
+EOF
+empty stderr "$T/err"
+end
+
+begin getid
+tool getid
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...ok
+rom id $ROM_T_GETID
+libvorn closed
+EOF
+end
+
+begin memrd-fresh
+tool memrd 0 32
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading 32 bytes from offset 0
+read from 0 32 bytes
+libvorn closed
+EOF
+same listing "$T/err" <<'EOF'
+0000 74 6F 75 63 68 2D 6D 65 -6D 6F 72 79 20 6B 65 79  touch-memory key
+0010 20 30 31 30 38 3A 20 68 -65 6C 6C 6F 0A 00 00 00   0108: hello....
+EOF
+end
+
+begin memwrs-memrd
+tool memwrs kernel-side 64
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing str 'kernel-side' to offset 64...write  to 64 11 bytes
+ok
+libvorn closed
+EOF
+tool memrd 60 20
+same listing "$T/err" <<'EOF'
+0000 00 00 00 00 6B 65 72 6E -65 6C 2D 73 69 64 65 00  ....kernel-side.
+0010 00 00 00 00 XX XX XX XX -XX XX XX XX XX XX XX XX  ....
+EOF
+end
+
+begin memwrf-memrdf
+# 300 bytes from offset 100: a part page, eight whole pages, a part page.
+head -c 300 /dev/urandom >"$T/in.bin"
+tool memwrf "$T/in.bin" 100
+sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing  to tm offset 100 size 300 <=$T/in.bin...write  to 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
+rm -f "$T/out.bin"
+tool memrdf "$T/out.bin" 100 300
+sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading  from tm offset 100 size 300 =>$T/out.bin....read from 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
+cmp "$T/in.bin" "$T/out.bin" || bad "memory read back differs from the file written"
+end
+
+begin file-position
+# The whole memory through the kernel's file position, short at its end:
+# the memory size comes from the ROM's family code.
+dd if=/dev/touchm0 of="$T/all.bin" bs=100 2>/dev/null || bad "dd of the memory failed"
+{
+	printf 'touch-memory key 0108: hello\n'
+	head -c 35 /dev/zero
+	printf 'kernel-side'
+	head -c 25 /dev/zero
+	cat "$T/in.bin"
+	head -c 112 /dev/zero
+} >"$T/image.bin"
+cmp "$T/image.bin" "$T/all.bin" || bad "the memory read with dd is not what was written"
+dd if=/dev/touchm0 of="$T/past.bin" bs=16 skip=40 2>/dev/null
+[ "$(wc -c <"$T/past.bin")" = 0 ] || bad "read after the end delivered bytes"
+end
+
+begin protocol
+./devcheck "$ROM_T" 512 >"$T/out" 2>&1 || bad "devcheck failed"
+same devcheck "$T/out" <<EOF
+devcheck: ok
+EOF
+end
+
+begin getid-no-key
+host remove
+./devcheck none 512 >"$T/out" 2>&1 || bad "devcheck without key failed"
+same "devcheck without key" "$T/out" <<EOF
+devcheck: ok
+EOF
+tool getid
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...no slave
+libvorn closed
+EOF
+tool chksl
+same "chksl stdout" "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...no slave
+libvorn closed
+EOF
+host attach "$ROM_T"
+end
+
+begin bad-crc
+# The key answers, but its ROM fails the CRC check: no key for getid.
+host fault crc
+tool getid
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...no slave
+libvorn closed
+EOF
+tool chksl
+grep -q "slave present" "$T/out" || bad "presence hit by the CRC fault"
+host clear
+tool getid
+grep -qx "rom id $ROM_T_GETID" "$T/out" || bad "ROM not read after clear"
+end
+
+begin pool
+./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
+pool_pid=$!
+wait_lines "$T/pool.out" 4
+host remove
+wait_lines "$T/pool.out" 5
+host attach "$ROM_B"
+wait_lines "$T/pool.out" 6
+host swap "$ROM_C"
+wait_lines "$T/pool.out" 7
+stop "$pool_pid" INT
+[ "$RC" = 0 ] || bad "/pool ended with status $RC"
+same stdout "$T/pool.out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+libvorn closed
+rom id $ROM_T_POOL
+no slave
+rom id $ROM_B_POOL
+rom id $ROM_C_POOL
+EOF
+empty stderr "$T/pool.err"
+host swap "$ROM_T"
+end
+
+begin far-end-silent
+# Nothing answers, not even the echo: the request fails in bounded time.
+host fault silent
+t0=$(now)
+tool chksl
+took=$(($(now) - t0))
+same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...no slave
+libvorn closed
+EOF
+[ "$took" -le $((SILENT_LIMIT * 100)) ] || bad "chksl took ${took}0 ms"
+host clear
+tool chksl
+grep -q "slave present" "$T/out" || bad "line not back after clear"
+end
+
+begin unplug-during-read
+# A long read at wire speed; the line goes away in the middle of it: the
+# USB adapter is unplugged, the 16550's discipline is detached. A
+# descriptor left open fails its next request with ENODEV.
+host swap "$ROM_C"
+host pace on
+exec 6<>/dev/touchm0
+dd if=/dev/touchm0 of="$T/big.bin" bs=$BIG_READ count=1 2>"$T/dd.err" &
+dd_pid=$!
+sleep 1
+if [ "$LINE_KIND" = usb ]; then
+	host unplug
+	wait_path absent /dev/touchm0
+	stop "$ATTACH_PID" TERM
+else
+	detach
+fi
+stop "$dd_pid" CONT
+[ "$RC" != 0 ] || bad "the read did not fail"
+[ "$(wc -c <"$T/big.bin")" != "$BIG_READ" ] || bad "the read delivered everything"
+if dd bs=16 count=1 <&6 >/dev/null 2>"$T/dd6.err"; then
+	bad "a read on a descriptor left open worked"
+fi
+grep -q "No such device" "$T/dd6.err" || bad "descriptor left open: $(cat "$T/dd6.err")"
+exec 6<&-
+host pace off
+if [ "$LINE_KIND" = usb ]; then
+	host replug
+	wait_path present "$LINE"
+fi
+attach
+tool getid
+grep -qx "rom id $ROM_C_GETID" "$T/out" || bad "ROM not read after re-attaching"
+host swap "$ROM_T"
+end
+
+begin detach
+detach
+./tmtool chksl >"$T/out" 2>"$T/err"
+grep -qx "can not init client" "$T/out" || bad "tmtool ran without the device"
+end
+
+begin module-unload
+rmmod touchm || bad "rmmod failed"
+end
+
+begin kernel-health
+# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
+tainted=$(cat /proc/sys/kernel/tainted)
+[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
+if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection'; then
+	bad "kernel log shows a warning or an oops"
+fi
+end
+
+finish
