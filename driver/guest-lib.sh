@@ -5,7 +5,9 @@
 #   TMQ FAIL <case> (<seconds>): <what went wrong>
 #
 # and at the end the summary and the kernel log (finish). The script that
-# sources this sets T (a scratch folder) and WAIT_TENTHS first.
+# sources this sets T (a scratch folder) and WAIT_TENTHS first. The helpers
+# of a tty line (tty_line, line_up, host, attach...) talk to the runner on
+# the host over ttyS2 (scripts/qemu-test.sh).
 
 npass=0
 nfail=0
@@ -99,6 +101,80 @@ stop() {
 	fi
 	wait "$1"
 	RC=$?
+}
+
+# --- a tty line with its far end on the host ---------------------------------
+
+HOST_PORT=/dev/ttyS2
+# How long the host may take to answer a request, in seconds.
+HOST_WAIT=30
+USB_MODULES="usb-common usbcore uhci-hcd usbserial ftdi_sio"
+
+# tty_line: LINE_KIND and LINE from "tmq.line=16550|usb" on the kernel
+# command line.
+tty_line() {
+	case " $(cat /proc/cmdline) " in
+	*" tmq.line=usb "*) LINE_KIND=usb LINE=/dev/ttyUSB0 ;;
+	*) LINE_KIND=16550 LINE=/dev/ttyS1 ;;
+	esac
+	echo "TMQ line $LINE_KIND on $LINE"
+}
+
+# line_up: the host port open raw on descriptor 5; for the USB adapter its
+# modules loaded; until the line's tty is there.
+line_up() {
+	exec 5<>"$HOST_PORT"
+	stty -F "$HOST_PORT" raw -echo 115200 || bad "cannot set up $HOST_PORT"
+	if [ "$LINE_KIND" = usb ]; then
+		for m in $USB_MODULES; do
+			insmod "/lib/modules/usb/$m.ko" || bad "insmod $m failed"
+		done
+	fi
+	wait_path present "$LINE"
+}
+
+# host REQUEST...: one request to the runner; bad unless it answers ok.
+# The answer, after "ok" and a blank, in REPLY.
+host() {
+	echo "$*" >&5
+	answer=
+	read -t "$HOST_WAIT" -r answer <&5
+	case $answer in
+	ok) REPLY= ;;
+	"ok "*) REPLY=${answer#ok } ;;
+	*) bad "host '$*': ${answer:-no answer}" ;;
+	esac
+}
+
+# wait_path present|absent PATH
+wait_path() {
+	w=0
+	while [ "$w" -lt "$WAIT_TENTHS" ]; do
+		if [ "$1" = present ]; then
+			[ -e "$2" ] && return 0
+		else
+			[ -e "$2" ] || return 0
+		fi
+		sleep 0.1
+		w=$((w + 1))
+	done
+	bad "$2 not $1"
+	return 1
+}
+
+# attach: tmattach on the line in the background until /dev/touchm0 is
+# there; its pid in ATTACH_PID, its output in $T/attach.out.
+attach() {
+	./tmattach "$LINE" >"$T/attach.out" 2>&1 &
+	ATTACH_PID=$!
+	wait_path present /dev/touchm0
+}
+
+# detach: stops tmattach; it must end with status 0 and take the device.
+detach() {
+	stop "$ATTACH_PID" TERM
+	[ "$RC" = 0 ] || bad "tmattach ended with status $RC"
+	wait_path absent /dev/touchm0
 }
 
 # finish: the summary, the kernel log, power off.

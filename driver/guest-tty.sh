@@ -28,8 +28,6 @@ echo
 
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
-HOST_PORT=/dev/ttyS2
-USB_MODULES="usb-common usbcore uhci-hcd usbserial ftdi_sio"
 # The far end's key: family 0x04, 512 bytes, the same greeting in memory
 # as the simulated line's key.
 ROM_T=0400e1a5c0ffeeef
@@ -43,9 +41,8 @@ ROM_C_POOL="0c 11 22 33 44 55 aa 24"
 ROM_C_GETID="24 aa 55 44 33 22 11 0c"
 BIG_READ=8192
 # How long a wait for a device, a polling event or an exit may take, in
-# tenths of a second; how long the host may take to answer, in seconds.
+# tenths of a second.
 WAIT_TENTHS=200
-HOST_WAIT=30
 # A silent far end must fail a request within this many seconds.
 SILENT_LIMIT=10
 
@@ -53,62 +50,12 @@ SILENT_LIMIT=10
 
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
-case " $(cat /proc/cmdline) " in
-*" tmq.line=usb "*) LINE_KIND=usb LINE=/dev/ttyUSB0 ;;
-*) LINE_KIND=16550 LINE=/dev/ttyS1 ;;
-esac
-echo "TMQ line $LINE_KIND on $LINE"
-
-# host REQUEST...: one request to the runner; bad unless it answers ok.
-host() {
-	echo "$*" >&5
-	reply=
-	read -t "$HOST_WAIT" -r reply <&5
-	[ "$reply" = ok ] || bad "host '$*': ${reply:-no answer}"
-}
-
-# wait_path present|absent PATH
-wait_path() {
-	w=0
-	while [ "$w" -lt "$WAIT_TENTHS" ]; do
-		if [ "$1" = present ]; then
-			[ -e "$2" ] && return 0
-		else
-			[ -e "$2" ] || return 0
-		fi
-		sleep 0.1
-		w=$((w + 1))
-	done
-	bad "$2 not $1"
-	return 1
-}
-
-# attach: tmattach on the line in the background until /dev/touchm0 is
-# there; its pid in ATTACH_PID, its output in $T/attach.out.
-attach() {
-	./tmattach "$LINE" >"$T/attach.out" 2>&1 &
-	ATTACH_PID=$!
-	wait_path present /dev/touchm0
-}
-
-# detach: stops tmattach; it must end with status 0 and take the device.
-detach() {
-	stop "$ATTACH_PID" TERM
-	[ "$RC" = 0 ] || bad "tmattach ended with status $RC"
-	wait_path absent /dev/touchm0
-}
+tty_line
 
 # --- cases ------------------------------------------------------------------
 
 begin line-up
-exec 5<>"$HOST_PORT"
-stty -F "$HOST_PORT" raw -echo 115200 || bad "cannot set up $HOST_PORT"
-if [ "$LINE_KIND" = usb ]; then
-	for m in $USB_MODULES; do
-		insmod "/lib/modules/usb/$m.ko" || bad "insmod $m failed"
-	done
-fi
-wait_path present "$LINE"
+line_up
 host clear
 end
 

@@ -5,7 +5,8 @@
 # build tree's tmtool and libvorn, runs the guest's cases inside, and judges
 # the console log.
 #
-#   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [--line LINE] [BIN_DIR]
+#   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [--line LINE] [--bench]
+#                        [BIN_DIR]
 #
 #   BIN_DIR   where tmtool and libvorn.so.1 are (default build/default/bin)
 #   --log     where the console log is kept (default BIN_DIR/../qemu-console.log)
@@ -16,11 +17,15 @@
 #             USB-serial adapter (ttyUSB0), driver/guest-tty.sh, with tmfarend
 #             from BIN_DIR as the far end on a pseudo-terminal and tmattach
 #             from BIN_DIR in the guest
+#   --bench   with --line 16550 or usb: the wire-speed benchmark guest,
+#             driver/guest-bench.sh, instead of the test cases (its "TMB"
+#             lines in the console log; scripts/bench-wire.sh reads them)
 #
 # Over a tty line the guest asks the host for far-end changes on a third
 # serial port (ttyS2): each line it sends is a tmfarend control command, or
 # "unplug"/"replug" of the USB adapter (device_del/device_add on qemu's
-# monitor); the answer is "ok" or "error: ..." on the same port.
+# monitor); the answer is "ok" (followed by a blank and the last line the
+# command printed, if any) or "error: ..." on the same port.
 #
 # Needs (nothing is installed here): qemu-system-x86, linux-image-amd64,
 # linux-headers-amd64, busybox-static, and make, gcc, cpio (or busybox's),
@@ -43,12 +48,14 @@ log=
 version=
 bin_dir=
 line=sim
+bench=0
 while [ $# -gt 0 ]; do
 	case $1 in
 	--log) log=${2:?--log needs a file}; shift 2 ;;
 	--kernel) version=${2:?--kernel needs a version}; shift 2 ;;
 	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
-	-h|--help) sed -n '2,33s/^# \{0,1\}//p' "$0"; exit 0 ;;
+	--bench) bench=1; shift ;;
+	-h|--help) sed -n '2,39s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
 	esac
@@ -59,6 +66,13 @@ sim) ;;
 16550|usb) guest_init=$drv/guest-tty.sh ;;
 *) echo "qemu-test: --line takes sim, 16550 or usb, not $line" >&2; exit 2 ;;
 esac
+if [ "$bench" = 1 ]; then
+	if [ "$line" = sim ]; then
+		echo "qemu-test: --bench needs --line 16550 or usb" >&2
+		exit 2
+	fi
+	guest_init=$drv/guest-bench.sh
+fi
 
 fail() {
 	echo "qemu-test: FAIL: $*" >&2
@@ -156,11 +170,20 @@ answer_guest() {
 	while IFS= read -r req <&7; do
 		echo "$req" >>"$work/requests.log"
 		: >"$work/reply"
+		ok=0
 		case $req in
-		unplug) [ "$line" = usb ] && monitor "device_del usbline" ;;
-		replug) [ "$line" = usb ] && monitor "device_add usb-serial,chardev=line,id=usbline" ;;
-		*) "$bin_dir/tmfarend" ctl --state "$work/farend" $req >"$work/reply" 2>&1 ;;
-		esac && echo ok >&8 || echo "error: $(tail -n 1 "$work/reply")" >&8
+		unplug) [ "$line" = usb ] && monitor "device_del usbline" && ok=1 ;;
+		replug) [ "$line" = usb ] &&
+			monitor "device_add usb-serial,chardev=line,id=usbline" && ok=1 ;;
+		*) "$bin_dir/tmfarend" ctl --state "$work/farend" $req >"$work/reply" 2>&1 &&
+			ok=1 ;;
+		esac
+		text=$(tail -n 1 "$work/reply")
+		if [ "$ok" = 1 ]; then
+			echo "ok${text:+ $text}" >&8
+		else
+			echo "error: ${text:-no such request here}" >&8
+		fi
 	done
 }
 
@@ -172,6 +195,11 @@ gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$drv/devcheck.c" ||
 	fail "devcheck build"
 progs="$work/devcheck"
 [ "$line" = sim ] || progs="$progs $bin_dir/tmattach"
+if [ "$bench" = 1 ]; then
+	gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/elapsed" "$drv/elapsed.c" ||
+		fail "elapsed build"
+	progs="$progs $work/elapsed"
+fi
 # shellcheck disable=SC2086 # program paths without blanks
 "$drv/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
 	"$bin_dir" "$guest_init" $progs >/dev/null || fail "initramfs"

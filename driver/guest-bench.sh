@@ -1,0 +1,107 @@
+#!/bin/sh
+# /init of the wire-speed benchmark guest: the tty backend as in
+# guest-tty.sh (touchm without parameters, tmattach on ttyS1 or ttyUSB0,
+# tmfarend on the host), the far end pacing its answers at wire speed. Each
+# measured command runs ROUNDS times under elapsed, between two readings of
+# the far end's byte counts, and says on the console
+#
+#   TMB op=<name> pace=<on|off> us=<elapsed> reset=<bytes> data=<bytes>
+#
+# (bytes the far end received at 9600 and at 115200 baud during the run).
+# The op "idle" is tmtool with a command word it does not know: start-up and
+# exit without a line request, the cost every run pays besides the line.
+# A last set of rounds runs unpaced: the time the line's fixed waits take
+# when the wire costs next to nothing. scripts/bench-wire.sh runs this guest
+# and turns the lines into a table.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+exec </dev/console >/dev/console 2>&1
+# The firmware leaves terminal codes on the serial line without a line end.
+echo
+
+T=/tmp/tmq
+TOOL_DIR=/opt/vorn
+WAIT_TENTHS=200
+ROUNDS=5
+# The size the benchmark moves: the whole memory of the far end's key.
+SIZE=512
+
+. /guest-lib.sh
+
+mkdir -p "$T"
+cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
+tty_line
+
+# counts: the far end's received byte counts into RESET and DATA.
+counts() {
+	host show
+	# shellcheck disable=SC2086 # "bytes reset R data D other O dropped X"
+	set -- $REPLY
+	RESET=$3
+	DATA=$5
+}
+
+# measure NAME PACE EXPECT ARGS...: ROUNDS timed runs of tmtool ARGS; its
+# standard output must hold the line EXPECT.
+measure() {
+	name=$1
+	pace=$2
+	expect=$3
+	shift 3
+	i=0
+	while [ "$i" -lt "$ROUNDS" ]; do
+		counts
+		r0=$RESET
+		d0=$DATA
+		./elapsed ./tmtool "$@" >"$T/out" 2>"$T/err"
+		counts
+		grep -qx "$expect" "$T/out" || bad "$name: no '$expect'"
+		us=$(sed -n 's/^elapsed //p' "$T/err")
+		echo "TMB op=$name pace=$pace us=$us reset=$((RESET - r0)) data=$((DATA - d0))"
+		i=$((i + 1))
+	done
+}
+
+begin line-up
+line_up
+host clear
+end
+
+begin attach
+insmod /touchm.ko || bad "insmod failed"
+attach
+end
+
+begin prepare
+head -c "$SIZE" /dev/urandom >"$T/image.bin"
+tool memwrf "$T/image.bin" 0
+grep -qx ok "$T/out" || bad "memwrf failed"
+host pace on
+end
+
+begin paced
+measure idle on "unknown cmd" nosuch
+measure getid on "getting rom id...ok" getid
+measure memrd on "read from 0 $SIZE bytes" memrd 0 "$SIZE"
+measure memwrf on ok memwrf "$T/image.bin" 0
+end
+
+begin unpaced
+host pace off
+measure idle off "unknown cmd" nosuch
+measure getid off "getting rom id...ok" getid
+measure memrd off "read from 0 $SIZE bytes" memrd 0 "$SIZE"
+measure memwrf off ok memwrf "$T/image.bin" 0
+end
+
+begin detach
+detach
+rmmod touchm || bad "rmmod failed"
+end
+
+finish
