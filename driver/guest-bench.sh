@@ -5,9 +5,10 @@
 # measured command runs ROUNDS times under elapsed, between two readings of
 # the far end's byte counts, and says on the console
 #
-#   TMB op=<name> pace=<on|off> us=<elapsed> reset=<bytes> data=<bytes>
+#   TMB op=<name> pace=<on|off> us=<elapsed> reset=<bytes> data=<bytes> writes=<n>
 #
-# (bytes the far end received at 9600 and at 115200 baud during the run).
+# (bytes the far end received at 9600 and at 115200 baud during the run, and
+# the velkor writes of the driver's transactions it saw).
 # The op "idle" is tmtool with a command word it does not know: start-up and
 # exit without a line request, the cost every run pays besides the line.
 # A last set of rounds runs unpaced: the time the line's fixed waits take
@@ -27,7 +28,7 @@ echo
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
 WAIT_TENTHS=200
-ROUNDS=5
+ROUNDS=7
 # The size the benchmark moves: the whole memory of the far end's key.
 SIZE=512
 
@@ -37,13 +38,15 @@ mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
 tty_line
 
-# counts: the far end's received byte counts into RESET and DATA.
+# counts: the far end's counts into RESET, DATA (bytes received at 9600 and
+# 115200 baud) and WRITES (velkor writes of the transactions).
 counts() {
 	host show
-	# shellcheck disable=SC2086 # "bytes reset R data D other O dropped X"
+	# shellcheck disable=SC2086 # "counts reset R data D other O dropped X writes W"
 	set -- $REPLY
 	RESET=$3
 	DATA=$5
+	WRITES=${11}
 }
 
 # measure NAME PACE EXPECT ARGS...: ROUNDS timed runs of tmtool ARGS; its
@@ -58,11 +61,13 @@ measure() {
 		counts
 		r0=$RESET
 		d0=$DATA
+		w0=$WRITES
 		./elapsed ./tmtool "$@" >"$T/out" 2>"$T/err"
 		counts
 		grep -qx "$expect" "$T/out" || bad "$name: no '$expect'"
 		us=$(sed -n 's/^elapsed //p' "$T/err")
-		echo "TMB op=$name pace=$pace us=$us reset=$((RESET - r0)) data=$((DATA - d0))"
+		echo "TMB op=$name pace=$pace us=$us reset=$((RESET - r0)) data=$((DATA - d0))" \
+			"writes=$((WRITES - w0))"
 		i=$((i + 1))
 	done
 }

@@ -229,6 +229,13 @@ host swap "$ROM_C"
 wait_lines "$T/pool.out" 7
 stop "$pool_pid" INT
 [ "$RC" = 0 ] || bad "/pool ended with status $RC"
+# The driver waits for echoes interruptibly: a SIGINT that lands in a probe
+# fails it, and the tool says "no slave" on its way out. Only that line may
+# follow the events.
+if [ "$(lines "$T/pool.out")" = 8 ] && [ "$(tail -n 1 "$T/pool.out")" = "no slave" ]; then
+	head -n 7 "$T/pool.out" >"$T/pool.7"
+	mv "$T/pool.7" "$T/pool.out"
+fi
 same stdout "$T/pool.out" <<EOF
 using dev /dev/touchm0
 libvorn inited

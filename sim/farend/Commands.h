@@ -9,7 +9,7 @@
 //                   short:  the line is held low
 //   clear           all faults off
 //   pace on|off     echoes at wire speed, or as fast as they are made
-//   show            key, memory size, faults, pacing, speed, byte counts
+//   show            key, memory size, faults, pacing, speed, counts
 //
 // The reply's first line is "ok" or "error: WHAT"; show adds lines.
 #pragma once

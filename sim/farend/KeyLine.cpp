@@ -21,15 +21,9 @@ constexpr char kGreeting[] = "touch-memory key 0108: hello\n";
 constexpr size_t kCrcIndex = kRomSize - 1;
 constexpr unsigned char kCrcFlip = 0x01;
 constexpr unsigned kHexBase = 16;
+// The key has this many bits of a byte when the next slot completes it.
+constexpr unsigned kKeyLastBit = 7;
 constexpr size_t kHexDigitsPerByte = 2;
-
-struct FamilySize {
-    unsigned char family;
-    unsigned size;
-};
-constexpr FamilySize kFamilySizes[] = {
-    {0x04, 512}, {0x06, 512}, {0x08, 128}, {0x0A, 2048}, {0x0C, 8192},
-};
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9')
@@ -43,12 +37,7 @@ int HexDigit(char c) {
 
 } // namespace
 
-unsigned FamilyMemory(unsigned char family) {
-    for (const FamilySize &f : kFamilySizes)
-        if (f.family == family)
-            return f.size;
-    return 0;
-}
+unsigned FamilyMemory(unsigned char family) { return tm_core_family_mem_size(family); }
 
 int ParseRom(const std::string &text, Rom &rom) {
     if (text.size() != kRomSize * kHexDigitsPerByte)
@@ -89,27 +78,39 @@ int KeyLine::Init(const Rom &rom, int keyPresent, unsigned memSize) {
     if (!m_line)
         return 0;
     m_rom = rom;
+    m_present = keyPresent;
+    m_changed = 1;
     m_fixedSize = memSize;
     m_mem.fill(0);
     std::memcpy(m_mem.data(), kGreeting, sizeof(kGreeting) - 1);
     if (tm_line_init(m_line, nullptr, m_mem.data(), 0) != 0)
         return 0;
-    if (keyPresent)
-        PutKey();
+    ApplyChange();
     return 1;
 }
 
-// Attaches m_rom with the memory its family calls for and the CRC fault
-// applied.
-void KeyLine::PutKey() {
+unsigned KeyLine::SizeFor(const Rom &rom) const {
     unsigned size = m_fixedSize;
     if (!size)
-        size = FamilyMemory(m_rom[0]);
+        size = FamilyMemory(rom[0]);
     if (!size)
         size = kDefaultMemory;
-    m_memSize = std::min<unsigned>(size, kMemoryMax);
-    tm_line_set_memory(m_line, m_mem.data(), m_memSize);
+    return std::min<unsigned>(size, kMemoryMax);
+}
+
+// Puts the key to be there on the line (with the memory its family calls
+// for and the CRC fault applied), or takes it away.
+void KeyLine::ApplyChange() {
+    if (!m_changed)
+        return;
+    m_changed = 0;
+    if (!m_present) {
+        tm_line_detach(m_line);
+        return;
+    }
+    tm_line_set_memory(m_line, m_mem.data(), SizeFor(m_rom));
     tm_line_attach(m_line, m_rom.data());
+    m_liveRom = m_rom;
     SetBadCrc(m_badCrc);
 }
 
@@ -125,55 +126,79 @@ size_t KeyLine::Answer(const unsigned char *bytes, size_t count, unsigned baud,
         m_counts.dropped += count;
         return 0;
     }
+    if (baud <= TM_BAUD_RESET)
+        ApplyChange();
     // The adapter model knows two speeds: anything up to the reset speed
     // holds the line low long enough for a reset pulse, anything faster is
     // one time slot per byte.
-    tm_pl2303_set_baud(&m_line->port, baud <= TM_BAUD_RESET ? TM_BAUD_RESET : TM_BAUD_DATA);
-    size_t done = 0;
-    while (done < count) {
-        int n = static_cast<int>(std::min<size_t>(count - done, TM_FIFO_SIZE));
-        int w = pl2303_write(&m_line->port, bytes + done, n);
-        int r = w < 0 ? 0 : pl2303_read(&m_line->port, echo + done, n);
-        if (r < n) // cannot happen without serial faults; keep the count
-            std::memset(echo + done + (r < 0 ? 0 : r), 0xFF,
-                        static_cast<size_t>(n - std::max(r, 0)));
-        done += static_cast<size_t>(n);
+    const tm_bus_ops &adapter = tm_pl2303_ops;
+    adapter.set_baud(&m_line->bus, baud <= TM_BAUD_RESET ? TM_BAUD_RESET : TM_BAUD_DATA);
+    if (baud <= TM_BAUD_RESET)
+        m_scratchBytes = 0;
+    // One byte at a time, so the key's state shows what each completes.
+    for (size_t i = 0; i < count; i++) {
+        CountWrite();
+        if (adapter.write(&m_line->bus, bytes + i, 1) != 1 ||
+            adapter.read(&m_line->bus, echo + i, 1) != 1)
+            echo[i] = bytes[i]; // cannot happen without serial faults
     }
     return count;
 }
 
+// Called before a data-speed byte goes to the key: if it completes a byte
+// the key receives, counts the write it belongs to.
+void KeyLine::CountWrite() {
+    const tm_key &key = m_line->key;
+    if (!key.present || key.nbits != kKeyLastBit || m_line->wire.baud != TM_BAUD_DATA)
+        return;
+    switch (key.state) {
+    case TM_KEY_ROM_CMD:
+    case TM_KEY_FUNC_CMD:
+        m_counts.writes++;
+        break;
+    case TM_KEY_WRITE_DATA:
+        if (m_scratchBytes++ % VELKOR_MAX_BYTES == 0)
+            m_counts.writes++;
+        break;
+    default:
+        break;
+    }
+}
+
 int KeyLine::Attach(const Rom &rom, std::string &err) {
-    if (KeyPresent()) {
+    if (m_present) {
         err = "a key is attached (remove it first, or swap)";
         return 0;
     }
     m_rom = rom;
-    PutKey();
+    m_present = 1;
+    m_changed = 1;
     return 1;
 }
 
 int KeyLine::Remove(std::string &err) {
-    if (!KeyPresent()) {
+    if (!m_present) {
         err = "no key attached";
         return 0;
     }
-    tm_line_detach(m_line);
+    m_present = 0;
+    m_changed = 1;
     return 1;
 }
 
 int KeyLine::Swap(const Rom &rom, std::string &err) {
-    if (!KeyPresent()) {
+    if (!m_present) {
         err = "no key attached (attach one)";
         return 0;
     }
     m_rom = rom;
-    PutKey();
+    m_changed = 1;
     return 1;
 }
 
 void KeyLine::SetBadCrc(int on) {
     m_badCrc = on;
-    unsigned char crc = m_rom[kCrcIndex];
+    unsigned char crc = m_liveRom[kCrcIndex];
     m_line->key.rom[kCrcIndex] = on ? static_cast<unsigned char>(crc ^ kCrcFlip) : crc;
 }
 
@@ -186,10 +211,6 @@ void KeyLine::ClearFaults() {
     m_silent = 0;
     SetBadCrc(0);
     SetShort(0);
-}
-
-int KeyLine::KeyPresent() const {
-    return tm_line_key_present(m_line);
 }
 
 } // namespace tmfarend

@@ -23,9 +23,15 @@ struct LineCounts {
     unsigned long long dataBytes = 0;  // bytes received at data speed
     unsigned long long otherBytes = 0; // bytes at any other speed
     unsigned long long dropped = 0;    // bytes left unanswered (silent)
+    // Writes of the driver's transactions as the key received them: one per
+    // ROM command, one per memory command with its address or header, one
+    // per started 8 bytes of scratchpad data. Each is one velkor write
+    // call, with its fixed wait, in the driver's transaction core.
+    unsigned long long writes = 0;
 };
 
-// Memory size by the ROM's family code; 0 for a family of unknown size.
+// Memory size by the ROM's family code, as the driver takes it; 0 for a
+// family of unknown size.
 unsigned FamilyMemory(unsigned char family);
 // 16 hex digits, ROM byte 0 first, into rom. 0 on anything else.
 int ParseRom(const std::string &text, Rom &rom);
@@ -48,7 +54,9 @@ class KeyLine {
     // far end is silent.
     size_t Answer(const unsigned char *bytes, size_t count, unsigned baud, unsigned char *echo);
 
-    // Key changes; 0 with err set when the change makes no sense.
+    // Key changes; 0 with err set when the change makes no sense. They take
+    // effect at the next reset pulse, so a transaction in progress ends
+    // with the key it began with.
     int Attach(const Rom &rom, std::string &err);
     int Remove(std::string &err);
     int Swap(const Rom &rom, std::string &err);
@@ -58,25 +66,31 @@ class KeyLine {
     void SetShort(int on);
     void ClearFaults();
 
-    int KeyPresent() const;
+    // The key as the last change left it (in effect from the next reset).
+    int KeyPresent() const { return m_present; }
     const Rom &CurrentRom() const { return m_rom; }
-    unsigned MemorySize() const { return m_memSize; }
+    unsigned MemorySize() const { return m_present ? SizeFor(m_rom) : 0; }
     int Silent() const { return m_silent; }
     int BadCrc() const { return m_badCrc; }
     int Shorted() const { return m_short; }
     const LineCounts &Counts() const { return m_counts; }
 
   private:
-    void PutKey();
+    unsigned SizeFor(const Rom &rom) const;
+    void ApplyChange();
+    void CountWrite();
 
     tm_line *m_line = nullptr;
     std::array<unsigned char, kMemoryMax> m_mem{};
-    Rom m_rom{};
-    unsigned m_fixedSize = 0; // memory size given at start, 0: by family
-    unsigned m_memSize = 0;
+    Rom m_rom{};               // the key to be on the line
+    int m_present = 0;         // whether one is to be there
+    int m_changed = 0;         // a change waits for the next reset
+    Rom m_liveRom{};           // the key the model has now
+    unsigned m_fixedSize = 0;  // memory size given at start, 0: by family
     int m_silent = 0;
     int m_badCrc = 0;
     int m_short = 0;
+    unsigned m_scratchBytes = 0; // scratchpad data bytes since the reset
     LineCounts m_counts;
 };
 

@@ -13,8 +13,11 @@
 #include <vector>
 
 #include "TestSupport.h"
-#include "tm_line.h"
 #include "tty_adapter.h"
+
+// The busy-waits velkor made in this process (the user-space glue counts
+// them): ten of 1 ms for every write_1w() call.
+extern "C" void tm_line_plat_delays(unsigned long long *calls, unsigned long long *us);
 
 using namespace vorn_test;
 
@@ -40,17 +43,7 @@ std::string Hex(const unsigned char *b, size_t n) {
 
 class FarEndTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        m_line = tm_line_new();
-        ASSERT_NE(m_line, nullptr);
-        // The driver side knows the key's memory size; it has no key model.
-        ASSERT_EQ(tm_line_init(m_line, nullptr, m_sizeOnly.data(), kKeyMemory), 0);
-    }
-
-    void TearDown() override {
-        tty_adapter_close();
-        tm_line_free(m_line);
-    }
+    void TearDown() override { tty_adapter_close(); }
 
     // Starts the far end with extra serve options and opens its slave.
     void Start(const std::vector<std::string> &extra = {}) {
@@ -61,7 +54,7 @@ class FarEndTest : public ::testing::Test {
         ASSERT_TRUE(m_farEnd.ReadLine(first));
         ASSERT_EQ(first.rfind(kServing, 0), 0u) << first;
         m_slave = first.substr(kServing.size());
-        ASSERT_EQ(tty_adapter_open(m_slave.c_str()), 0) << m_slave;
+        ASSERT_EQ(tty_adapter_open(&m_bus, m_slave.c_str(), kKeyMemory), 0) << m_slave;
     }
 
     RunResult Ctl(const std::vector<std::string> &words) {
@@ -80,17 +73,24 @@ class FarEndTest : public ::testing::Test {
 
     // The ROM as read by the driver core, or "error N".
     std::string ReadRom() {
-        std::array<unsigned char, TM_LINE_ROM_SIZE> rom{};
-        int r = tm_line_read_rom(m_line, rom.data());
+        std::array<unsigned char, TM_CORE_ROM_SIZE> rom{};
+        int r = tm_core_read_rom(&m_bus, rom.data());
         return r ? "error " + std::to_string(r) : Hex(rom.data(), rom.size());
     }
 
     std::string ReadMemory(unsigned off, unsigned n) {
         std::vector<unsigned char> buf(n);
-        int r = tm_line_read(m_line, off, buf.data(), n);
+        int r = tm_core_read(&m_bus, off, buf.data(), n);
         if (r < 0)
             return "error " + std::to_string(r);
         return std::string(buf.begin(), buf.begin() + r);
+    }
+
+    // The writes the far end counted so far.
+    unsigned long long FarEndWrites() {
+        std::string out = CtlOk({"show"});
+        size_t at = out.rfind(" writes ");
+        return at == std::string::npos ? 0 : std::stoull(out.substr(at + 8));
     }
 
     // The key and memory lines of show.
@@ -103,19 +103,19 @@ class FarEndTest : public ::testing::Test {
     SimDir m_dir;
     Spawned m_farEnd;
     std::string m_slave;
-    tm_line *m_line = nullptr;
-    std::array<unsigned char, kKeyMemory> m_sizeOnly{};
+    tm_bus m_bus{};
 };
 
 TEST_F(FarEndTest, AnswersResetsAndSlotsByTheSpeedTheDriverSet) {
     Start();
-    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(tm_core_presence(&m_bus), 0);
     EXPECT_EQ(ReadRom(), kRomDefault);
-    // Two reset bytes at 9600; the Read ROM command and 64 read slots at
-    // 115200. A far end that mistook either speed would count otherwise.
+    // Two reset bytes at 9600; the Read ROM command (one write) and 64 read
+    // slots at 115200. A far end that mistook either speed would count
+    // otherwise.
     EXPECT_EQ(CtlOk({"show"}), "key " + kRomDefault +
                                    "\nmemory 512\nfaults none\npace off\nbaud 115200\n"
-                                   "bytes reset 2 data 72 other 0 dropped 0\n");
+                                   "counts reset 2 data 72 other 0 dropped 0 writes 1\n");
     EXPECT_EQ(ReadMemory(0, 32), kGreeting + std::string(32 - kGreeting.size(), '\0'));
     EXPECT_EQ(ReadMemory(500, 40), std::string(12, '\0')); // stops at the end
 
@@ -129,26 +129,33 @@ TEST_F(FarEndTest, AnswersResetsAndSlotsByTheSpeedTheDriverSet) {
 
 TEST_F(FarEndTest, ScratchpadWritesReachTheKeyMemory) {
     Start();
+    unsigned long long calls0 = 0, calls1 = 0, us = 0;
+    tm_line_plat_delays(&calls0, &us);
     // 40 bytes from 20: the end of page 0 and the start of page 1.
     std::string data;
     for (int i = 0; i < 40; i++)
         data += static_cast<char>(0xA0 + i);
     const auto *bytes = reinterpret_cast<const unsigned char *>(data.data());
-    EXPECT_EQ(tm_line_write(m_line, 20, bytes, 40), 40);
+    EXPECT_EQ(tm_core_write(&m_bus, 20, bytes, 40), 40);
     EXPECT_EQ(ReadMemory(20, 40), data);
+    // The far end counts the core's write_1w() calls as they really were:
+    // 10 + 12 for the two pages, 2 for the read.
+    tm_line_plat_delays(&calls1, &us);
+    EXPECT_EQ(FarEndWrites(), 24u);
+    EXPECT_EQ(FarEndWrites() * 10, calls1 - calls0);
     EXPECT_EQ(ReadMemory(0, 20), kGreeting.substr(0, 20));
-    EXPECT_EQ(tm_line_write(m_line, 508, bytes, 8), 4);
+    EXPECT_EQ(tm_core_write(&m_bus, 508, bytes, 8), 4);
     EXPECT_EQ(ReadMemory(504, 8), std::string(4, '\0') + data.substr(0, 4));
 }
 
 TEST_F(FarEndTest, ControlCommandsAttachRemoveAndSwapKeys) {
     Start({"--no-key"});
-    EXPECT_EQ(tm_line_presence(m_line), -ENXIO);
+    EXPECT_EQ(tm_core_presence(&m_bus), -ENXIO);
     EXPECT_EQ(ShowKey(), "key none\nmemory 0\n");
 
     // The memory size follows the family code.
     CtlOk({"attach", kRomA});
-    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(tm_core_presence(&m_bus), 0);
     EXPECT_EQ(ReadRom(), kRomA);
     EXPECT_EQ(ShowKey(), "key " + kRomA + "\nmemory 128\n");
 
@@ -163,8 +170,29 @@ TEST_F(FarEndTest, ControlCommandsAttachRemoveAndSwapKeys) {
     EXPECT_EQ(ReadRom(), kRomB);
     EXPECT_EQ(ShowKey(), "key " + kRomB + "\nmemory 512\n");
     CtlOk({"remove"});
-    EXPECT_EQ(tm_line_presence(m_line), -ENXIO);
+    EXPECT_EQ(tm_core_presence(&m_bus), -ENXIO);
     EXPECT_EQ(ReadRom(), "error " + std::to_string(-ENXIO));
+}
+
+TEST_F(FarEndTest, KeyChangesWaitForTheNextReset) {
+    Start();
+    // A swap between the reset pulse and the ROM read: the transaction
+    // ends with the key it began with, the next one sees the new key.
+    ASSERT_EQ(tm_core_presence(&m_bus), 0);
+    CtlOk({"swap", kRomC});
+    const unsigned char readRom = 0x33;
+    ASSERT_EQ(write_1w(&m_bus.port, &readRom, 1), 8);
+    std::array<unsigned char, TM_CORE_ROM_SIZE> rom{};
+    ASSERT_EQ(read_1wEx(&m_bus.port, rom.data(), rom.size()), 8);
+    EXPECT_EQ(Hex(rom.data(), rom.size()), kRomDefault);
+    EXPECT_EQ(ReadRom(), kRomC);
+
+    ASSERT_EQ(tm_core_presence(&m_bus), 0);
+    CtlOk({"remove"});
+    ASSERT_EQ(write_1w(&m_bus.port, &readRom, 1), 8);
+    ASSERT_EQ(read_1wEx(&m_bus.port, rom.data(), rom.size()), 8);
+    EXPECT_EQ(Hex(rom.data(), rom.size()), kRomC);
+    EXPECT_EQ(tm_core_presence(&m_bus), -ENXIO);
 }
 
 TEST_F(FarEndTest, ControlRefusesWhatMakesNoSense) {
@@ -201,24 +229,24 @@ TEST_F(FarEndTest, LineFaultsFailTheTransactionsTheyHit) {
     Start();
     // A wrong CRC byte: the key answers its presence, its ROM is refused.
     CtlOk({"fault", "crc"});
-    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(tm_core_presence(&m_bus), 0);
     EXPECT_EQ(ReadRom(), "error " + std::to_string(-EIO));
     CtlOk({"clear"});
     EXPECT_EQ(ReadRom(), kRomDefault);
 
     // Held low: every reset echo is 0x00.
     CtlOk({"fault", "short"});
-    EXPECT_EQ(tm_line_presence(m_line), -EIO);
+    EXPECT_EQ(tm_core_presence(&m_bus), -EIO);
     CtlOk({"clear"});
 
     // Silent: not even the echo comes back; the read runs out of time.
     CtlOk({"fault", "silent"});
-    EXPECT_EQ(tm_line_presence(m_line), -ETIMEDOUT);
+    EXPECT_EQ(tm_core_presence(&m_bus), -ETIMEDOUT);
     std::string show = CtlOk({"show"});
     EXPECT_NE(show.find("faults silent\n"), std::string::npos) << show;
-    EXPECT_NE(show.find(" dropped 1\n"), std::string::npos) << show;
+    EXPECT_NE(show.find(" dropped 1 writes "), std::string::npos) << show;
     CtlOk({"clear"});
-    EXPECT_EQ(tm_line_presence(m_line), 0);
+    EXPECT_EQ(tm_core_presence(&m_bus), 0);
     EXPECT_EQ(ReadRom(), kRomDefault);
 }
 

@@ -1,8 +1,7 @@
 /*
- * pl2303_write(), pl2303_read() and the speed switch of the driver core,
- * carried out on a tty with termios: the reset speed and the data speed
- * are set with tcsetattr, so a far end on a pseudo-terminal's master sees
- * them with tcgetattr.
+ * The bus operations of the driver core carried out on a tty with termios:
+ * the reset speed and the data speed are set with tcsetattr, so a far end
+ * on a pseudo-terminal's master sees them with tcgetattr.
  */
 #include "tty_adapter.h"
 
@@ -13,7 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "tm_line_core.h"
+#include <string.h>
 
 #define MS_PER_S 1000
 #define NS_PER_MS 1000000L
@@ -28,7 +27,9 @@ static long long now_ms(void) {
     return (long long)ts.tv_sec * MS_PER_S + ts.tv_nsec / NS_PER_MS;
 }
 
-int tty_adapter_open(const char *path) {
+static const struct tm_bus_ops tty_adapter_ops;
+
+int tty_adapter_open(struct tm_bus *bus, const char *path, unsigned int mem_size) {
     struct termios tio;
     int err;
 
@@ -44,6 +45,8 @@ int tty_adapter_open(const char *path) {
         goto fail;
     tcflush(g_fd, TCIOFLUSH);
     g_outstanding = 0;
+    tm_bus_init(bus, &tty_adapter_ops);
+    bus->mem_size = mem_size;
     return 0;
 fail:
     err = -errno;
@@ -58,11 +61,11 @@ void tty_adapter_close(void) {
     g_outstanding = 0;
 }
 
-int pl2303_write(struct tm_port *port, const unsigned char *buf, int count) {
+static int tty_write(struct tm_bus *bus, const unsigned char *buf, int count) {
     int done = 0;
     ssize_t n;
 
-    (void)port;
+    (void)bus;
     if (g_fd < 0)
         return -ENODEV;
     while (done < count) {
@@ -77,7 +80,7 @@ int pl2303_write(struct tm_port *port, const unsigned char *buf, int count) {
     return count;
 }
 
-int pl2303_read(struct tm_port *port, unsigned char *buf, int count) {
+static int tty_read(struct tm_bus *bus, unsigned char *buf, int count) {
     unsigned want = g_outstanding < (unsigned)count ? g_outstanding : (unsigned)count;
     long long deadline = now_ms() + TTY_ADAPTER_ECHO_TIMEOUT_MS;
     unsigned got = 0;
@@ -86,7 +89,7 @@ int pl2303_read(struct tm_port *port, unsigned char *buf, int count) {
     long long left;
     int r;
 
-    (void)port;
+    (void)bus;
     if (g_fd < 0)
         return -ENODEV;
     while (got < want) {
@@ -114,10 +117,10 @@ int pl2303_read(struct tm_port *port, unsigned char *buf, int count) {
     return (int)got;
 }
 
-int tm_pl2303_set_baud(struct tm_port *port, unsigned int baud) {
+static int tty_set_baud(struct tm_bus *bus, unsigned int baud) {
     struct termios tio;
 
-    (void)port;
+    (void)bus;
     if (baud != TM_BAUD_DATA && baud != TM_BAUD_RESET)
         return -EINVAL;
     if (g_fd < 0)
@@ -129,9 +132,37 @@ int tm_pl2303_set_baud(struct tm_port *port, unsigned int baud) {
     return 0;
 }
 
-void tm_pl2303_flush(struct tm_port *port) {
-    (void)port;
+static void tty_flush(struct tm_bus *bus) {
+    (void)bus;
     if (g_fd >= 0)
         tcflush(g_fd, TCIFLUSH);
     g_outstanding = 0;
 }
+
+/* Read slots at wire speed: 0xFF per bit, the echoes decoded. */
+static int tty_read_1w(struct tm_bus *bus, unsigned char *buf, int count) {
+    unsigned char slots[VELKOR_TX_BITS_SIZE];
+    int n = count * VELKOR_BITS_PER_BYTE;
+    int r;
+
+    if (count < 1 || count > VELKOR_MAX_BYTES)
+        return -EINVAL;
+    memset(slots, VELKOR_BIT_ONE, (size_t)n);
+    r = tty_write(bus, slots, n);
+    if (r >= 0)
+        r = tty_read(bus, bus->rx_buf, n);
+    if (r < 0)
+        return r;
+    if (r != n)
+        return -EIO;
+    tm_core_decode_slots(bus->rx_buf, buf, (unsigned int)count);
+    return count;
+}
+
+static const struct tm_bus_ops tty_adapter_ops = {
+    .write = tty_write,
+    .read = tty_read,
+    .read_1w = tty_read_1w,
+    .set_baud = tty_set_baud,
+    .flush = tty_flush,
+};
