@@ -6,7 +6,8 @@
 #
 # usage: scripts/bench.sh [--record] [benchmark options...]
 #   --record   also write the machine, the date and the output into
-#              bench/RESULTS.md
+#              bench/RESULTS.md; the sections recorded there by other runs
+#              (the polling path, the wire speed) are kept
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -32,6 +33,13 @@ build/bench/bin/vorn_bench --benchmark_repetitions=5 --benchmark_report_aggregat
     "$@" 2>&1 | tee "$out"
 
 if [ "$record" -eq 1 ]; then
+    # Sections other runs recorded: every "## " section after the generated
+    # ones, to the end of the file.
+    kept=$(mktemp)
+    trap 'rm -f "$out" "$kept"' EXIT
+    awk 'keep { print; next }
+         /^## / && $0 !~ /^## (How to read it|Ratio table|Google Benchmark output)$/ {
+             keep = 1; print }' bench/RESULTS.md >"$kept" 2>/dev/null || true
     {
         echo "# Benchmark results"
         echo
@@ -53,6 +61,10 @@ if [ "$record" -eq 1 ]; then
         echo '```'
         sed '/^benchmark  *clock  *time/,$d' "$out"
         echo '```'
+        if [ -s "$kept" ]; then
+            echo
+            cat "$kept"
+        fi
     } >bench/RESULTS.md
     echo "recorded in bench/RESULTS.md"
 fi

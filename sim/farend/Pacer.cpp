@@ -1,7 +1,5 @@
 #include "Pacer.h"
 
-#include <thread>
-
 namespace tmfarend {
 
 namespace {
@@ -15,12 +13,11 @@ Pacer::Clock::duration Pacer::WireTime(size_t count, unsigned baud) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ns));
 }
 
-void Pacer::Wait(size_t count, unsigned baud) {
-    Clock::time_point now = Clock::now();
-    if (m_freeAt < now)
-        m_freeAt = now;
+Pacer::Clock::time_point Pacer::Due(size_t count, unsigned baud, Clock::time_point arrival) {
+    if (m_freeAt < arrival)
+        m_freeAt = arrival;
     m_freeAt += WireTime(count, baud);
-    std::this_thread::sleep_until(m_freeAt);
+    return m_freeAt;
 }
 
 } // namespace tmfarend

@@ -17,9 +17,9 @@ class Pacer {
     // The wire time of count bytes at baud; zero for an unknown speed.
     static Clock::duration WireTime(size_t count, unsigned baud);
 
-    // Sleeps until bytes that arrived by now and follow what the wire still
-    // carries would have crossed it at baud.
-    void Wait(size_t count, unsigned baud);
+    // When the echo of count bytes that arrived at arrival is due: after
+    // what the wire still carries, count bytes at baud.
+    Clock::time_point Due(size_t count, unsigned baud, Clock::time_point arrival);
 
   private:
     Clock::time_point m_freeAt{};

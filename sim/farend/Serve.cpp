@@ -4,15 +4,17 @@
 #include "Serve.h"
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "Commands.h"
 #include "CtlSocket.h"
@@ -26,6 +28,7 @@ namespace {
 // Serial bytes taken from the master at a time.
 constexpr size_t kChunk = 1024;
 constexpr mode_t kStateDirMode = 0700;
+constexpr long long kNsPerSecond = 1000000000LL;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -87,11 +90,19 @@ int SetUpSignals(sigset_t &waitMask) {
     return sigaction(SIGINT, &sa, nullptr) == 0 && sigaction(SIGTERM, &sa, nullptr) == 0;
 }
 
-// One chunk from the master, answered. 0 when the master failed.
-int ServeBytes(const Pty &pty, FarEnd &farEnd, Pacer &pacer) {
+// An echo waiting for the time the wire would hand it back.
+struct Echo {
+    Pacer::Clock::time_point due;
+    std::vector<unsigned char> bytes;
+};
+
+// One chunk from the master, answered into the queue. 0 when the master
+// failed.
+int ServeBytes(const Pty &pty, FarEnd &farEnd, Pacer &pacer, std::deque<Echo> &queue) {
     std::array<unsigned char, kChunk> in{};
     std::array<unsigned char, kChunk> echo{};
     ssize_t n = read(pty.Master(), in.data(), in.size());
+    Pacer::Clock::time_point arrival = Pacer::Clock::now();
     if (n < 0)
         return errno == EINTR || errno == EAGAIN;
     if (n == 0)
@@ -101,10 +112,36 @@ int ServeBytes(const Pty &pty, FarEnd &farEnd, Pacer &pacer) {
     size_t answer = farEnd.line.Answer(in.data(), count, farEnd.baud, echo.data());
     if (!answer)
         return 1;
-    if (farEnd.pace)
-        pacer.Wait(count, farEnd.baud);
-    WriteEcho(pty.Master(), echo.data(), answer);
+    Echo e;
+    e.due = farEnd.pace ? pacer.Due(count, farEnd.baud, arrival) : arrival;
+    // Unpaced echoes keep their order behind paced ones still queued.
+    if (!queue.empty() && e.due < queue.back().due)
+        e.due = queue.back().due;
+    e.bytes.assign(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(answer));
+    queue.push_back(std::move(e));
     return 1;
+}
+
+// Writes the echoes that are due.
+void SendDue(const Pty &pty, std::deque<Echo> &queue) {
+    Pacer::Clock::time_point now = Pacer::Clock::now();
+    while (!queue.empty() && queue.front().due <= now) {
+        WriteEcho(pty.Master(), queue.front().bytes.data(), queue.front().bytes.size());
+        queue.pop_front();
+    }
+}
+
+// How long ppoll may wait: until the first echo is due, or for ever.
+const timespec *WaitFor(const std::deque<Echo> &queue, timespec &ts) {
+    if (queue.empty())
+        return nullptr;
+    auto left = queue.front().due - Pacer::Clock::now();
+    long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    if (ns < 0)
+        ns = 0;
+    ts.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    ts.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    return &ts;
 }
 
 } // namespace
@@ -143,10 +180,15 @@ int Serve(const ServeOptions &opts) {
         std::fflush(stdout);
     }
 
+    // Echoes go out when due, not up to the default 50 us of timer slack
+    // later on every round trip.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     Pacer pacer;
+    std::deque<Echo> queue;
     while (!status && !g_stop) {
         std::array<pollfd, 2> fds{{{pty.Master(), POLLIN, 0}, {listenFd, POLLIN, 0}}};
-        int r = ppoll(fds.data(), fds.size(), nullptr, &waitMask);
+        timespec ts{};
+        int r = ppoll(fds.data(), fds.size(), WaitFor(queue, ts), &waitMask);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -155,11 +197,12 @@ int Serve(const ServeOptions &opts) {
             break;
         }
         if (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) {
-            if (!ServeBytes(pty, farEnd, pacer)) {
+            if (!ServeBytes(pty, farEnd, pacer, queue)) {
                 Report(SysText("reading the pseudo-terminal failed"));
                 status = 1;
             }
         }
+        SendDue(pty, queue);
         if (fds[1].revents & POLLIN)
             CtlServeOne(listenFd, farEnd);
     }
