@@ -8,8 +8,9 @@
 #
 # then the kernel log between "TMQ DMESG BEGIN" and "TMQ DMESG END", and
 # powers the machine off. scripts/qemu-test.sh packs this file as /init
-# (busybox sh), with tmtool, libvorn.so.1 and devcheck in /opt/vorn and the
-# module as /touchm.ko, and judges the console log.
+# (busybox sh), with the case bookkeeping /guest-lib.sh, tmtool,
+# libvorn.so.1 and devcheck in /opt/vorn and the module as /touchm.ko, and
+# judges the console log.
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
@@ -36,66 +37,12 @@ ROM_C_POOL="0c 11 22 33 44 55 aa 24"
 # second.
 WAIT_TENTHS=200
 
-npass=0
-nfail=0
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
 
-# --- case bookkeeping -------------------------------------------------------
+. /guest-lib.sh
 
-# Seconds since boot, in hundredths.
-now() {
-	read -r up _ </proc/uptime
-	echo "${up%.*}${up#*.}"
-}
-
-begin() {
-	CASE=$1
-	CASE_BAD=
-	CASE_START=$(now)
-}
-
-bad() {
-	CASE_BAD="${CASE_BAD}${CASE_BAD:+; }$*"
-}
-
-end() {
-	took=$(($(now) - CASE_START))
-	took=$((took / 100)).$((took / 10 % 10))s
-	if [ -z "$CASE_BAD" ]; then
-		echo "TMQ PASS $CASE ($took)"
-		npass=$((npass + 1))
-	else
-		echo "TMQ FAIL $CASE ($took): $CASE_BAD"
-		nfail=$((nfail + 1))
-	fi
-}
-
-# same WHAT FILE: FILE must hold exactly what stdin holds. Called with a
-# here-document, never at the end of a pipeline: that would run it in a
-# subshell, where bad() cannot mark the case.
-same() {
-	cat >"$T/expected"
-	if ! cmp -s "$T/expected" "$2"; then
-		bad "$1 differs"
-		diff "$T/expected" "$2" | sed 's/^/TMQ   | /'
-	fi
-}
-
-# empty WHAT FILE
-empty() {
-	if [ -s "$2" ]; then
-		bad "$1 not empty"
-		sed 's/^/TMQ   | /' "$2"
-	fi
-}
-
-# tool ARGS...: one tmtool run; stdout in $T/out, stderr in $T/err.
-tool() {
-	./tmtool "$@" >"$T/out" 2>"$T/err"
-	RC=$?
-	[ "$RC" = 0 ] || bad "tmtool $1: status $RC"
-}
+# --- the simulated line's control file -------------------------------------
 
 # ctl COMMAND: a control command that must succeed.
 ctl() {
@@ -107,43 +54,6 @@ count() {
 	awk -v w="$1" -v k="$2" \
 		'$1 == w { for (i = 2; i < NF; i += 2) if ($i == k) print $(i + 1) }' \
 		"$CTL"
-}
-
-# klog TEXT: how many kernel log lines hold TEXT.
-klog() {
-	dmesg | grep -c "$1"
-}
-
-# lines FILE: its number of lines (0 while it is missing).
-lines() {
-	if [ -f "$1" ]; then wc -l <"$1"; else echo 0; fi
-}
-
-# wait_lines FILE N: until FILE has N lines, or the wait runs out.
-wait_lines() {
-	w=0
-	while [ "$(lines "$1")" -lt "$2" ] && [ "$w" -lt "$WAIT_TENTHS" ]; do
-		sleep 0.1
-		w=$((w + 1))
-	done
-	[ "$(lines "$1")" -ge "$2" ] || bad "no line $2 in $(basename "$1")"
-}
-
-# stop PID SIGNAL: sends SIGNAL and waits for the end of PID; its status in
-# RC. A process that outlives the wait is killed and counts as a failure.
-stop() {
-	kill -"$2" "$1"
-	w=0
-	while kill -0 "$1" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
-		sleep 0.1
-		w=$((w + 1))
-	done
-	if kill -0 "$1" 2>/dev/null; then
-		bad "pid $1 still running after SIG$2"
-		kill -KILL "$1"
-	fi
-	wait "$1"
-	RC=$?
 }
 
 # --- cases ------------------------------------------------------------------
@@ -431,9 +341,4 @@ if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection'; then
 fi
 end
 
-echo "TMQ SUMMARY pass=$npass fail=$nfail"
-echo "TMQ DMESG BEGIN"
-dmesg
-echo "TMQ DMESG END"
-sync
-poweroff -f
+finish
