@@ -84,9 +84,9 @@ int CmdShow(FarEnd &f, const Words &, std::string &out, std::string &) {
     out += std::string("pace ") + (f.pace ? "on" : "off") + "\n";
     out += "baud " + std::to_string(f.baud) + "\n";
     // Last, so that a script taking the last line of the answer gets them.
-    out += "counts reset " + std::to_string(c.resetBytes) + " data " +
-           std::to_string(c.dataBytes) + " other " + std::to_string(c.otherBytes) + " dropped " +
-           std::to_string(c.dropped) + " writes " + std::to_string(c.writes) + "\n";
+    out += "counts reset " + std::to_string(c.resetBytes) + " data " + std::to_string(c.dataBytes) +
+           " other " + std::to_string(c.otherBytes) + " dropped " + std::to_string(c.dropped) +
+           " writes " + std::to_string(c.writes) + "\n";
     return 1;
 }
 

@@ -37,7 +37,9 @@ int HexDigit(char c) {
 
 } // namespace
 
-unsigned FamilyMemory(unsigned char family) { return tm_core_family_mem_size(family); }
+unsigned FamilyMemory(unsigned char family) {
+    return tm_core_family_mem_size(family);
+}
 
 int ParseRom(const std::string &text, Rom &rom) {
     if (text.size() != kRomSize * kHexDigitsPerByte)

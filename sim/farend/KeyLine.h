@@ -82,11 +82,11 @@ class KeyLine {
 
     tm_line *m_line = nullptr;
     std::array<unsigned char, kMemoryMax> m_mem{};
-    Rom m_rom{};               // the key to be on the line
-    int m_present = 0;         // whether one is to be there
-    int m_changed = 0;         // a change waits for the next reset
-    Rom m_liveRom{};           // the key the model has now
-    unsigned m_fixedSize = 0;  // memory size given at start, 0: by family
+    Rom m_rom{};              // the key to be on the line
+    int m_present = 0;        // whether one is to be there
+    int m_changed = 0;        // a change waits for the next reset
+    Rom m_liveRom{};          // the key the model has now
+    unsigned m_fixedSize = 0; // memory size given at start, 0: by family
     int m_silent = 0;
     int m_badCrc = 0;
     int m_short = 0;

@@ -23,8 +23,7 @@ extern "C" {
  * Opens path raw 8N1 at data speed and sets bus up on it with @mem_size
  * bytes of key memory. 0, or a negative errno (nothing left open).
  */
-int tty_adapter_open(struct tm_bus *bus, const char *path,
-                     unsigned int mem_size);
+int tty_adapter_open(struct tm_bus *bus, const char *path, unsigned int mem_size);
 void tty_adapter_close(void);
 
 #ifdef __cplusplus
