@@ -86,10 +86,11 @@ wait_lines() {
 	[ "$(lines "$1")" -ge "$2" ] || bad "no line $2 in $(basename "$1")"
 }
 
-# stop PID SIGNAL: sends SIGNAL and waits for the end of PID; its status in
-# RC. A process that outlives the wait is killed and counts as a failure.
+# stop PID SIGNAL: sends SIGNAL (if PID still runs) and waits for its end;
+# its status in RC. A process that outlives the wait is killed and counts as
+# a failure.
 stop() {
-	kill -"$2" "$1"
+	kill -"$2" "$1" 2>/dev/null
 	w=0
 	while kill -0 "$1" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
 		sleep 0.1

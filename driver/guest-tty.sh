@@ -280,7 +280,15 @@ sleep 1
 if [ "$LINE_KIND" = usb ]; then
 	host unplug
 	wait_path absent /dev/touchm0
+	# tmattach sees the hang-up and ends by itself, saying so.
+	w=0
+	while kill -0 "$ATTACH_PID" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
+		sleep 0.1
+		w=$((w + 1))
+	done
 	stop "$ATTACH_PID" TERM
+	[ "$RC" = 1 ] || bad "tmattach ended with status $RC after the unplug, not 1"
+	grep -q "hung up" "$T/attach.out" || bad "tmattach did not report the hang-up"
 else
 	detach
 fi
