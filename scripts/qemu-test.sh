@@ -9,7 +9,8 @@
 #                        [BIN_DIR]
 #
 #   BIN_DIR   where tmtool and libvorn.so.1 are (default build/default/bin)
-#   --log     where the console log is kept (default BIN_DIR/../qemu-console.log)
+#   --log     where the console log is kept (default BIN_DIR/../qemu-console.log);
+#             over a tty line the guest's requests and tmfarend's output follow
 #   --kernel  the kernel version to boot (default: the newest one that has
 #             both /boot/vmlinuz-VERSION and its headers)
 #   --line    sim (default): the driver's simulated line, driver/guest-init.sh;
@@ -55,7 +56,7 @@ while [ $# -gt 0 ]; do
 	--kernel) version=${2:?--kernel needs a version}; shift 2 ;;
 	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
 	--bench) bench=1; shift ;;
-	-h|--help) sed -n '2,39s/^# \{0,1\}//p' "$0"; exit 0 ;;
+	-h|--help) sed -n '2,40s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
 	esac
@@ -253,6 +254,16 @@ tr -d '\r' <"$work/console.raw" |
 	sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b[c()][0-9A-B]\{0,1\}//g' \
 	>"$work/console.log"
 cp "$work/console.log" "$log"
+# Over a tty line the host's side goes below the console: what the guest
+# asked for and what the far end said.
+if [ "$line" != sim ]; then
+	{
+		echo "== host: guest requests"
+		cat "$work/requests.log" 2>/dev/null || true
+		echo "== host: tmfarend"
+		cat "$work/farend.log" 2>/dev/null || true
+	} >>"$log"
+fi
 elapsed=$(($(date +%s) - start))
 
 # The cases' lines, with the details of a failing one.
