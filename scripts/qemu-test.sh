@@ -122,8 +122,8 @@ image=/boot/vmlinuz-$version
 kdir=$(headers_of "$version") || fail "no headers for $version"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qemu-test.XXXXXX")
-# Background helpers of a tty line (far end, guest requests, monitor log),
-# ended by their process ids.
+# Background processes (qemu; for a tty line the far end, the guest's
+# requests and the monitor log), ended by their process ids.
 helpers=
 cleanup() {
 	for pid in $helpers; do
@@ -241,6 +241,8 @@ timeout -k 5 "$limit" qemu-system-x86_64 -accel tcg -m 512 -nographic -nic none 
 	-no-reboot -kernel "$image" -initrd "$work/initramfs.cpio" \
 	-append "$kernel_cmdline" "$@" </dev/null >"$work/console.raw" 2>&1 &
 qemu_pid=$!
+# Interrupted, the run takes the machine down with it.
+helpers="$helpers $qemu_pid"
 if [ "$line" != sim ]; then
 	cat "$work/mon.out" >"$work/monitor.log" &
 	helpers="$helpers $!"
