@@ -50,7 +50,8 @@ enum touchm_kind {
  * @probe_size: the key memory size follows the family code of the ROM;
  *            @size_known tells whether the key on the line has been read
  * @size_known: see @probe_size
- * @fixed_size: key memory size for every key when not @probe_size
+ * @whole_reads: the line's waits sleep, so a read of any length is one
+ *            transaction; else it goes in small pieces
  * @index:    N of /dev/touchmN, -1 before registration
  * @name:     the node name
  * @misc:     the character device
@@ -65,7 +66,7 @@ struct touchm_dev {
 	bool dead;
 	bool probe_size;
 	bool size_known;
-	unsigned int fixed_size;
+	bool whole_reads;
 	int index;
 	char name[TOUCHM_NODE_NAME_MAX];
 	struct miscdevice misc;

@@ -32,8 +32,10 @@
 #include "touchm.h"
 
 /*
- * A read goes to the line in pieces of this size, a write page by page, so
- * that a long transfer gives the scheduler a chance in between.
+ * A line whose waits spin (the simulated one: velkor's 10 ms per group)
+ * reads in transactions of this many bytes, so that a long transfer gives
+ * the scheduler a chance in between; one whose waits sleep reads a whole
+ * transfer in one transaction. Writes go page by page either way.
  */
 #define TOUCHM_READ_PIECE	64u
 
@@ -194,8 +196,9 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 			   loff_t *ppos)
 {
 	struct touchm_dev *dev = file->private_data;
-	unsigned char piece[TOUCHM_READ_PIECE];
-	size_t n, done = 0;
+	unsigned char small[TOUCHM_READ_PIECE];
+	unsigned char *piece = small;
+	size_t n, piece_size, done = 0;
 	unsigned int off;
 	int r;
 
@@ -207,9 +210,17 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 	r = touchm_probe_size(dev);
 	if (!r)
 		len = touchm_span(dev, *ppos, len);
+	piece_size = dev->whole_reads ? len : sizeof(small);
+	if (piece_size > sizeof(small)) {
+		piece = kvmalloc(piece_size, GFP_KERNEL);
+		if (!piece) {
+			piece = small;
+			r = -ENOMEM;
+		}
+	}
 	while (!r && done < len) {
 		off = (unsigned int)*ppos + done;
-		n = min_t(size_t, len - done, sizeof(piece));
+		n = min_t(size_t, len - done, piece_size);
 		r = tm_core_read(dev->bus, off, piece, n);
 		if (r >= 0 && r != (int)n)
 			r = -EIO;
@@ -226,6 +237,8 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 	if (len || r)
 		touchm_count(dev, TOUCHM_KIND_READ, r);
 	mutex_unlock(&dev->lock);
+	if (piece != small)
+		kvfree(piece);
 
 	if (r < 0)
 		return r;

@@ -306,6 +306,7 @@ static int tmt_open(struct tty_struct *tty)
 	touchm_dev_init(&t->dev, &t->bus, tmt_release);
 	tm_bus_init(&t->bus, &tmt_ops);
 	t->dev.probe_size = !key_size;
+	t->dev.whole_reads = true;
 	t->bus.mem_size = key_size;
 	t->tty = tty;
 	spin_lock_init(&t->rx_lock);
