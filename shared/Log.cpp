@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -189,19 +190,23 @@ std::size_t FormatTimestampSlow(char *out, std::size_t size, const SLogDateTime 
 namespace {
 
 // The date and time part of the timestamp for the latest second seen, so
-// that the lines of one second make a single local-time conversion. Signal
+// that the lines of one second make a single local-time conversion. The
+// text belongs to a second and to the time zone setting it was converted
+// in (the value of TZ, known by its address: setting TZ to another value
+// gives another string), so a change of TZ is seen at the next line. Signal
 // handlers and threads use it without a lock: a sequence counter, odd while
 // an update is under way, tells a reader whether what it copied is whole; a
-// reader that finds it changing, or another second, converts the time itself,
-// and an update that finds another one under way is simply skipped.
+// reader that finds it changing, or another second or zone, converts the
+// time itself, and an update that finds another one under way is skipped.
 class CDateTimeCache {
   public:
-    // Copies the text for second into out (kDateTimeLength bytes); false
-    // when the cache holds another second or is being updated.
-    bool Get(time_t second, char *out) const {
+    // Copies the text for second in zone into out (kDateTimeLength bytes);
+    // false when the cache holds another second or zone or is being updated.
+    bool Get(time_t second, const char *zone, char *out) const {
         const unsigned before = m_seq.load(std::memory_order_acquire);
         if ((before & 1U) != 0 || !m_filled.load(std::memory_order_acquire) ||
-            m_second.load(std::memory_order_acquire) != static_cast<long long>(second))
+            m_second.load(std::memory_order_acquire) != static_cast<long long>(second) ||
+            m_zone.load(std::memory_order_acquire) != zone)
             return false;
         std::array<uint64_t, kWords> words;
         for (std::size_t i = 0; i < kWords; ++i)
@@ -212,8 +217,8 @@ class CDateTimeCache {
         return true;
     }
 
-    // Keeps text (kDateTimeLength bytes) as the text of second.
-    void Put(time_t second, const char *text) {
+    // Keeps text (kDateTimeLength bytes) as the text of second in zone.
+    void Put(time_t second, const char *zone, const char *text) {
         unsigned seq = m_seq.load(std::memory_order_relaxed);
         if ((seq & 1U) != 0 ||
             !m_seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire,
@@ -222,6 +227,7 @@ class CDateTimeCache {
         std::array<uint64_t, kWords> words{};
         memcpy(words.data(), text, kDateTimeLength);
         m_second.store(static_cast<long long>(second), std::memory_order_release);
+        m_zone.store(zone, std::memory_order_release);
         for (std::size_t i = 0; i < kWords; ++i)
             m_text[i].store(words[i], std::memory_order_release);
         m_filled.store(true, std::memory_order_release);
@@ -234,9 +240,11 @@ class CDateTimeCache {
     std::atomic<unsigned> m_seq{0};
     std::atomic<bool> m_filled{false};
     std::atomic<long long> m_second{0};
+    std::atomic<const char *> m_zone{nullptr};
     std::array<std::atomic<uint64_t>, kWords> m_text{};
     static_assert(std::atomic<unsigned>::is_always_lock_free, "sequence must be signal-safe");
     static_assert(std::atomic<long long>::is_always_lock_free, "second must be signal-safe");
+    static_assert(std::atomic<const char *>::is_always_lock_free, "zone must be signal-safe");
     static_assert(std::atomic<uint64_t>::is_always_lock_free, "text must be signal-safe");
 };
 
@@ -246,10 +254,16 @@ CDateTimeCache s_dateTimeCache;
 // Seconds come from time(), milliseconds from a separate gettimeofday().
 std::size_t PutCurrentTimestamp(char *out) {
     const time_t now = time(nullptr);
-    const bool cached = s_dateTimeCache.Get(now, out);
+    const char *zone = getenv("TZ");
+    const bool cached = s_dateTimeCache.Get(now, zone, out);
     struct tm local {};
-    if (!cached && localtime_r(&now, &local) == nullptr)
-        local = tm{};
+    if (!cached) {
+        // localtime_r, unlike localtime, does not look at TZ again once it
+        // has been read: let it see the zone as it is now.
+        tzset();
+        if (localtime_r(&now, &local) == nullptr)
+            local = tm{};
+    }
     struct timeval tv {};
     gettimeofday(&tv, nullptr);
     const unsigned long millis = static_cast<unsigned long>(tv.tv_usec) / kMicrosPerMilli;
@@ -258,7 +272,7 @@ std::size_t PutCurrentTimestamp(char *out) {
         if (!FitsItsWidth(dt))
             return FormatTimestampSlow(out, kTimestampSize, dt, millis);
         PutDateTime(out, dt);
-        s_dateTimeCache.Put(now, out);
+        s_dateTimeCache.Put(now, zone, out);
     }
     if (millis >= kMillisLimit) {
         // Microseconds of a million or more: no working clock gives them,
@@ -349,10 +363,23 @@ int CLog::Init(const char *path, unsigned long flags, unsigned long level, unsig
 
     CloseFile();
     // The path lies in a world-writable directory: never follow a link
-    // planted there, and keep the descriptor out of programs we exec.
-    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, kLogFileMode);
+    // planted there, and keep the descriptor out of programs we exec. Open
+    // without blocking (a FIFO or a device could block the open or every
+    // later write) and keep only a regular file. Append mode puts every line
+    // at the end as it stands at that write, so that several processes
+    // sharing the log never write over each other's lines.
+    int fd =
+        open(path, O_RDWR | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode);
     if (fd < 0)
         return 0;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 0;
+    }
+    const int statusFlags = fcntl(fd, F_GETFL);
+    if (statusFlags >= 0)
+        fcntl(fd, F_SETFL, statusFlags & ~O_NONBLOCK);
     if (fd == 0) {
         // Descriptor 0 stands for "no file" here; move the file off it.
         int moved = fcntl(fd, F_DUPFD_CLOEXEC, 1);
@@ -361,7 +388,6 @@ int CLog::Init(const char *path, unsigned long flags, unsigned long level, unsig
             return 0;
         fd = moved;
     }
-    lseek(fd, 0, SEEK_END);
     m_fd = fd;
 
     if (g_debugPrintMutexOnce == 0 && g_debugPrintMutex.Init(kLockValue) != 0)

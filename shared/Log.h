@@ -53,10 +53,13 @@ class CLog {
     CLog &operator=(const CLog &) = delete;
 
     // Stores flags (and level/mask per 0x100/0x200; these take effect even
-    // when the open fails), then opens path read-write without following a
-    // symbolic link and without truncating it (mode 0600, created if
-    // missing) and positions at its end, so new lines follow the existing
-    // content. A file already open is closed first. Creates the debug-print
+    // when the open fails), then opens path read-write in append mode,
+    // without blocking, without following a symbolic link and without
+    // truncating it (mode 0600, created if missing): new lines follow the
+    // existing content, and loggers of several processes sharing the file
+    // lose none of each other's lines. Only a regular file is kept; a FIFO,
+    // a device or a directory at path leaves the logger without a file. A
+    // file already open is closed first. Creates the debug-print
     // mutex on the first successful Init of the process and the logger's
     // lock. 1 when the file is open; 0 leaves the logger without a file.
     // After Deinit the buffers are gone for good: Init opens the file, but

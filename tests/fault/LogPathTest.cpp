@@ -5,9 +5,13 @@
 // What must hold: the tool works exactly as with a good log (same standard
 // output, same listing, status 0), says nothing about the log, and writes
 // nothing through a symbolic link, not even creating its missing target.
+// A FIFO at the path is no log either: the tool neither blocks on it nor
+// writes into it.
 
 #include "FaultUtil.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -132,5 +136,74 @@ INSTANTIATE_TEST_SUITE_P(Log, LogAt, ::testing::ValuesIn(kCases),
                          [](const ::testing::TestParamInfo<LogCase> &p) {
                              return std::string(p.param.name);
                          });
+
+// A FIFO at the log path, held open and filled by the test so that a writer
+// would block on it for good.
+class FullFifo {
+  public:
+    explicit FullFifo(const std::string &path) {
+        if (mkfifo(path.c_str(), 0600) != 0)
+            return;
+        m_fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        const std::string chunk(4096, 'f');
+        for (;;) {
+            const ssize_t n = m_fd >= 0 ? write(m_fd, chunk.data(), chunk.size()) : -1;
+            if (n <= 0)
+                break;
+            m_filled += static_cast<size_t>(n);
+        }
+    }
+    ~FullFifo() {
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    FullFifo(const FullFifo &) = delete;
+    FullFifo &operator=(const FullFifo &) = delete;
+    bool Ready() const { return m_fd >= 0 && m_filled > 0; }
+    // Everything in the FIFO is the test's own filler.
+    ::testing::AssertionResult HoldsOnlyTheFiller() const {
+        std::string all;
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(m_fd, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            all.append(buf, static_cast<size_t>(n));
+        }
+        if (all == std::string(m_filled, 'f'))
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << all.size() << " bytes in the FIFO, " << m_filled << " put in";
+    }
+
+  private:
+    int m_fd = -1;
+    size_t m_filled = 0;
+};
+
+TEST(LogAtAFifo, OneShotNeitherBlocksNorWritesIntoIt) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory(Image()));
+    FullFifo fifo(dir.Path("fifo.log"));
+    ASSERT_TRUE(fifo.Ready());
+    const RunResult r =
+        RunSim(dir, Key().Log(dir.Path("fifo.log")), {"tmtool", "memrd", "0", "16"});
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, kStartup + "reading 16 bytes from offset 0\nread from 0 16 bytes\n" + kClosed);
+    EXPECT_EQ(r.err, kListingHead);
+    EXPECT_TRUE(fifo.HoldsOnlyTheFiller());
+}
+
+TEST(LogAtAFifo, SessionNeitherBlocksNorWritesIntoIt) {
+    SimDir dir;
+    FullFifo fifo(dir.Path("fifo.log"));
+    ASSERT_TRUE(fifo.Ready());
+    const RunResult r =
+        RunSim(dir, Key().Log(dir.Path("fifo.log")), {"tmtool"}, "chksl\nmemwrs abc 0\nquit\n");
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, Transcript({"checking slave presence...slave present\n",
+                                 "writing str 'abc' to offset 0...write  to 0 3 bytes\nok\n"}));
+    EXPECT_TRUE(fifo.HoldsOnlyTheFiller());
+}
 
 } // namespace

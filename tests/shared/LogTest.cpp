@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <regex>
 #include <sstream>
@@ -264,6 +266,58 @@ TEST(LogTimestampTest, CurrentTimeFollowsTheSecondsAsTheyChange) {
     EXPECT_GT(checked, 1);
 }
 
+// Restores TZ and the zone state of the process when a test ends.
+class SavedZone {
+  public:
+    SavedZone() {
+        const char *tz = getenv("TZ");
+        m_had = tz != nullptr;
+        if (m_had)
+            m_tz = tz;
+    }
+    ~SavedZone() {
+        if (m_had)
+            setenv("TZ", m_tz.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    SavedZone(const SavedZone &) = delete;
+    SavedZone &operator=(const SavedZone &) = delete;
+
+  private:
+    bool m_had = false;
+    std::string m_tz;
+};
+
+// The date and time of a timestamp taken between before and after, in the
+// zone localtime() now uses; true when stamp shows one of those seconds.
+bool StampIsLocalTimeOf(const char *stamp, time_t before, time_t after) {
+    for (time_t t = before; t <= after; ++t) {
+        struct tm *local = localtime(&t);
+        char expect[kTimestampSize];
+        FormatLogTimestamp(expect, sizeof expect, *local, 0);
+        if (std::string(stamp, 20) == std::string(expect, 20))
+            return true;
+    }
+    return false;
+}
+
+// A process that changes TZ gets timestamps in the new zone at once, as
+// localtime() gives them, also within the second of the change.
+TEST(LogTimestampTest, CurrentTimeFollowsAChangeOfTimeZone) {
+    SavedZone saved;
+    // Zones five and eleven hours east of UTC: never the same hour.
+    for (const char *zone : {"UTC0", "XYZ-5", "ABC-11", "UTC0"}) {
+        setenv("TZ", zone, 1);
+        const time_t before = time(nullptr);
+        char out[kTimestampSize];
+        CLog::doGetCurTime(out);
+        const time_t after = time(nullptr);
+        EXPECT_TRUE(StampIsLocalTimeOf(out, before, after)) << zone << ": " << out;
+    }
+}
+
 TEST(LogTimestampTest, CurrentTimeMatchesTheLocalDate) {
     char out[kTimestampSize];
     time_t before = time(nullptr);
@@ -457,6 +511,36 @@ TEST_F(LogTest, ExistingContentIsKeptAndNewLinesFollowIt) {
     ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
     log.Print(kLogInfo, 0, "new line\n");
     EXPECT_EQ(ReadFile(m_path), "old line\n new line\n");
+}
+
+// Two loggers on one file stand for two processes sharing the log: each
+// line lands after every line already there, none over another.
+TEST_F(LogTest, LoggersSharingAFileEachAppendWithoutOverwriting) {
+    CLog first;
+    CLog second;
+    ASSERT_EQ(first.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    ASSERT_EQ(second.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
+    first.Print(kLogInfo, 0, "one\n");
+    second.Print(kLogInfo, 0, "two\n");
+    first.Print(kLogInfo, 0, "three\n");
+    EXPECT_EQ(ReadFile(m_path), " one\n two\n three\n");
+}
+
+// Only a regular file is a log: a FIFO (which would block the writer once
+// full) or a device at the path leaves the logger without a file.
+TEST_F(LogTest, FifoOrDeviceAtThePathIsNotUsed) {
+    ASSERT_EQ(mkfifo(m_path.c_str(), 0600), 0);
+    for (const char *path : {m_path.c_str(), "/dev/null"}) {
+        CLog log;
+        EXPECT_EQ(log.Init(path, kPlainFlags, 5, 0), 0) << path;
+        EXPECT_EQ(log.Descriptor(), 0) << path;
+        EXPECT_EQ(log.Print(kLogInfo, 0, "lost\n"), 0) << path;
+    }
+    const int reader = open(m_path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "a line went into the FIFO";
+    close(reader);
 }
 
 TEST_F(LogTest, SymbolicLinkAtThePathIsNotFollowed) {
