@@ -19,6 +19,23 @@ constexpr int kLineRead = 111;
 constexpr int kLineWriteSeek = 125;
 constexpr int kLineWrite = 130;
 
+// The lowest descriptor the device may take when open gives it 0: above
+// the standard ones, so that no text meant for them reaches the device.
+constexpr int kFirstDeviceDescriptor = STDERR_FILENO + 1;
+
+// Descriptor 0 stands for "not open" in the client: a device opened there
+// (standard input closed) is moved above the standard descriptors. -1 with
+// errno set when that fails.
+int KeepOffDescriptor0(int fd) {
+    if (fd != 0)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD, kFirstDeviceDescriptor);
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return moved;
+}
+
 long Request(int fd, unsigned long request) {
     return ioctl(fd, request) == 0 ? 1 : 0;
 }
@@ -30,11 +47,13 @@ CTouchMemClt::~CTouchMemClt() {
 }
 
 long CTouchMemClt::Init(const char *path) {
-    g_clientLog.Init(kClientLogPath, kClientLogFlags, kClientLogLevel, kClientLogMask);
-    // A second Init on an open client must not leak the first descriptor.
-    if (m_fd > 0)
+    // A client that is not open takes its share of the client log; a second
+    // Init keeps the share it holds and must not leak the first descriptor.
+    if (m_fd == 0)
+        AcquireClientLog();
+    else if (m_fd > 0)
         close(m_fd);
-    m_fd = open(path, TM_OPEN_FLAGS);
+    m_fd = KeepOffDescriptor0(open(path, TM_OPEN_FLAGS));
     if (m_fd < 0) {
         const int saved = errno;
         printf("can not open [%s]\n", strerror(saved));
@@ -45,14 +64,13 @@ long CTouchMemClt::Init(const char *path) {
 }
 
 long CTouchMemClt::Deinit() {
-    // A failed open leaves a negative descriptor: nothing to close then.
-    if (m_fd != 0) {
-        if (m_fd > 0)
-            close(m_fd);
-        m_fd = 0;
-    }
-    g_clientLog.DebugPrint("libvorn closed\n");
-    g_clientLog.Deinit();
+    // Any descriptor but 0 (a failed open leaves a negative one) means Init
+    // ran and holds a share of the client log.
+    const bool held = m_fd != 0;
+    if (m_fd > 0)
+        close(m_fd);
+    m_fd = 0;
+    ReleaseClientLog(held);
     return 1;
 }
 

@@ -20,9 +20,14 @@ class CTouchMemClt {
 
     // Starts the client log ("/tmp/tmdrv.log") and opens path. 1 when the
     // device opened; 0 after printing "can not open [%s]" (the log stays up).
+    // The device never stays on descriptor 0 (it is moved above 2). The log
+    // is one per process: clients in other threads share it, and it stays
+    // up while any of them is initialised.
     long Init(const char *path);
-    // Closes the device if open, logs "libvorn closed", shuts the log down.
-    // May be called any number of times; always 1.
+    // Closes the device if open, logs "libvorn closed", and shuts the log
+    // down unless another client still holds it. May be called any number
+    // of times (a second call logs nothing); always 1. Init and Deinit of
+    // clients in different threads are serialised with each other.
     long Deinit();
 
     // 1 when a key answers the presence request.

@@ -113,6 +113,20 @@ INSTANTIATE_TEST_SUITE_P(Stdio, ClosedAtStart, ::testing::ValuesIn(kClosedCases)
                              return std::string(p.param.name);
                          });
 
+// A program of its own that has no guard of tmtool's kind: the client must
+// keep the device off descriptor 0, which it takes for "not open", so that
+// Deinit closes it and no request reaches the device afterwards.
+TEST(ClientWithStdinClosed, KeepsTheDeviceOffDescriptor0AndClosesIt) {
+    SimDir dir;
+    const RunResult r = RunClosed(dir, "0<&-", {"client_fd0_probe"});
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, "libvorn inited\nlibvorn closed\n"
+                     "device on a standard descriptor: no\npresence after Deinit: failed\n");
+    EXPECT_EQ(CountRequests(TraceLines(dir), 0x414C544AUL), 0)
+        << "a request reached the device after Deinit";
+    EXPECT_TRUE(OnlyLogLines(dir.Log()));
+}
+
 size_t OpenDescriptors(pid_t pid) {
     size_t n = 0;
     DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
