@@ -5,7 +5,6 @@
 #include "CmdTable.h"
 #include "Tool.h"
 
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -15,11 +14,6 @@ namespace {
 
 constexpr const char *kPrompt = ">";
 constexpr const char *kNullDevice = "/dev/null";
-
-// A second signal while the first is being handled (SIGTERM during the
-// SIGINT handler, a burst of either) must not run the exit path again.
-std::atomic<int> g_exitStarted{0};
-static_assert(std::atomic<int>::is_always_lock_free, "exit guard must be signal-safe");
 
 // Descriptors 0 to 2 that the caller left closed are opened on /dev/null
 // before anything else is opened. Otherwise the log file or the device
@@ -42,9 +36,10 @@ void OccupyClosedStandardDescriptors() {
 
 extern "C" void StartDeinit(void) {
     if (g_pollMode == 0) {
-        if (g_exitStarted.exchange(1) != 0)
-            return;
+        // Returns only when the exit path is already under way (a second
+        // signal, or quit/exit); that entry finishes it.
         CmdExit(nullptr, 0);
+        return;
     }
     g_pollRunning = 0;
 }

@@ -8,11 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 namespace vorn_test {
@@ -89,6 +91,26 @@ inline std::string ReadFile(const std::string &path) {
     text << in.rdbuf();
     return text.str();
 }
+
+// Waits until the process sits in system call nr (x86-64 numbers, from
+// /proc/PID/syscall) with a first argument for which firstArg holds.
+template <typename Pred>
+bool WaitForCall(pid_t pid, long nr, Pred firstArg, std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const std::string path = "/proc/" + std::to_string(pid) + "/syscall";
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(path);
+        long got = -1;
+        std::string arg;
+        if (in >> got >> arg && got == nr && firstArg(std::stol(arg, nullptr, 16)))
+            return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return false;
+}
+
+constexpr long kSysWrite = 1;
+constexpr long kSysPoll = 7;
 
 inline bool IsRegularFile(const std::string &path) {
     struct stat st {};

@@ -10,10 +10,13 @@
 
 #include "FaultUtil.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <random>
 #include <sys/stat.h>
 #include <thread>
 
@@ -239,6 +242,78 @@ TEST(SignalBurst, DuringAOneShotCommandEndsByTheFirst) {
     EXPECT_FALSE(r.timedOut);
     EXPECT_TRUE(NoSanitizerReport(r.err));
     EXPECT_EQ(r.signal, SIGINT);
+}
+
+// quit and a signal racing: the exit path runs once, whichever starts it,
+// and a signal during it neither re-enters it nor cuts its output short.
+
+// The signal comes while exit is writing out standard output: a FIFO that
+// has room for the first prompt only, so that the final write blocks until
+// the test reads.
+TEST(QuitAndSignal, SignalWhileExitWritesItsOutputChangesNothing) {
+    SimDir dir;
+    const std::string out = dir.Path("out");
+    ASSERT_EQ(mkfifo(out.c_str(), 0600), 0);
+    const int fifo = open(out.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(fifo, 0);
+    ASSERT_GT(fcntl(fifo, F_SETPIPE_SZ, 4096), 0);
+    const std::string firstPrompt = kStartup + ">";
+    const std::string filler(4096 - firstPrompt.size(), 'f');
+    ASSERT_EQ(write(fifo, filler.data(), filler.size()), static_cast<ssize_t>(filler.size()));
+
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" >" + out};
+    for (const std::string &w : SimCommand(dir, Key(), {"tmtool"}))
+        argv.push_back(w);
+    Spawned tool;
+    ASSERT_TRUE(tool.StartCommand(argv));
+    tool.Write("quit\n");
+    const bool blocked = WaitForCall(tool.Pid(), kSysWrite, [](long fd) { return fd == 1; });
+    if (blocked) {
+        tool.Signal(SIGINT);
+        tool.Signal(SIGTERM);
+    }
+    std::string got;
+    std::atomic<bool> ended{false};
+    std::thread drain([&] {
+        char buf[4096];
+        for (;;) {
+            const ssize_t n = read(fifo, buf, sizeof buf);
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+            else if (ended.load())
+                return;
+            else
+                std::this_thread::sleep_for(2ms);
+        }
+    });
+    const RunResult r = tool.Wait(15s);
+    ended.store(true);
+    drain.join();
+    close(fifo);
+    ASSERT_TRUE(blocked);
+    ExpectCleanExit(r);
+    ASSERT_EQ(got.substr(0, filler.size()), filler);
+    EXPECT_EQ(got.substr(filler.size()), firstPrompt + "exiting\n" + kClosed);
+}
+
+// quit, then SIGINT 0 to 3 ms later, many times over (a fixed series of
+// delays): never a hang, "exiting" once, status 0.
+TEST(QuitAndSignal, RacedManyTimesExitOnceWithStatusZero) {
+    constexpr int kRuns = 150;
+    std::mt19937 delays(20261208);
+    std::uniform_int_distribution<int> micros(0, 3000);
+    for (int i = 0; i < kRuns; ++i) {
+        SimDir dir;
+        Spawned tool;
+        ASSERT_TRUE(tool.Start(dir, Key().NoTrace(), {"tmtool"}));
+        ASSERT_TRUE(WaitForStdinRead(tool.Pid()));
+        tool.Write(i % 2 ? "exit\n" : "quit\n");
+        std::this_thread::sleep_for(std::chrono::microseconds(micros(delays)));
+        tool.Signal(i % 3 ? SIGINT : SIGTERM);
+        const RunResult r = tool.Wait(5s);
+        ExpectCleanExit(r);
+        ASSERT_EQ(r.out, kStartup + ">exiting\n" + kClosed) << "run " << i;
+    }
 }
 
 } // namespace
