@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -77,6 +78,49 @@ int WriteAll(int fd, const unsigned char *data, std::size_t len) {
         len -= static_cast<std::size_t>(done);
     }
     return 0;
+}
+
+// Keeps SIGPIPE from ending the tool while the output file is written: a
+// FIFO whose reader went away then fails the write with EPIPE, reported as
+// any failed write is. Standard output keeps the signal's usual effect, so
+// a tool whose output is gone still ends.
+class CNoSigPipe {
+  public:
+    CNoSigPipe() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        m_saved = sigaction(SIGPIPE, &ignore, &m_previous) == 0;
+    }
+    ~CNoSigPipe() {
+        if (m_saved)
+            sigaction(SIGPIPE, &m_previous, nullptr);
+    }
+    CNoSigPipe(const CNoSigPipe &) = delete;
+    CNoSigPipe &operator=(const CNoSigPipe &) = delete;
+
+  private:
+    struct sigaction m_previous {};
+    bool m_saved = false;
+};
+
+// Writes the image to the output file; 0 when all of it got there, else the
+// errno. A regular file that did not take all of it (a full disk, a
+// file-size limit) is emptied again, so that no cut image passes for a
+// whole one: it is left as a failed device read leaves it.
+int WriteImage(int fd, const unsigned char *data, std::size_t len) {
+    int err = 0;
+    {
+        const CNoSigPipe noSigPipe;
+        err = WriteAll(fd, data, len);
+    }
+    struct stat st {};
+    if (err != 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+        if (ftruncate(fd, 0) != 0) {
+            // the error already reported stands; the file keeps what it got
+        }
+    }
+    return err;
 }
 
 // Reads up to len bytes, stopping early only at the end of the file; 0 when
@@ -219,7 +263,7 @@ void CmdMemRdF(char **words, uint64_t count) {
         return;
     }
     const uint64_t t1 = GetCurTimeMS();
-    int err = WriteAll(out.Get(), buffer.get(), static_cast<std::size_t>(size));
+    int err = WriteImage(out.Get(), buffer.get(), static_cast<std::size_t>(size));
     const int closeErr = out.Close();
     if (err == 0)
         err = closeErr;

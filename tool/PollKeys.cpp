@@ -3,6 +3,7 @@
 #include "CmdHelper.h"
 #include "Log.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -17,10 +18,14 @@ constexpr std::size_t kPollTextSize = 72;
 // so the first probe always reports ("rom id ..." or "no slave").
 constexpr int kPresenceUnknown = -1;
 
-// Event lines reach a reader at once, not when a pipe buffer fills.
-void PrintEvent(const char *line) {
+// Event lines reach a reader at once, not when a pipe buffer fills. false
+// when standard output is gone (a pipe without reader, where SIGPIPE was
+// ignored by whoever started the tool): nobody sees the watch any more.
+bool PrintEvent(const char *line) {
+    clearerr(stdout);
+    errno = 0;
     fputs(line, stdout);
-    fflush(stdout);
+    return fflush(stdout) == 0 || errno != EPIPE;
 }
 
 } // namespace
@@ -58,10 +63,12 @@ int PollKeys() {
         const int present = ProbeKey(current);
         if (present != lastPresent) {
             lastPresent = present;
-            if (present == 0)
-                PrintEvent("no slave\n");
-            else
+            if (present == 0) {
+                if (!PrintEvent("no slave\n"))
+                    break;
+            } else {
                 newKeyMark = 1;
+            }
         }
         if (present == 0)
             continue;
@@ -73,7 +80,8 @@ int PollKeys() {
         DumpData(lastReported, TM_ROM_SIZE, text);
         char line[kPollTextSize + 16];
         snprintf(line, sizeof line, "rom id %s\n", text);
-        PrintEvent(line);
+        if (!PrintEvent(line))
+            break;
     }
     return 0;
 }

@@ -45,6 +45,10 @@ extern "C" void StartDeinit(void) {
 }
 
 int main(int argc, char **argv) {
+    // A file-size limit (ulimit -f) fails the write that would pass it, with
+    // EFBIG, instead of ending the tool: the log loses its line, memrdf
+    // reports its file.
+    signal(SIGXFSZ, SIG_IGN);
     OccupyClosedStandardDescriptors();
     g_pollMode = 0;
     printf("using dev %s\n", TM_DEVICE_PATH);

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -154,6 +155,76 @@ TEST(BadFiles, AtThePromptTheSessionGoesOn) {
                               "....read from 0 16 bytes\nok\ntime diff T\n"}));
     EXPECT_EQ(ReadFile(good), kImageHead);
     EXPECT_EQ(dir.Memory(), Image());
+}
+
+// Under a file-size limit of 512 bytes (ulimit -f 1), set for tmtool alone
+// so that the stand-in's own files are not limited.
+std::vector<std::string> UnderFileSizeLimit(const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {"/bin/sh", "-c", "ulimit -f 1 && exec \"$0\" \"$@\"",
+                                     BinPath("tmtool")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+constexpr size_t kFileSizeLimit = 512;
+
+// memrdf of more than the limit: the write that passes it fails, the tool
+// says so and goes on, and the file is left empty rather than holding a cut
+// image that could pass for a whole one.
+TEST(FileSizeLimit, MemRdFSaysFileTooLargeAndTheSessionGoesOn) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory(Image()));
+    const std::string out = dir.Path("out.bin");
+    const RunResult r = RunSim(dir, Key().NoTrace(), UnderFileSizeLimit({}),
+                               "memrdf " + out + " 0 2048\nchksl\nquit\n");
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, Transcript({"reading  from tm offset 0 size 2048 =>" + out +
+                                     "....read from 0 2048 bytes\n"
+                                     "can not write out file " +
+                                     out + Reason(EFBIG),
+                                 "checking slave presence...slave present\n"}));
+    EXPECT_TRUE(IsRegularFile(out));
+    EXPECT_EQ(ReadFile(out), "");
+}
+
+// A log already at the limit: each log line is lost, nothing else changes.
+TEST(FileSizeLimit, LogAtTheLimitLosesItsLinesAndTheToolWorks) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory(Image()));
+    const std::string full(kFileSizeLimit, 'L');
+    ASSERT_TRUE(dir.Write("tmdrv.log", full));
+    const RunResult r = RunSim(dir, Key().NoTrace(), UnderFileSizeLimit({"memrd", "0", "16"}));
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, kStartup + "reading 16 bytes from offset 0\nread from 0 16 bytes\n" + kClosed);
+    EXPECT_EQ(r.err, kListingHead);
+    EXPECT_EQ(dir.Log(), full);
+}
+
+// memrdf into a FIFO whose reader goes away in the middle of the write: a
+// failed write like any other, and the session goes on.
+TEST(BrokenPipe, MemRdFIntoAFifoWithoutReaderSaysBrokenPipeAndGoesOn) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory(Image()));
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    // One page: the write of 8192 bytes blocks half-way.
+    ASSERT_GT(fcntl(reader, F_SETPIPE_SZ, 4096), 0);
+    Spawned tool;
+    ASSERT_TRUE(tool.Start(dir, Key(), {"tmtool"}));
+    tool.Write("memrdf " + fifo + " 0 8192\n");
+    const bool blocked = WaitForCall(tool.Pid(), kSysWrite, [](long fd) { return fd > 2; });
+    close(reader);
+    ASSERT_TRUE(blocked);
+    tool.Write("chksl\nquit\n");
+    const RunResult r = tool.Wait();
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, Transcript({"reading  from tm offset 0 size 8192 =>" + fifo +
+                                     "....read from 0 8192 bytes\n"
+                                     "can not write out file " +
+                                     fifo + Reason(EPIPE),
+                                 "checking slave presence...slave present\n"}));
 }
 
 } // namespace

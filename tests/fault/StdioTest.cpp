@@ -127,6 +127,26 @@ TEST(ClientWithStdinClosed, KeepsTheDeviceOffDescriptor0AndClosesIt) {
     EXPECT_TRUE(OnlyLogLines(dir.Log()));
 }
 
+// Standard output a pipe without reader, and SIGPIPE ignored by whoever
+// started the tool (so that it does not end it): the watch ends at its
+// first line instead of watching on for nobody.
+TEST(StdoutGone, PollingEndsWhenItsOutputHasNoReader) {
+    SimDir dir;
+    const std::string fifo = dir.Path("out");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // Opened for both ends, then for writing, then the reading end closed.
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "trap '' PIPE; exec 3<>" + fifo + " >" + fifo +
+                                         " 3<&-; exec \"$0\" \"$@\""};
+    for (const std::string &w : SimCommand(dir, Key(), {"tmtool", "/pool"}))
+        argv.push_back(w);
+    const RunResult r = RunCommand(argv, "", 10s);
+    EXPECT_FALSE(r.timedOut) << "the watch went on writing for nobody";
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(NoSanitizerReport(r.err));
+}
+
 size_t OpenDescriptors(pid_t pid) {
     size_t n = 0;
     DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
