@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <poll.h>
 
 namespace {
 
@@ -82,24 +83,78 @@ void CloseCmdHelper() {
     s_table = nullptr;
 }
 
+namespace {
+
+// What ReadPiece got.
+enum class PieceResult {
+    Text,        // s_line holds a piece (with or without its line feed)
+    Interrupted, // a signal cut the read short before any text came
+    End,         // end of input or a read error: no more input will come
+};
+
+// Whether the last read of stdin failed only because a non-blocking input
+// had nothing yet.
+bool InputNotReadyYet() {
+    return ferror(stdin) && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+// Waits until stdin has something to read (or its end, or an error).
+// false when waiting itself failed for another reason than a signal.
+bool WaitForInput() {
+    struct pollfd input {};
+    input.fd = fileno(stdin);
+    input.events = POLLIN;
+    return poll(&input, 1, -1) >= 0 || errno == EINTR;
+}
+
+// Reads one piece into s_line as one fgets of kLineReadSize would: up to and
+// including a line feed, up to the end of input, or kLineReadSize - 1
+// characters. A non-blocking standard input that has nothing yet is waited
+// for, and a piece that came in parts is put together, so that such an
+// input reads exactly as a blocking one.
+PieceResult ReadPiece() {
+    std::size_t len = 0;
+    s_line[0] = '\0';
+    for (;;) {
+        errno = 0;
+        const int room = kLineReadSize - static_cast<int>(len);
+        const bool got = fgets(s_line + len, room, stdin) != nullptr;
+        if (got)
+            len += strlen(s_line + len);
+        const bool done = len > 0 && (s_line[len - 1] == '\n' ||
+                                      len >= static_cast<std::size_t>(kLineReadSize - 1));
+        if (!done && InputNotReadyYet()) {
+            clearerr(stdin);
+            if (WaitForInput())
+                continue;
+            return len > 0 ? PieceResult::Text : PieceResult::End;
+        }
+        if (len > 0)
+            return PieceResult::Text;
+        if (ferror(stdin) && errno == EINTR) {
+            clearerr(stdin);
+            return PieceResult::Interrupted;
+        }
+        if (feof(stdin) || ferror(stdin))
+            return PieceResult::End;
+        return PieceResult::Interrupted;
+    }
+}
+
+} // namespace
+
 void CmdLoop() {
     std::array<char *, kLoopTokenArraySize> tokens{};
     for (;;) {
         fputs(s_prompt, stdout);
         fflush(stdout);
 
-        s_line[0] = '\0';
-        errno = 0;
-        if (fgets(s_line, kLineReadSize, stdin) == nullptr) {
-            if (ferror(stdin) && errno == EINTR) {
-                // A signal cut the read short; its handler decides whether the
-                // program goes on, so prompt again.
-                clearerr(stdin);
-                continue;
-            }
-            if (feof(stdin) || ferror(stdin)) {
-                return; // no more input will come: hand back to the caller
-            }
+        const PieceResult piece = ReadPiece();
+        if (piece == PieceResult::End)
+            return; // no more input will come: hand back to the caller
+        if (piece == PieceResult::Interrupted) {
+            // A signal cut the read short; its handler decides whether the
+            // program goes on, so prompt again.
             continue;
         }
 

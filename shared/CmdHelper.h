@@ -34,7 +34,9 @@ void InitCmdHelper(const CmdTableRow *rows, const char *prompt);
 // Releases the table; does nothing when there is none.
 void CloseCmdHelper();
 // Prompts, reads a line, dispatches it. Returns at end of input or on a read
-// error; a signal that interrupts the read only brings the prompt again.
+// error; a signal that interrupts the read only brings the prompt again. A
+// non-blocking standard input that has nothing yet is waited for (poll),
+// and a line that arrives in parts is read as one.
 // Otherwise runs until a handler or a signal ends the process.
 void CmdLoop();
 // Splits text in place at spaces and tabs. Stores at most kMaxTokens token

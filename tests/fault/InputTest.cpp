@@ -10,6 +10,7 @@
 #include "FaultUtil.h"
 
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace vorn_test;
 
@@ -198,6 +199,26 @@ TEST(Args, FileNameWithHighBytesIsUsedAsGiven) {
     const RunResult r = RunSim(dir, Key(), {"tmtool", "memrdf", out, "0", "16"});
     ExpectCleanExit(r);
     EXPECT_EQ(ReadFile(out), kImageHead);
+}
+
+// Standard input in non-blocking mode: a read that finds nothing yet is
+// waited for, and a line that comes in parts is read as one line. Only the
+// end of input ends the loop.
+TEST(NonBlockingInput, WaitsForLinesAndJoinsALineThatCameInParts) {
+    SimDir dir;
+    SpawnOptions opts;
+    opts.stdinNonBlocking = true;
+    Spawned tool;
+    ASSERT_TRUE(tool.Start(dir, Key(), {"tmtool"}, opts));
+    const auto anyInput = [](long fd) { return fd >= 0; };
+    ASSERT_TRUE(WaitForCall(tool.Pid(), kSysPoll, anyInput)) << "the tool did not wait";
+    tool.Write("chk");
+    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(WaitForCall(tool.Pid(), kSysPoll, anyInput)) << "the tool did not wait";
+    tool.Write("sl\nquit\n");
+    const RunResult r = tool.Wait();
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, Transcript({kChkslOut}));
 }
 
 } // namespace

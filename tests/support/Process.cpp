@@ -160,6 +160,8 @@ bool Spawned::StartCommand(const std::vector<std::string> &argv, SpawnOptions op
             setpgid(0, 0);
         }
         dup2(inPipe[0], STDIN_FILENO);
+        if (opts.stdinNonBlocking)
+            fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
         dup2(outPipe[1], STDOUT_FILENO);
         dup2(errPipe[1], STDERR_FILENO);
         for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) {

@@ -55,6 +55,9 @@ struct SpawnOptions {
     // Standard output on a pseudo-terminal instead of a pipe, so that stdio
     // buffers it by line as on a console (no "\r\n" translation).
     bool stdoutTty = false;
+    // Standard input in non-blocking mode (O_NONBLOCK on the child's end of
+    // its pipe): a read finds EAGAIN until the test has written something.
+    bool stdinNonBlocking = false;
 };
 
 class Spawned {
