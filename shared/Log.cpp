@@ -250,6 +250,23 @@ class CDateTimeCache {
 
 CDateTimeCache s_dateTimeCache;
 
+// The TZ value (by address) the zone rules were last read for, so that the
+// rules are read again (tzset) only after TZ changed, not once a second.
+std::atomic<const char *> s_zoneRead{nullptr};
+std::atomic<bool> s_zoneReadOnce{false};
+static_assert(std::atomic<const char *>::is_always_lock_free, "zone must be signal-safe");
+
+// localtime_r, unlike localtime, does not look at TZ again once it has read
+// it: let it see the zone that TZ names now.
+void FollowZone(const char *zone) {
+    if (s_zoneReadOnce.load(std::memory_order_acquire) &&
+        s_zoneRead.load(std::memory_order_acquire) == zone)
+        return;
+    tzset();
+    s_zoneRead.store(zone, std::memory_order_release);
+    s_zoneReadOnce.store(true, std::memory_order_release);
+}
+
 // The current timestamp text into out (kTimestampSize bytes); its length.
 // Seconds come from time(), milliseconds from a separate gettimeofday().
 std::size_t PutCurrentTimestamp(char *out) {
@@ -258,9 +275,7 @@ std::size_t PutCurrentTimestamp(char *out) {
     const bool cached = s_dateTimeCache.Get(now, zone, out);
     struct tm local {};
     if (!cached) {
-        // localtime_r, unlike localtime, does not look at TZ again once it
-        // has been read: let it see the zone as it is now.
-        tzset();
+        FollowZone(zone);
         if (localtime_r(&now, &local) == nullptr)
             local = tm{};
     }
