@@ -9,6 +9,8 @@
 
 namespace {
 
+static_assert(kHexChunkSize >= kHexLineBufferSize, "a chunk holds at least one line");
+
 constexpr std::size_t kHalfLine = kHexBytesPerLine / 2;
 // Entries, hyphen, separating space and line end, without the position and
 // the character part.
@@ -21,8 +23,8 @@ char ShownChar(unsigned char c) {
     return (c >= kFirstShown && c <= kLastShown) ? static_cast<char>(c) : '.';
 }
 
-// Writes all of text to descriptor 2; a line normally goes out in one write,
-// the loop only covers a partial write or an interrupted one.
+// Writes all of text to descriptor 2; a chunk normally goes out in one
+// write, the loop only covers a partial write or an interrupted one.
 void WriteToStderr(const char *text, std::size_t len) {
     while (len > 0) {
         const ssize_t done = write(STDERR_FILENO, text, len);
@@ -83,11 +85,20 @@ void PrintHexLine(uint64_t index, const unsigned char *data, std::size_t n) {
 }
 
 void PrintHexDump(const unsigned char *data, uint64_t size) {
-    const uint64_t fullLines = size / kHexBytesPerLine;
-    for (uint64_t i = 0; i < fullLines; ++i)
-        PrintHexLine(i, data + i * kHexBytesPerLine, kHexBytesPerLine);
-    const uint64_t rest = size % kHexBytesPerLine;
-    if (rest != 0)
-        PrintHexLine(fullLines, data + fullLines * kHexBytesPerLine,
-                     static_cast<std::size_t>(rest));
+    char chunk[kHexChunkSize];
+    std::size_t used = 0;
+    for (uint64_t done = 0; done < size; done += kHexBytesPerLine) {
+        // Every line fits in kHexLineBufferSize: send what is gathered when
+        // the rest of the chunk might not hold the next one.
+        if (sizeof chunk - used < kHexLineBufferSize) {
+            WriteToStderr(chunk, used);
+            used = 0;
+        }
+        const uint64_t left = size - done;
+        const std::size_t n =
+            left < kHexBytesPerLine ? static_cast<std::size_t>(left) : kHexBytesPerLine;
+        used += FormatHexLine(chunk + used, sizeof chunk - used, done / kHexBytesPerLine,
+                              data + done, n);
+    }
+    WriteToStderr(chunk, used);
 }
