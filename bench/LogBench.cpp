@@ -9,6 +9,7 @@
 // the system call that it cannot avoid.
 
 #include "AllocCounter.h"
+#include "LogFormat.h"
 #include "BenchUtil.h"
 #include "RatioTable.h"
 
@@ -20,7 +21,8 @@
 
 namespace {
 
-constexpr unsigned long kLogFlags = kLogFlagTimestamp | kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kLogFlags =
+    vorn::kLogFlagTimestamp | vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 constexpr unsigned long kAllSubsystems = 0xFF;
 constexpr unsigned long kMsgMask = 0x01;
 constexpr unsigned kMsgOffset = 64;
@@ -54,10 +56,10 @@ void BM_LogPrint(benchmark::State &state) {
     CScratchDir dir;
     const std::string path = dir.File("bench.log");
     CLog log;
-    log.Init(path.c_str(), kLogFlags, kLogDebug, kAllSubsystems);
+    log.Init(path.c_str(), kLogFlags, vorn::kLogDebug, kAllSubsystems);
     const uint64_t before = AllocCount();
     for (auto _ : state)
-        log.Print(kLogInfo, kMsgMask, BENCH_MSG_FORMAT, kMsgOffset, kMsgSize);
+        log.Print(vorn::kLogInfo, kMsgMask, BENCH_MSG_FORMAT, kMsgOffset, kMsgSize);
     ReportAllocs(state, before);
     log.Deinit();
 }
@@ -69,8 +71,8 @@ void BM_LogPrint_write(benchmark::State &state) {
     std::string line;
     {
         CLog log;
-        log.Init(path.c_str(), kLogFlags, kLogDebug, kAllSubsystems);
-        log.Print(kLogInfo, kMsgMask, BENCH_MSG_FORMAT, kMsgOffset, kMsgSize);
+        log.Init(path.c_str(), kLogFlags, vorn::kLogDebug, kAllSubsystems);
+        log.Print(vorn::kLogInfo, kMsgMask, BENCH_MSG_FORMAT, kMsgOffset, kMsgSize);
         log.Deinit();
         line = LoggedLine(path);
     }
@@ -90,7 +92,7 @@ void BM_DebugPrint(benchmark::State &state) {
     CScratchDir dir;
     const std::string path = dir.File("bench.log");
     CLog log; // the current logger: nothing else registers one here
-    log.Init(path.c_str(), kLogFlags, kLogDebug, kAllSubsystems);
+    log.Init(path.c_str(), kLogFlags, vorn::kLogDebug, kAllSubsystems);
     if (g_currentLogger != &log) {
         state.SkipWithError("another logger is registered");
         return;
@@ -110,7 +112,7 @@ void BM_DebugPrint_write(benchmark::State &state) {
     std::string line;
     {
         CLog log;
-        log.Init(path.c_str(), kLogFlags, kLogDebug, kAllSubsystems);
+        log.Init(path.c_str(), kLogFlags, vorn::kLogDebug, kAllSubsystems);
         CMuteFd mute(STDOUT_FILENO);
         DebugPrint(BENCH_MSG_FORMAT, kMsgOffset, kMsgSize);
         log.Deinit();

@@ -3,13 +3,14 @@
 // is one ioctl, or an lseek followed by one read or write.
 
 #include "TouchMemProto.h"
+#include "VornApi.h"
 
 // A key's 64-bit ROM identifier, index 0 first.
 struct _tm_rom_id {
     unsigned char bytes[TM_ROM_SIZE];
 };
 
-class CTouchMemClt {
+class VORN_API CTouchMemClt {
   public:
     // Not open (descriptor 0); touches neither the log nor the device.
     CTouchMemClt() = default;

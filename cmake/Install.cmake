@@ -27,19 +27,19 @@ set(VORN_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/vorn)
 # --- libvorn -----------------------------------------------------------------
 
 # The one public header set: the client and the utility library it exports.
-# All of them include each other by plain name, so they share one directory.
+# Installed under include/vorn/ and used as <vorn/TouchMemCltK.h>; they
+# include each other relatively ("Mutex.h" from vorn/Log.h finds vorn/Mutex.h
+# first), so none of them can shadow a user's header of the same name, and
+# include/vorn itself is never on the include path.
 set(VORN_PUBLIC_HEADERS
   ${PROJECT_SOURCE_DIR}/client/TouchMemCltK.h
   ${PROJECT_SOURCE_DIR}/client/TouchMemProto.h
+  ${PROJECT_SOURCE_DIR}/shared/VornApi.h
   ${PROJECT_SOURCE_DIR}/shared/Mutex.h
   ${PROJECT_SOURCE_DIR}/shared/Log.h
   ${PROJECT_SOURCE_DIR}/shared/CmdHelper.h
   ${PROJECT_SOURCE_DIR}/shared/TimeHlp.h)
 set_target_properties(vorn PROPERTIES PUBLIC_HEADER "${VORN_PUBLIC_HEADERS}")
-# Besides <prefix>/include/vorn (set by the target itself), consumers may
-# write <vorn/TouchMemCltK.h>.
-set_property(TARGET vorn APPEND PROPERTY INTERFACE_INCLUDE_DIRECTORIES
-  $<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}>)
 
 install(TARGETS vorn EXPORT libvornTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -14,6 +14,7 @@
 // to standard error: run with -close_fd_mask=3.
 
 #include "ClientLog.h"
+#include "CmdHelperLimits.h"
 #include "CmdHelper.h"
 #include "Tool.h"
 

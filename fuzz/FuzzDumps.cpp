@@ -6,6 +6,7 @@
 // copies to standard error: run with -close_fd_mask=2.
 
 #include "FuzzLogFile.h"
+#include "LogFormat.h"
 #include "Log.h"
 
 #include <cstdint>
@@ -17,7 +18,8 @@
 
 namespace {
 
-constexpr unsigned long kFlags = kLogFlagTimestamp | kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kFlags =
+    vorn::kLogFlagTimestamp | vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 constexpr std::size_t kTextMax = 64; // room for one formatted piece
 
 CLog g_log; // the current logger
@@ -98,7 +100,7 @@ std::string ExpectedDump2(const std::string &file, int line, const unsigned char
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // Level 4: dumps are made, although the debug print would print nothing.
-    g_file.Open(g_log, kFlags, kLogInfo, 0);
+    g_file.Open(g_log, kFlags, vorn::kLogInfo, 0);
     return 0;
 }
 

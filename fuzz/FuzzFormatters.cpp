@@ -8,6 +8,7 @@
 // run with -close_fd_mask=1.
 
 #include "FuzzLogFile.h"
+#include "LogFormat.h"
 #include "Log.h"
 
 #include <cstdint>
@@ -19,7 +20,8 @@
 
 namespace {
 
-constexpr unsigned long kFlags = kLogFlagTimestamp | kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kFlags =
+    vorn::kLogFlagTimestamp | vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 constexpr unsigned long kMask = 0x0F;
 
 CLog g_log; // the first logger of the process: the current logger
@@ -81,7 +83,7 @@ void Split(const uint8_t *data, size_t size, std::string &first, std::string &se
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    g_file.Open(g_log, kFlags, kLogDebug, kMask);
+    g_file.Open(g_log, kFlags, vorn::kLogDebug, kMask);
     return 0;
 }
 
@@ -147,8 +149,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const std::string message =
             std::string(reinterpret_cast<const char *>(data + 2), size - 2).c_str();
         Check(g_log.Print(level, mask, "%s", message.c_str()) == 1);
-        const bool filtered =
-            level > kLogDebug || (mask != 0 && level == kLogDebug && (mask & kMask) == 0);
+        const bool filtered = level > vorn::kLogDebug ||
+                              (mask != 0 && level == vorn::kLogDebug && (mask & kMask) == 0);
         if (filtered)
             Check(g_file.Contents().empty());
         else

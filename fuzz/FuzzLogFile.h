@@ -29,4 +29,4 @@ class CFuzzLogFile {
 };
 
 // The length of a timestamp text ("dd.mm.yyyy(hh:mm:ss) mmm").
-constexpr std::size_t kFuzzTimestampLength = kTimestampSize - 1;
+constexpr std::size_t kFuzzTimestampLength = vorn::kTimestampSize - 1;

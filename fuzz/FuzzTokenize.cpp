@@ -5,6 +5,7 @@
 // lookup against a plain search of the same table.
 
 #include "CmdHelper.h"
+#include "CmdHelperLimits.h"
 
 #include <array>
 #include <cstdint>
@@ -41,7 +42,7 @@ void Check(bool ok) {
 
 // The tokenizer's rule, written plainly: tabs are spaces; leading spaces
 // go; trailing spaces, carriage returns and line feeds go; what remains is
-// split at runs of spaces; at most kMaxTokens tokens are kept.
+// split at runs of spaces; at most vorn::kMaxTokens tokens are kept.
 std::vector<std::string> ReferenceTokens(std::string text) {
     std::vector<std::string> tokens;
     if (text.empty())
@@ -66,8 +67,8 @@ std::vector<std::string> ReferenceTokens(std::string text) {
         }
         token += rest[i];
     }
-    if (tokens.size() > kMaxTokens)
-        tokens.resize(kMaxTokens);
+    if (tokens.size() > vorn::kMaxTokens)
+        tokens.resize(vorn::kMaxTokens);
     return tokens;
 }
 

@@ -8,6 +8,7 @@
 // copies both use.
 
 #include "CmdHelper.h"
+#include "CmdHelperLimits.h"
 
 #include <array>
 #include <cerrno>
@@ -220,7 +221,7 @@ void TokenizeString(char *text, uint64_t *count, char **tokens) {
     text[out] = '\0';
 
     // Split at the spaces. The vector keeps a null entry after the tokens, so
-    // it holds at most kMaxTokens of them; the rest of the line is dropped.
+    // it holds at most vorn::kMaxTokens of them; the rest of the line is dropped.
     std::array<char *, kTokenVectorSize> vec{};
     std::size_t n = 0;
     vec[n++] = text;
@@ -229,7 +230,7 @@ void TokenizeString(char *text, uint64_t *count, char **tokens) {
             continue;
         }
         text[i] = '\0';
-        if (n == kMaxTokens) {
+        if (n == vorn::kMaxTokens) {
             break;
         }
         vec[n++] = &text[i + 1];

@@ -3,6 +3,8 @@
 // with the built-in "help" and "?" rows, the SIGTERM/SIGINT handler that
 // hands over to the program's StartDeinit, and argument validation.
 
+#include "VornApi.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -18,47 +20,44 @@ struct CmdTableRow {
     CmdHandler handler;
 };
 
-constexpr std::size_t kPromptSize = 64;       // prompt of at most 63 characters
-constexpr std::size_t kLineBufferSize = 1024; // the line last read
-constexpr int kLineReadSize = 1023;           // size given to fgets
-constexpr std::size_t kTokenVectorSize = 64;  // tokens and a null entry
-constexpr std::size_t kMaxTokens = kTokenVectorSize - 1;
-constexpr std::size_t kLoopTokenArraySize = 128;
-constexpr std::size_t kHelpNameColumns = 16;
+namespace vorn {
+// The most tokens TokenizeString stores for one line.
+constexpr std::size_t kMaxTokens = 63;
+} // namespace vorn
 
 // Builds the command table (built-in rows, then rows up to and including the
 // terminating row) and sets the prompt (">" when prompt is null; cut to 63
 // characters). A table built earlier is released once the new one is built;
 // when the allocation fails there is no table (every word is unknown).
-void InitCmdHelper(const CmdTableRow *rows, const char *prompt);
+VORN_API void InitCmdHelper(const CmdTableRow *rows, const char *prompt);
 // Releases the table; does nothing when there is none.
-void CloseCmdHelper();
+VORN_API void CloseCmdHelper();
 // Prompts, reads a line, dispatches it. Returns at end of input or on a read
 // error; a signal that interrupts the read only brings the prompt again. A
 // non-blocking standard input that has nothing yet is waited for (poll),
 // and a line that arrives in parts is read as one.
 // Otherwise runs until a handler or a signal ends the process.
-void CmdLoop();
-// Splits text in place at spaces and tabs. Stores at most kMaxTokens token
+VORN_API void CmdLoop();
+// Splits text in place at spaces and tabs. Stores at most vorn::kMaxTokens token
 // pointers into tokens (which needs room for that many) and their number in
 // *count; later tokens of the line are dropped. An empty text gives 0 and
 // leaves tokens untouched.
-void TokenizeString(char *text, uint64_t *count, char **tokens);
+VORN_API void TokenizeString(char *text, uint64_t *count, char **tokens);
 // The first row whose name equals word exactly, or null.
-const CmdTableRow *FindCmd(const char *word);
+VORN_API const CmdTableRow *FindCmd(const char *word);
 // Lists the table, "%s%s\r\n" with the name padded to 16 columns.
-void CmdHelp(char **tokens, uint64_t count);
+VORN_API void CmdHelp(char **tokens, uint64_t count);
 // Prints the first count tokens, one a line ending in "\r\n".
-void DumpTokens(uint64_t count, char **tokens);
+VORN_API void DumpTokens(uint64_t count, char **tokens);
 // Installs sigterm_handler for SIGTERM and SIGINT.
-void InitConsoleHelper();
+VORN_API void InitConsoleHelper();
 // Calls the program's StartDeinit; in a program that defines none, restores
 // the signal's default action and raises it again.
-void sigterm_handler(int signo);
+VORN_API void sigterm_handler(int signo);
 // 1 when no argument holds a byte of 0x80 or more, else prints the first such
 // byte and its argument and returns 0.
-int ValidateArgs(int argc, char **argv);
+VORN_API int ValidateArgs(int argc, char **argv);
 
 // Defined by the program that uses the helper (tmtool). The helper refers to
 // it weakly, so programs without one still link.
-extern "C" void StartDeinit(void);
+extern "C" VORN_API void StartDeinit(void);

@@ -1,6 +1,7 @@
 // CLog: the file logger, the process's current logger, the debug print.
 
 #include "Log.h"
+#include "LogFormat.h"
 
 #include <array>
 #include <atomic>
@@ -20,15 +21,20 @@
 // constant-initialised, so it is valid before any static constructor runs.
 CLog *g_currentLogger = nullptr;
 CMutex g_debugPrintMutex;
-int g_debugPrintMutexOnce = 0;
+
+// Whether a CLog::Init has created the debug-print mutex. Only CLog::Init
+// reads it, and the program's CLog::Init is the one every image calls, so
+// one flag per image serves the one mutex of the process.
+static int s_debugPrintMutexOnce = 0;
 
 #if defined(__SANITIZE_ADDRESS__)
 // Both images of such a process define the utility library's variables, and
 // the program's copies preempt the library's by design. AddressSanitizer
 // would take the second definition for a violation of the one-definition
 // rule; report such pairs only when their sizes differ (a real mismatch).
-// Variables set in ASAN_OPTIONS still override this default.
-extern "C" const char *__asan_default_options() {
+// Variables set in ASAN_OPTIONS still override this default. The sanitizer
+// runtime looks the function up by name, so it stays visible.
+extern "C" VORN_API const char *__asan_default_options() {
     return "detect_odr_violation=1";
 }
 #endif
@@ -98,7 +104,7 @@ namespace {
 
 // Length of the timestamp text, and of its date and time part
 // "dd.mm.yyyy(hh:mm:ss)" that stays the same for a whole second.
-constexpr std::size_t kTimestampLength = kTimestampSize - 1;
+constexpr std::size_t kTimestampLength = vorn::kTimestampSize - 1;
 constexpr std::size_t kDateTimeLength = 20;
 constexpr int kTwoDigitLimit = 100;
 constexpr int kYearLimit = 10000;
@@ -267,7 +273,7 @@ void FollowZone(const char *zone) {
     s_zoneReadOnce.store(true, std::memory_order_release);
 }
 
-// The current timestamp text into out (kTimestampSize bytes); its length.
+// The current timestamp text into out (vorn::kTimestampSize bytes); its length.
 // Seconds come from time(), milliseconds from a separate gettimeofday().
 std::size_t PutCurrentTimestamp(char *out) {
     const time_t now = time(nullptr);
@@ -285,7 +291,7 @@ std::size_t PutCurrentTimestamp(char *out) {
     if (!cached) {
         const SLogDateTime dt = DateTimeOf(local);
         if (!FitsItsWidth(dt))
-            return FormatTimestampSlow(out, kTimestampSize, dt, millis);
+            return FormatTimestampSlow(out, vorn::kTimestampSize, dt, millis);
         PutDateTime(out, dt);
         s_dateTimeCache.Put(now, zone, out);
     }
@@ -294,7 +300,7 @@ std::size_t PutCurrentTimestamp(char *out) {
         // but the printf form shows them as they are.
         if (cached && localtime_r(&now, &local) == nullptr)
             local = tm{};
-        return FormatTimestampSlow(out, kTimestampSize, DateTimeOf(local), millis);
+        return FormatTimestampSlow(out, vorn::kTimestampSize, DateTimeOf(local), millis);
     }
     PutMillis(out + kDateTimeLength, millis);
     return kTimestampLength;
@@ -307,7 +313,7 @@ std::size_t FormatLogTimestamp(char *out, std::size_t size, const struct tm &loc
     const SLogDateTime dt = DateTimeOf(local);
     // Anything unusual (a field wider than its width, a short buffer) takes
     // the printf form, which the hand-made form reproduces byte for byte.
-    if (size < kTimestampSize || millis >= kMillisLimit || !FitsItsWidth(dt))
+    if (size < vorn::kTimestampSize || millis >= kMillisLimit || !FitsItsWidth(dt))
         return FormatTimestampSlow(out, size, dt, millis);
     PutDateTime(out, dt);
     PutMillis(out + kDateTimeLength, millis);
@@ -371,9 +377,9 @@ void CLog::CloseFile() {
 
 int CLog::Init(const char *path, unsigned long flags, unsigned long level, unsigned long mask) {
     m_flags = flags;
-    if ((flags & kLogFlagTakeLevel) != 0)
+    if ((flags & vorn::kLogFlagTakeLevel) != 0)
         m_level = level;
-    if ((flags & kLogFlagTakeMask) != 0)
+    if ((flags & vorn::kLogFlagTakeMask) != 0)
         m_mask = mask;
 
     CloseFile();
@@ -405,8 +411,8 @@ int CLog::Init(const char *path, unsigned long flags, unsigned long level, unsig
     }
     m_fd = fd;
 
-    if (g_debugPrintMutexOnce == 0 && g_debugPrintMutex.Init(kLockValue) != 0)
-        g_debugPrintMutexOnce = 1;
+    if (s_debugPrintMutexOnce == 0 && g_debugPrintMutex.Init(kLockValue) != 0)
+        s_debugPrintMutexOnce = 1;
     m_lock.Init(kLockValue);
     return 1;
 }
@@ -420,7 +426,7 @@ int CLog::Deinit() {
 }
 
 void CLog::SyncIfAsked() {
-    if ((m_flags & kLogFlagSync) != 0 && m_fd != 0)
+    if ((m_flags & vorn::kLogFlagSync) != 0 && m_fd != 0)
         fsync(m_fd);
 }
 
@@ -430,13 +436,13 @@ int CLog::PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long lev
         return 0;
     if (level > m_level)
         return 1;
-    if (mask != 0 && level == kLogDebug && (mask & m_mask) == 0)
+    if (mask != 0 && level == vorn::kLogDebug && (mask & m_mask) == 0)
         return 1;
     if (lineBuf == nullptr)
         return 0;
-    char timestamp[kTimestampSize] = "";
+    char timestamp[vorn::kTimestampSize] = "";
     std::size_t tsLen = 0;
-    if ((m_flags & kLogFlagTimestamp) != 0)
+    if ((m_flags & vorn::kLogFlagTimestamp) != 0)
         tsLen = PutCurrentTimestamp(timestamp);
     std::size_t len = JoinLogLine(lineBuf, lineSize, timestamp, tsLen, text, textLen);
     WriteOnce(m_fd, lineBuf, len);
@@ -494,7 +500,7 @@ int CLog::Print(unsigned long level, unsigned long mask, const char *format, ...
 int CLog::DebugPrint(const char *format, ...) {
     if (m_formatBuf == nullptr)
         return 1;
-    if (m_level < kLogDebug)
+    if (m_level < vorn::kLogDebug)
         return 1;
     CMutexScope lock(m_lock);
     PrintBuffers buffers(lock, m_formatBuf, m_lineBuf);
@@ -521,7 +527,7 @@ int CLog::DebugPrint(const char *format, ...) {
     }
     va_end(args);
     fwrite(text, 1, len, stdout);
-    PrintStringInto(lineBuf, size, kLogDebug, 0, text, len);
+    PrintStringInto(lineBuf, size, vorn::kLogDebug, 0, text, len);
     return 1;
 }
 

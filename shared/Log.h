@@ -3,22 +3,15 @@
 // current logger, the debug print and the small hex formatters.
 
 #include "Mutex.h"
+#include "VornApi.h"
 
-#include <cstdarg>
 #include <cstddef>
-#include <ctime>
 
-// Sizes of the logger's buffers and of the debug print's local buffers.
-constexpr std::size_t kLogBufferSize = 32768;
-constexpr std::size_t kDebugPrintBufferSize = 2048;
-constexpr std::size_t kDebugPrintExBufferSize = 1024;
-// Room for the timestamp text "dd.mm.yyyy(hh:mm:ss) mmm" and its NUL.
+namespace vorn {
+
+// Room for the timestamp text "dd.mm.yyyy(hh:mm:ss) mmm" and its NUL
+// (CLog::doGetCurTime).
 constexpr std::size_t kTimestampSize = 25;
-// Room for the level-name text, "unknown log level(%d)" included.
-constexpr std::size_t kLevelNameSize = 64;
-// What a print that could not get the lock formats into instead of the
-// shared buffers (a stack buffer, so it is usable in signal context).
-constexpr std::size_t kLogFallbackBufferSize = 4096;
 
 // Flag bits of CLog::Init.
 constexpr unsigned long kLogFlagTimestamp = 0x1;
@@ -33,15 +26,11 @@ constexpr unsigned long kLogWarning = 3;
 constexpr unsigned long kLogInfo = 4;
 constexpr unsigned long kLogDebug = 5;
 
-// Dumps show at most this many bytes of CLog::DebugDump.
-constexpr unsigned long kDumpCap = 2048;
-// Bytes a dump row shows, and room for the text of one row of either dump.
-constexpr unsigned long kDumpRowBytes = 16;
-constexpr std::size_t kDumpRowTextSize = 128;
+} // namespace vorn
 
 #define VORN_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 
-class CLog {
+class VORN_API CLog {
   public:
     // Allocates the three buffers; registers itself as current logger when
     // none is registered. When an allocation fails the object keeps no
@@ -91,11 +80,11 @@ class CLog {
     // 4 or more). Always 1.
     int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
     // A print or dump that waited in vain for the lock formats into private
-    // stack buffers (kLogFallbackBufferSize each) instead of the shared ones,
+    // stack buffers (4096 bytes each) instead of the shared ones,
     // which the holder may still be using; its text is cut to that size, and
     // a dump is then written in several pieces.
 
-    // Timestamp text into out (at least kTimestampSize bytes).
+    // Timestamp text into out (at least vorn::kTimestampSize bytes).
     static void doGetCurTime(char *out);
     // Name of a level in one static buffer that each call overwrites.
     static const char *doGetLogLevelString(unsigned long level, unsigned long unused);
@@ -108,15 +97,15 @@ class CLog {
   private:
     // PrintString into lineBuf (lineSize bytes) of the text's first textLen
     // bytes.
-    int PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
-                        unsigned long mask, const char *text, std::size_t textLen);
-    void SyncIfAsked();
-    void CloseFile();
-    void FreeBuffers();
+    VORN_LOCAL int PrintStringInto(char *lineBuf, std::size_t lineSize, unsigned long level,
+                                   unsigned long mask, const char *text, std::size_t textLen);
+    VORN_LOCAL void SyncIfAsked();
+    VORN_LOCAL void CloseFile();
+    VORN_LOCAL void FreeBuffers();
 
     int m_fd = 0;
-    unsigned long m_flags = kLogFlagTimestamp;
-    unsigned long m_level = kLogDebug;
+    unsigned long m_flags = vorn::kLogFlagTimestamp;
+    unsigned long m_level = vorn::kLogDebug;
     unsigned long m_mask = 0;
     char *m_formatBuf = nullptr;
     char *m_lineBuf = nullptr;
@@ -124,57 +113,26 @@ class CLog {
     CMutex m_lock;
 };
 
-// The process-wide current logger (null at start) and the debug-print mutex
-// with its once-flag. Exported by both deliverables; the program's copies win.
-extern CLog *g_currentLogger;
-extern CMutex g_debugPrintMutex;
-extern int g_debugPrintMutexOnce;
+// The process-wide current logger (null at start) and the debug-print mutex.
+// Exported by both deliverables; the program's copies win.
+extern VORN_API CLog *g_currentLogger;
+extern VORN_API CMutex g_debugPrintMutex;
 
 // Format into a local buffer (2048 bytes; 1024 for DebugPrintEx, its
 // "name[line] " prefix included) under the debug-print mutex and hand the
 // finished text to the current logger's DebugPrint, or to standard output
 // when there is none. Lock order: the debug-print mutex, then the logger's.
-void DebugPrint(const char *format, ...) VORN_PRINTF(1, 2);
-void DebugPrintEx(const char *file, int line, const char *format, ...) VORN_PRINTF(3, 4);
+VORN_API void DebugPrint(const char *format, ...) VORN_PRINTF(1, 2);
+VORN_API void DebugPrintEx(const char *file, int line, const char *format, ...) VORN_PRINTF(3, 4);
 
 // out must hold 3 x count + 1 bytes; two lower-case hex digits an item,
 // separated by single spaces. Takes the debug-print mutex (not for count 0).
-void DumpData(unsigned char *data, unsigned long count, char *out);
+VORN_API void DumpData(unsigned char *data, unsigned long count, char *out);
 // out must hold 5 x count + 1 bytes.
-void DumpData2(unsigned short *data, unsigned long count, char *out);
+VORN_API void DumpData2(unsigned short *data, unsigned long count, char *out);
 // out must hold 17 x count + 1 bytes (9 x count + 1 for items below 2^32).
-void DumpData4(unsigned long *data, unsigned long count, char *out);
+VORN_API void DumpData4(unsigned long *data, unsigned long count, char *out);
 
 // Through the current logger; 1 when there is none.
-int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
-int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);
-
-// Pure formatters behind the prints and dumps. Each writes into out (of size
-// bytes, cut to size - 1 and always terminated when size > 0) and returns the
-// length of the text it left there.
-
-// The part of path after its last '/', or path itself ("" for null).
-const char *LogBaseName(const char *path);
-// "dd.mm.yyyy(hh:mm:ss) mmm" from a local calendar time and milliseconds.
-std::size_t FormatLogTimestamp(char *out, std::size_t size, const struct tm &local,
-                               unsigned long millis);
-// The log line: timestamp text (may be empty), one space, the message.
-std::size_t FormatLogLine(char *out, std::size_t size, const char *timestamp, const char *text);
-// "%s[%d] " with the base name of file and line, then the message; when the
-// prefix alone fills out, no message follows.
-std::size_t FormatDebugPrintEx(char *out, std::size_t size, const char *file, int line,
-                               const char *format, va_list args) VORN_PRINTF(5, 0);
-// Header of CLog::DebugDump, followed by "stripped\n" when dataSize is above
-// the cap.
-std::size_t FormatDumpHeader(char *out, std::size_t size, const char *file, int line,
-                             const void *data, unsigned long dataSize);
-// One row of CLog::DebugDump: address, 16 hex columns ("XX " past count),
-// the printable characters of the count (1 to 16) bytes at row, newline.
-std::size_t FormatDumpRow(char *out, std::size_t size, const unsigned char *row,
-                          unsigned long count);
-// Header of CLog::DebugDump2.
-std::size_t FormatDump2Header(char *out, std::size_t size, const char *file, int line,
-                              unsigned long dataSize);
-// One row of CLog::DebugDump2: "0x%02X," for each of the count bytes, newline.
-std::size_t FormatDump2Row(char *out, std::size_t size, const unsigned char *row,
-                           unsigned long count);
+VORN_API int DebugDump(const char *file, int line, unsigned char *data, unsigned long size);
+VORN_API int DebugDump2(const char *file, int line, unsigned char *data, unsigned long size);

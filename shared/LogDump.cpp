@@ -2,6 +2,7 @@
 // the free DebugDump/DebugDump2 through the current logger.
 
 #include "Log.h"
+#include "LogFormat.h"
 
 #include <array>
 #include <cstdio>
@@ -135,7 +136,7 @@ std::size_t FormatDump2Row(char *out, std::size_t size, const unsigned char *row
 }
 
 int CLog::DebugDump(const char *file, int line, unsigned char *data, unsigned long size) {
-    if (m_level <= kLogWarning)
+    if (m_level <= vorn::kLogWarning)
         return 1;
     if (m_dumpBuf == nullptr)
         return 1;
@@ -166,7 +167,7 @@ int CLog::DebugDump(const char *file, int line, unsigned char *data, unsigned lo
 }
 
 int CLog::DebugDump2(const char *file, int line, unsigned char *data, unsigned long size) {
-    if (m_level <= kLogWarning)
+    if (m_level <= vorn::kLogWarning)
         return 1;
     if (m_dumpBuf == nullptr)
         return 1;

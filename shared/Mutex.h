@@ -7,10 +7,12 @@
 // records its owner so that a release never unlocks a lock held elsewhere,
 // also when a signal handler interrupts the holder on the holder's own thread.
 
+#include "VornApi.h"
+
 #include <atomic>
 #include <pthread.h>
 
-class CMutex {
+class VORN_API CMutex {
   public:
     // Leaves the object without a POSIX mutex; constant-initialised so that a
     // static CMutex is usable before any constructor of its image has run.
@@ -46,9 +48,9 @@ class CMutex {
 
   private:
     // Marks the calling thread as holder after a successful trylock.
-    void TakeOwnership();
+    VORN_LOCAL void TakeOwnership();
     // Clears the holder record and unlocks.
-    int Unlock(pthread_mutex_t *mutex);
+    VORN_LOCAL int Unlock(pthread_mutex_t *mutex);
 
     unsigned long m_value = 0;
     std::atomic<pthread_mutex_t *> m_mutex{nullptr};

@@ -5,6 +5,7 @@
 // libvorn a program's own copies of them are the ones used.
 
 #include "TimeHlp.h"
+#include "TimeHlpMath.h"
 
 #include "Log.h"
 
@@ -68,14 +69,15 @@ void Time_t2StringEx(time_t t, char *text, long utc) {
     }
     struct tm tmv {};
     if (!BreakDown(t, utc, &tmv)) {
-        snprintf(text, kTimeTextSize, "%s", kInvalidTimeText);
+        snprintf(text, vorn::kTimeTextSize, "%s", kInvalidTimeText);
         return;
     }
-    int len = snprintf(text, kTimeTextSize, "%02d.%02d.%02d %02d.%02d %d", tmv.tm_hour, tmv.tm_min,
-                       tmv.tm_sec, tmv.tm_mday, tmv.tm_mon + 1, tmv.tm_year + kTmYearBase);
-    if (len < 0 || static_cast<std::size_t>(len) >= kTimeTextSize) {
+    int len =
+        snprintf(text, vorn::kTimeTextSize, "%02d.%02d.%02d %02d.%02d %d", tmv.tm_hour, tmv.tm_min,
+                 tmv.tm_sec, tmv.tm_mday, tmv.tm_mon + 1, tmv.tm_year + kTmYearBase);
+    if (len < 0 || static_cast<std::size_t>(len) >= vorn::kTimeTextSize) {
         // A cut text would show a wrong year.
-        snprintf(text, kTimeTextSize, "%s", kInvalidTimeText);
+        snprintf(text, vorn::kTimeTextSize, "%s", kInvalidTimeText);
     }
 }
 
@@ -142,7 +144,7 @@ time_t SystemTime2time_tEx(SystemTime *st, long utc) {
             t = SystemTime2time_t(st);
         }
     }
-    char text[kTimeTextSize];
+    char text[vorn::kTimeTextSize];
     Time_t2StringEx(t, text, 1);
     DebugPrintEx(kLogSource, kLineNewTime, "new time %s\n", text);
     return t;

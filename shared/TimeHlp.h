@@ -2,10 +2,11 @@
 // Time helpers: conversions between seconds, SystemTime records and text,
 // the clock in seconds and milliseconds, setting the system and RTC clocks.
 
+#include "VornApi.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
-#include <sys/time.h>
 
 struct SystemTime {
     uint16_t year;
@@ -18,29 +19,28 @@ struct SystemTime {
     uint16_t milliseconds;
 };
 
+namespace vorn {
 // Room for the time text "hh.mm.ss dd.mm yyyy" and its NUL (four-digit years).
 constexpr std::size_t kTimeTextSize = 20;
+} // namespace vorn
 
 // "%02d.%02d.%02d %02d.%02d %d" (hour, minute, second, day, month, year), or
 // "invalid time"; utc non-zero breaks the time down in UTC. text needs
-// kTimeTextSize bytes and never gets more: a time whose text would not fit
+// vorn::kTimeTextSize bytes and never gets more: a time whose text would not fit
 // (a year past 9999 or before -999) gives "invalid time" as well.
-void Time_t2StringEx(time_t t, char *text, long utc);
-void Time_t2String(time_t t, char *text);
-time_t GetLocalTime_t();
+VORN_API void Time_t2StringEx(time_t t, char *text, long utc);
+VORN_API void Time_t2String(time_t t, char *text);
+VORN_API time_t GetLocalTime_t();
 // 1 when the system clock was set, else 0.
-int SetLocalTime_t(time_t t);
+VORN_API int SetLocalTime_t(time_t t);
 // 1 when /dev/rtc0 took the time (in UTC), else 0 with a log line.
-int SetHwTime(time_t t);
+VORN_API int SetHwTime(time_t t);
 // Reads the record as local time (daylight saving decided by the platform),
 // or as UTC when utc is non-zero; logs "new time %s\n".
-time_t SystemTime2time_tEx(SystemTime *st, long utc);
-time_t SystemTime2time_t(SystemTime *st);
+VORN_API time_t SystemTime2time_tEx(SystemTime *st, long utc);
+VORN_API time_t SystemTime2time_t(SystemTime *st);
 // 1 on success (the real day of the week stored), 0 with the record untouched.
-int time_t2SystemTimeEx(time_t t, SystemTime *st, long utc);
-int time_t2SystemTime(time_t t, SystemTime *st);
+VORN_API int time_t2SystemTimeEx(time_t t, SystemTime *st, long utc);
+VORN_API int time_t2SystemTime(time_t t, SystemTime *st);
 // Wall-clock milliseconds since the epoch.
-uint64_t GetCurTimeMS();
-// The arithmetic of GetCurTimeMS: seconds x 1000 + microseconds / 1000,
-// the division truncating, in unsigned 64-bit arithmetic.
-uint64_t TimevalToMS(const timeval &tv);
+VORN_API uint64_t GetCurTimeMS();

@@ -59,7 +59,7 @@ for f in bin/tmtool bin/tmattach bin/tmsim "$libdir/libvorn.so.1.0.0" \
          "$libdir/vorn/tmsim" "$libdir/vorn/libtmsim.so" \
          include/vorn/TouchMemCltK.h include/vorn/TouchMemProto.h \
          include/vorn/Mutex.h include/vorn/Log.h include/vorn/CmdHelper.h \
-         include/vorn/TimeHlp.h \
+         include/vorn/TimeHlp.h include/vorn/VornApi.h \
          share/man/man1/tmtool.1 share/man/man1/tmattach.1 share/man/man1/tmsim.1 \
          share/man/man3/libvorn.3 \
          share/bash-completion/completions/tmtool \
@@ -111,9 +111,10 @@ libvorn closed"
 # so that the program starts without LD_LIBRARY_PATH.
 export PKG_CONFIG_PATH=$lib/pkgconfig
 unset PKG_CONFIG_LIBDIR LD_LIBRARY_PATH
+# The program's own headers come after every directory the flags add.
 # shellcheck disable=SC2046,SC2086 # word splitting of the flags is wanted
 if "$cxx" -std=c++17 $cxxflags -o "$tmp/consumer-pc" "$src/tests/install/consumer/consumer.cpp" \
-        $(pkg-config --cflags --libs libvorn) \
+        $(pkg-config --cflags --libs libvorn) -idirafter "$src/tests/install/consumer/own" \
         -Wl,-rpath,"$(pkg-config --variable=libdir libvorn)" >"$tmp/pc.log" 2>&1; then
     pass "pkg-config consumer builds"
     out=$("${sim[@]}" "$tmp/consumer-pc" 2>"$tmp/pc.err")

@@ -163,7 +163,7 @@ TEST_F(CmdLoopTest, LineWithMoreThan63TokensPassesFirst63) {
     }
     EXPECT_EQ(RunLoop(line + "\n"), ">REC 63\r\n>");
     ASSERT_EQ(g_calls.size(), 1u);
-    ASSERT_EQ(g_calls[0].size(), kMaxTokens);
+    ASSERT_EQ(g_calls[0].size(), vorn::kMaxTokens);
     EXPECT_EQ(g_calls[0][62], "62");
 }
 

@@ -22,11 +22,11 @@ void OtherHandler(char **, uint64_t) {}
 std::vector<std::string> Tokenize(const std::string &text) {
     std::vector<char> buf(text.begin(), text.end());
     buf.push_back('\0');
-    std::vector<char *> tokens(kMaxTokens, nullptr);
+    std::vector<char *> tokens(vorn::kMaxTokens, nullptr);
     uint64_t count = 12345;
     TokenizeString(buf.data(), &count, tokens.data());
     std::vector<std::string> out;
-    for (uint64_t i = 0; i < count && i < kMaxTokens; ++i) {
+    for (uint64_t i = 0; i < count && i < vorn::kMaxTokens; ++i) {
         out.emplace_back(tokens[i]);
     }
     EXPECT_EQ(count, out.size());
@@ -65,7 +65,7 @@ TEST(TokenizeString, SplitsAtSpacesAndTabsOnly) {
 TEST(TokenizeString, EmptyTextGivesNoTokensAndLeavesArray) {
     char text[] = "";
     char sentinel[] = "untouched";
-    std::vector<char *> tokens(kMaxTokens, sentinel);
+    std::vector<char *> tokens(vorn::kMaxTokens, sentinel);
     uint64_t count = 99;
     TokenizeString(text, &count, tokens.data());
     EXPECT_EQ(count, 0u);
@@ -77,7 +77,7 @@ TEST(TokenizeString, EmptyTextGivesNoTokensAndLeavesArray) {
 TEST(TokenizeString, SetsOnlyAsManyEntriesAsTokens) {
     char text[] = "a b";
     char sentinel[] = "old";
-    std::vector<char *> tokens(kMaxTokens, sentinel);
+    std::vector<char *> tokens(vorn::kMaxTokens, sentinel);
     uint64_t count = 0;
     TokenizeString(text, &count, tokens.data());
     ASSERT_EQ(count, 2u);
@@ -106,12 +106,12 @@ TEST(TokenizeString, KeepsFirst63TokensWithoutOverrun) {
         std::string line = NumberedWords(words);
         std::vector<char> buf(line.begin(), line.end());
         buf.push_back('\0');
-        // Exactly kMaxTokens entries on the heap: the sanitizer build catches
+        // Exactly vorn::kMaxTokens entries on the heap: the sanitizer build catches
         // any write past them.
-        std::vector<char *> tokens(kMaxTokens, nullptr);
+        std::vector<char *> tokens(vorn::kMaxTokens, nullptr);
         uint64_t count = 0;
         TokenizeString(buf.data(), &count, tokens.data());
-        std::size_t expected = words < kMaxTokens ? words : kMaxTokens;
+        std::size_t expected = words < vorn::kMaxTokens ? words : vorn::kMaxTokens;
         ASSERT_EQ(count, expected) << words;
         for (std::size_t i = 0; i < expected; ++i) {
             EXPECT_EQ(std::string(tokens[i]), "t" + std::to_string(i)) << words;
@@ -124,11 +124,11 @@ TEST(TokenizeString, CallerArrayGuardsStayIntact) {
     std::vector<char> buf(line.begin(), line.end());
     buf.push_back('\0');
     char guard[] = "guard";
-    std::vector<char *> tokens(kMaxTokens + 8, guard);
+    std::vector<char *> tokens(vorn::kMaxTokens + 8, guard);
     uint64_t count = 0;
     TokenizeString(buf.data(), &count, tokens.data());
-    ASSERT_EQ(count, kMaxTokens);
-    for (std::size_t i = kMaxTokens; i < tokens.size(); ++i) {
+    ASSERT_EQ(count, vorn::kMaxTokens);
+    for (std::size_t i = vorn::kMaxTokens; i < tokens.size(); ++i) {
         EXPECT_EQ(tokens[i], guard) << i;
     }
 }

@@ -149,8 +149,8 @@ class Silence {
 };
 
 void PrintEverything(CLog &log, unsigned char *data, unsigned long size, char *hex) {
-    log.Print(kLogInfo, 0, "print %d %s\n", 1, "text");
-    log.PrintString(kLogError, 0, "string\n");
+    log.Print(vorn::kLogInfo, 0, "print %d %s\n", 1, "text");
+    log.PrintString(vorn::kLogError, 0, "string\n");
     log.DebugPrint("debug %lu\n", size);
     DebugPrint("free debug %d\n", 2);
     DebugPrintEx("dir/file.cpp", 10, "free debug ex %s\n", "x");
@@ -213,8 +213,8 @@ TEST_P(LogBufferFailureTest, LoggerWithoutBuffersPrintsNothing) {
     unsigned char data[4] = {1, 2, 3, 4};
     logtest::CaptureFd err(STDERR_FILENO);
     logtest::CaptureFd out(STDOUT_FILENO);
-    EXPECT_EQ(log.Print(kLogError, 0, "x\n"), 0);
-    EXPECT_EQ(log.PrintString(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.PrintString(vorn::kLogError, 0, "x\n"), 0);
     EXPECT_EQ(log.DebugPrint("x\n"), 1);
     EXPECT_EQ(log.DebugDump("f.cpp", 1, data, sizeof data), 1);
     EXPECT_EQ(log.DebugDump2("f.cpp", 1, data, sizeof data), 1);
@@ -251,7 +251,7 @@ TEST_F(LogAllocTest, LoggerWhoseLockCannotBeCreatedStillPrints) {
     int opened = log.Init(path.c_str(), 0x300, 5, 0);
     g_failNothrowAt = 0;
     EXPECT_EQ(opened, 1);
-    EXPECT_EQ(log.Print(kLogInfo, 0, "unlocked\n"), 1);
+    EXPECT_EQ(log.Print(vorn::kLogInfo, 0, "unlocked\n"), 1);
     EXPECT_EQ(ReadFile(path), " unlocked\n");
 }
 

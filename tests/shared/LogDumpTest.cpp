@@ -2,6 +2,7 @@
 // on the log file and standard error, and the free dumps.
 
 #include "Log.h"
+#include "LogFormat.h"
 #include "LogTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,7 @@ namespace {
 using logtest::CaptureFd;
 using logtest::ReadFile;
 
-constexpr unsigned long kPlainFlags = kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kPlainFlags = vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 
 // The address texts of the listing, printed as the dump prints them.
 // "0x%p" in the header, "0x%p " before a row.

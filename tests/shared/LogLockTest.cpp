@@ -31,7 +31,7 @@ using std::chrono::milliseconds;
 constexpr auto kBoundedWait = milliseconds(53);
 constexpr auto kPipeFillTimeout = std::chrono::seconds(10);
 constexpr int kSmallPipe = 4096;
-constexpr unsigned long kPlainFlags = kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kPlainFlags = vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 
 unsigned char g_dumpData[20];
 
@@ -54,7 +54,8 @@ struct Intruder {
 };
 
 const Intruder kIntruders[] = {
-    {"PrintFromAnotherThread", false, [](CLog &log) { log.Print(kLogInfo, 0, "intruder %d\n", 1); },
+    {"PrintFromAnotherThread", false,
+     [](CLog &log) { log.Print(vorn::kLogInfo, 0, "intruder %d\n", 1); },
      [] { return std::string(" intruder 1\n"); }},
     {"DumpFromAnotherThread", false,
      [](CLog &log) { log.DebugDump("dir/f.cpp", 4, g_dumpData, sizeof g_dumpData); },
@@ -66,7 +67,7 @@ const Intruder kIntruders[] = {
                 "10 11 12 13 XX XX XX XX -XX XX XX XX XX XX XX XX  ....\n\n";
      }},
     {"PrintFromSignalHandlerOnHoldersThread", true,
-     [](CLog &log) { log.Print(kLogError, 0, "from handler\n"); },
+     [](CLog &log) { log.Print(vorn::kLogError, 0, "from handler\n"); },
      [] { return std::string(" from handler\n"); }},
 };
 
@@ -163,7 +164,7 @@ TEST_P(LogLockTest, TimedOutContextWritesItsOwnTextAndLeavesTheLock) {
     // The holder must still hold the lock: a second print waits in vain too.
     Clock::duration secondTook{};
     if (filled)
-        secondTook = TimeOnThread([&] { log.Print(kLogInfo, 0, "second\n"); });
+        secondTook = TimeOnThread([&] { log.Print(vorn::kLogInfo, 0, "second\n"); });
 
     std::string drained;
     std::thread reader([&] {
@@ -190,7 +191,7 @@ TEST_P(LogLockTest, TimedOutContextWritesItsOwnTextAndLeavesTheLock) {
     EXPECT_EQ(logtest::ReadFile(path), intruder.fileText() + " second\n" + " " + held + "\n");
 
     // The holder's release left the lock free.
-    auto freeTook = TimeOnThread([&] { log.Print(kLogInfo, 0, "free\n"); });
+    auto freeTook = TimeOnThread([&] { log.Print(vorn::kLogInfo, 0, "free\n"); });
     EXPECT_LT(freeTook, kBoundedWait);
     g_log = nullptr;
 }

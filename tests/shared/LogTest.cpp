@@ -2,6 +2,7 @@
 // bounds, the log file's opening rules, Deinit and what follows it.
 
 #include "Log.h"
+#include "LogFormat.h"
 #include "LogTestUtil.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +27,7 @@ using logtest::ReadFile;
 using logtest::TempDir;
 
 // Lines without timestamp, level and mask taken from the Init arguments.
-constexpr unsigned long kPlainFlags = kLogFlagTakeLevel | kLogFlagTakeMask;
+constexpr unsigned long kPlainFlags = vorn::kLogFlagTakeLevel | vorn::kLogFlagTakeMask;
 constexpr unsigned long kClientFlags = 0x301;
 
 class LogTest : public ::testing::Test {
@@ -51,8 +52,8 @@ TEST_F(LogTest, ConstructedLoggerDefaults) {
     EXPECT_EQ(log.Flags(), 1u);
     EXPECT_EQ(log.Level(), 5u);
     EXPECT_EQ(log.Mask(), 0u);
-    EXPECT_EQ(log.Print(kLogError, 0, "x\n"), 0);
-    EXPECT_EQ(log.PrintString(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.PrintString(vorn::kLogError, 0, "x\n"), 0);
     CaptureFd out(STDOUT_FILENO);
     EXPECT_EQ(log.DebugPrint("only on %s\n", "stdout"), 1);
     EXPECT_EQ(out.Stop(), "only on stdout\n");
@@ -137,22 +138,22 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(LogTest, LineWithoutTimestampIsSpaceAndText) {
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
-    log.PrintString(kLogInfo, 0, "abc\n");
+    log.PrintString(vorn::kLogInfo, 0, "abc\n");
     EXPECT_EQ(ReadFile(m_path), " abc\n");
 }
 
 TEST_F(LogTest, MessagesWithoutNewlineRunTogether) {
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
-    log.Print(kLogInfo, 0, "abc");
-    log.Print(kLogInfo, 0, "def\n");
+    log.Print(vorn::kLogInfo, 0, "abc");
+    log.Print(vorn::kLogInfo, 0, "def\n");
     EXPECT_EQ(ReadFile(m_path), " abc def\n");
 }
 
 TEST_F(LogTest, TimestampedLine) {
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kClientFlags, 5, 0xff), 1);
-    log.Print(kLogInfo, 0, "stamped\n");
+    log.Print(vorn::kLogInfo, 0, "stamped\n");
     std::regex line(R"(\d{2}\.\d{2}\.\d{4}\(\d{2}:\d{2}:\d{2}\) \d{3} stamped\n)");
     EXPECT_TRUE(std::regex_match(ReadFile(m_path), line)) << ReadFile(m_path);
 }
@@ -165,7 +166,7 @@ TEST(LogTimestampTest, FormatsDayMonthYearTimeAndMilliseconds) {
     local.tm_hour = 3;
     local.tm_min = 19;
     local.tm_sec = 52;
-    char out[kTimestampSize];
+    char out[vorn::kTimestampSize];
     EXPECT_EQ(FormatLogTimestamp(out, sizeof out, local, 123), 24u);
     EXPECT_STREQ(out, "07.12.2026(03:19:52) 123");
     FormatLogTimestamp(out, sizeof out, local, 5);
@@ -197,7 +198,7 @@ TEST(LogTimestampTest, HandMadeFormEqualsThePrintfForm) {
         {2026, 98, 99, 99, 99, 99}, {2026, 99, 100, 100, 7, 7},
     };
     const unsigned long millis[] = {0, 7, 99, 100, 999, 1000, 123456};
-    const std::size_t sizes[] = {kTimestampSize, 64, kTimestampSize - 1, 12, 1, 0};
+    const std::size_t sizes[] = {vorn::kTimestampSize, 64, vorn::kTimestampSize - 1, 12, 1, 0};
     for (const Case &c : cases) {
         struct tm local {};
         local.tm_year = c.year - 1900;
@@ -251,14 +252,14 @@ TEST(LogTimestampTest, CurrentTimeFollowsTheSecondsAsTheyChange) {
     int checked = 0;
     while (time(nullptr) <= start + 1) {
         time_t before = time(nullptr);
-        char out[kTimestampSize];
+        char out[vorn::kTimestampSize];
         CLog::doGetCurTime(out);
         time_t after = time(nullptr);
         if (before != after)
             continue; // the second changed during the reading
         struct tm local {};
         localtime_r(&before, &local);
-        char expect[kTimestampSize];
+        char expect[vorn::kTimestampSize];
         FormatLogTimestamp(expect, sizeof expect, local, 0);
         ASSERT_EQ(std::string(out, 20), std::string(expect, 20)) << out;
         ++checked;
@@ -319,7 +320,7 @@ TEST(LogTimestampTest, CurrentTimeFollowsAChangeOfTimeZone) {
 }
 
 TEST(LogTimestampTest, CurrentTimeMatchesTheLocalDate) {
-    char out[kTimestampSize];
+    char out[vorn::kTimestampSize];
     time_t before = time(nullptr);
     CLog::doGetCurTime(out);
     struct tm local {};
@@ -349,7 +350,7 @@ TEST_F(LogTest, DebugPrintGoesToStdoutAndFileAtLevel5) {
 TEST_F(LogTest, DebugPrintBelowLevel5PrintsNothing) {
     for (unsigned long level : {4ul, 2ul}) {
         CLog log;
-        ASSERT_EQ(log.Init(m_path.c_str(), kLogFlagTakeLevel, level, 0), 1);
+        ASSERT_EQ(log.Init(m_path.c_str(), vorn::kLogFlagTakeLevel, level, 0), 1);
         CaptureFd out(STDOUT_FILENO);
         EXPECT_EQ(log.DebugPrint("hidden\n"), 1);
         EXPECT_EQ(out.Stop(), "") << level;
@@ -437,7 +438,7 @@ TEST(LogDebugPrintExTest, PrefixAndMessageShareTheBuffer) {
 TEST_F(LogTest, PrintIsBoundedByTheLineBuffer) {
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
-    log.Print(kLogInfo, 0, "%s", std::string(40000, 'x').c_str());
+    log.Print(vorn::kLogInfo, 0, "%s", std::string(40000, 'x').c_str());
     // The line buffer holds space and message together.
     EXPECT_EQ(ReadFile(m_path), " " + std::string(kLogBufferSize - 2, 'x'));
 }
@@ -485,7 +486,7 @@ TEST_F(LogTest, DebugPrintExPrefixFillingTheBufferLeavesNoMessage) {
 TEST_F(LogTest, TimestampCountsAgainstTheLineBuffer) {
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kClientFlags, 5, 0xff), 1);
-    log.Print(kLogInfo, 0, "%s", std::string(40000, 'y').c_str());
+    log.Print(vorn::kLogInfo, 0, "%s", std::string(40000, 'y').c_str());
     std::string file = ReadFile(m_path);
     ASSERT_EQ(file.size(), kLogBufferSize - 1);
     EXPECT_EQ(file.substr(24, 1), " ");
@@ -509,7 +510,7 @@ TEST_F(LogTest, ExistingContentIsKeptAndNewLinesFollowIt) {
     logtest::WriteFile(m_path, "old line\n");
     CLog log;
     ASSERT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
-    log.Print(kLogInfo, 0, "new line\n");
+    log.Print(vorn::kLogInfo, 0, "new line\n");
     EXPECT_EQ(ReadFile(m_path), "old line\n new line\n");
 }
 
@@ -550,7 +551,7 @@ TEST_F(LogTest, SymbolicLinkAtThePathIsNotFollowed) {
     CLog log;
     EXPECT_EQ(log.Init(m_path.c_str(), kPlainFlags, 5, 0), 0);
     EXPECT_EQ(log.Descriptor(), 0);
-    EXPECT_EQ(log.Print(kLogInfo, 0, "intruder\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogInfo, 0, "intruder\n"), 0);
     EXPECT_EQ(ReadFile(victim), "precious\n");
     // The dangling variant must not create the target either.
     std::string absent = m_dir.File("absent");
@@ -564,7 +565,7 @@ TEST_F(LogTest, UnopenableFileLeavesNoFileButDebugPrintStillPrints) {
     CLog log;
     EXPECT_EQ(log.Init(m_dir.File("no/such/dir.log").c_str(), kPlainFlags, 5, 0), 0);
     EXPECT_EQ(log.Descriptor(), 0);
-    EXPECT_EQ(log.Print(kLogError, 0, "lost\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogError, 0, "lost\n"), 0);
     CaptureFd out(STDOUT_FILENO);
     EXPECT_EQ(log.DebugPrint("still here\n"), 1);
     EXPECT_EQ(out.Stop(), "still here\n");
@@ -578,7 +579,7 @@ TEST_F(LogTest, InitAgainClosesTheOldFile) {
     for (int i = 0; i < 5; ++i)
         ASSERT_EQ(log.Init((i % 2 == 0 ? other : m_path).c_str(), kPlainFlags, 5, 0), 1);
     EXPECT_EQ(logtest::OpenDescriptorCount(), before);
-    log.Print(kLogInfo, 0, "to other\n");
+    log.Print(vorn::kLogInfo, 0, "to other\n");
     EXPECT_EQ(ReadFile(m_path), "");
     EXPECT_EQ(ReadFile(other), " to other\n");
 }
@@ -590,7 +591,7 @@ TEST_F(LogTest, FileOpenedOnDescriptor0IsMovedOffIt) {
     CLog log;
     int opened = log.Init(m_path.c_str(), kPlainFlags, 5, 0);
     int fd = log.Descriptor();
-    log.Print(kLogInfo, 0, "written\n");
+    log.Print(vorn::kLogInfo, 0, "written\n");
     dup2(savedStdin, STDIN_FILENO);
     close(savedStdin);
     EXPECT_EQ(opened, 1);
@@ -620,7 +621,7 @@ TEST_F(LogTest, DeinitialisedLoggerPrintsNothing) {
     log.Deinit();
     CaptureFd out(STDOUT_FILENO);
     EXPECT_EQ(log.DebugPrint("gone\n"), 1);
-    EXPECT_EQ(log.Print(kLogError, 0, "gone\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogError, 0, "gone\n"), 0);
     DebugPrint("to stdout\n"); // no current logger any more
     EXPECT_EQ(out.Stop(), "to stdout\n");
 }
@@ -634,8 +635,8 @@ TEST_F(LogTest, InitAfterDeinitOpensTheFileButPrintsAndDumpsNothing) {
     unsigned char data[20] = {1, 2, 3};
     CaptureFd out(STDOUT_FILENO);
     CaptureFd err(STDERR_FILENO);
-    EXPECT_EQ(log.Print(kLogError, 0, "x\n"), 0);
-    EXPECT_EQ(log.PrintString(kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.Print(vorn::kLogError, 0, "x\n"), 0);
+    EXPECT_EQ(log.PrintString(vorn::kLogError, 0, "x\n"), 0);
     EXPECT_EQ(log.DebugPrint("x\n"), 1);
     EXPECT_EQ(log.DebugDump("f.cpp", 1, data, sizeof data), 1);
     EXPECT_EQ(log.DebugDump2("f.cpp", 1, data, sizeof data), 1);

@@ -3,6 +3,7 @@
 // number and text each diagnostic carries.
 
 #include "Log.h"
+#include "LogFormat.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -3,6 +3,7 @@
 // Nothing here sets a clock; those paths run under tmsim (TimeHlpClockTest).
 
 #include "TimeHlp.h"
+#include "TimeHlpMath.h"
 
 #include <gtest/gtest.h>
 
@@ -74,13 +75,13 @@ class TimeHlpTest : public testing::Test {
 // documented room, and checks the guard.
 std::string Text(time_t t, long utc) {
     constexpr std::size_t kGuard = 16;
-    char buf[kTimeTextSize + kGuard];
+    char buf[vorn::kTimeTextSize + kGuard];
     memset(buf, 0x55, sizeof buf);
     Time_t2StringEx(t, buf, utc);
-    for (std::size_t i = kTimeTextSize; i < sizeof buf; ++i) {
+    for (std::size_t i = vorn::kTimeTextSize; i < sizeof buf; ++i) {
         EXPECT_EQ(buf[i], 0x55) << "byte " << i << " written for " << t;
     }
-    return std::string(buf, strnlen(buf, kTimeTextSize));
+    return std::string(buf, strnlen(buf, vorn::kTimeTextSize));
 }
 
 struct TextCase {
@@ -124,7 +125,7 @@ TEST_F(TimeHlpTest, LocalTexts) {
     for (const ZoneTextCase &c : cases) {
         ZoneScope zone(*c.zone);
         EXPECT_EQ(Text(c.t, 0), c.text) << c.zone->name << " " << c.t;
-        char buf[kTimeTextSize];
+        char buf[vorn::kTimeTextSize];
         Time_t2String(c.t, buf);
         EXPECT_STREQ(buf, c.text) << c.zone->name << " " << c.t;
     }
@@ -134,7 +135,7 @@ TEST_F(TimeHlpTest, LocalTextFollowsTzChangedSinceLastCall) {
     // Like localtime, the text follows TZ even when nobody called tzset.
     ZoneScope zone(kUtc);
     setenv("TZ", ZoneSpec(kNewYork).c_str(), 1);
-    char buf[kTimeTextSize];
+    char buf[vorn::kTimeTextSize];
     Time_t2String(1700000000, buf);
     EXPECT_STREQ(buf, "17.13.20 14.11 2023");
 }

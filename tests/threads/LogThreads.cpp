@@ -111,7 +111,7 @@ void Printer(CLog *log, int id) {
         timed([&] {
             DebugPrintEx(__FILE__, __LINE__, "T%d-%04d DebugPrintEx %s\n", id, i, kTail.c_str());
         });
-        timed([&] { log->Print(kLogInfo, 0, "T%d-%04d Print %s\n", id, i, kTail.c_str()); });
+        timed([&] { log->Print(vorn::kLogInfo, 0, "T%d-%04d Print %s\n", id, i, kTail.c_str()); });
         timed([&] { DebugDump(__FILE__, __LINE__, bytes.data(), bytes.size()); });
         DumpData(bytes.data(), bytes.size(), text.data());
         if (strlen(text.data()) != 3 * kDumpBytes - 1) {
@@ -204,7 +204,7 @@ int main(int argc, char **argv) {
     unlink(path);
     // The client log, constructed and registered when libvorn was loaded.
     CLog *log = g_currentLogger;
-    if (log == nullptr || log->Init(path, kClientFlags, kLogDebug, 0xFF) != 1) {
+    if (log == nullptr || log->Init(path, kClientFlags, vorn::kLogDebug, 0xFF) != 1) {
         fprintf(stderr, "cannot initialise the current logger with %s\n", path);
         return 2;
     }

@@ -1,5 +1,6 @@
 // A small program built against an installed libvorn, as a user would: it
-// defines no StartDeinit and is linked with no special flag.
+// defines no StartDeinit and is linked with no special flag. It has a Log.h
+// of its own, which the library's headers must not shadow.
 //
 //   consumer          Init("/dev/touchm0"), presence, ROM id, 29 bytes of
 //                     memory, Deinit; exit status 0 when all of it worked.
@@ -10,6 +11,10 @@
 #include <vorn/CmdHelper.h>
 #include <vorn/Log.h>
 #include <vorn/TouchMemCltK.h>
+
+// The program's own Log.h (tests/install/consumer/own), not the library's.
+#include <Log.h>
+static_assert(kConsumersOwnLogHeader == 1, "the program's own Log.h");
 
 #include <csignal>
 #include <cstdio>
