@@ -14,8 +14,8 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <poll.h>
 
 namespace {
@@ -55,7 +55,11 @@ void InitCmdHelper(const CmdTableRow *rows, const char *prompt) {
         }
     }
 
-    CmdTableRow *table = new (std::nothrow) CmdTableRow[n + kExtraRows];
+    // A caller's table that long cannot exist; the check keeps the size
+    // below from wrapping.
+    auto *table = n <= SIZE_MAX / sizeof(CmdTableRow) - kExtraRows
+                      ? static_cast<CmdTableRow *>(malloc((n + kExtraRows) * sizeof(CmdTableRow)))
+                      : nullptr;
     if (table == nullptr) {
         // No table: every word is then unknown and the listing is empty.
         CloseCmdHelper();
@@ -80,7 +84,7 @@ void InitCmdHelper(const CmdTableRow *rows, const char *prompt) {
 }
 
 void CloseCmdHelper() {
-    delete[] s_table;
+    free(s_table);
     s_table = nullptr;
 }
 

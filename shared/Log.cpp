@@ -11,7 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <new>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -339,9 +339,9 @@ std::size_t FormatDebugPrintEx(char *out, std::size_t size, const char *file, in
 }
 
 CLog::CLog() {
-    m_formatBuf = new (std::nothrow) char[kLogBufferSize];
-    m_lineBuf = new (std::nothrow) char[kLogBufferSize];
-    m_dumpBuf = new (std::nothrow) char[kLogBufferSize];
+    m_formatBuf = static_cast<char *>(malloc(kLogBufferSize));
+    m_lineBuf = static_cast<char *>(malloc(kLogBufferSize));
+    m_dumpBuf = static_cast<char *>(malloc(kLogBufferSize));
     if (m_formatBuf == nullptr || m_lineBuf == nullptr || m_dumpBuf == nullptr) {
         // A logger without buffers prints nothing; leave the current logger
         // to someone who can print.
@@ -360,11 +360,11 @@ CLog::~CLog() {
 }
 
 void CLog::FreeBuffers() {
-    delete[] m_formatBuf;
+    free(m_formatBuf);
     m_formatBuf = nullptr;
-    delete[] m_lineBuf;
+    free(m_lineBuf);
     m_lineBuf = nullptr;
-    delete[] m_dumpBuf;
+    free(m_dumpBuf);
     m_dumpBuf = nullptr;
 }
 

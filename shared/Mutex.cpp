@@ -2,7 +2,7 @@
 
 #include "Mutex.h"
 
-#include <new>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
@@ -23,11 +23,11 @@ int CMutex::Init(unsigned long value) {
     m_value = value;
     if (m_mutex.load() != nullptr)
         return 1;
-    pthread_mutex_t *mutex = new (std::nothrow) pthread_mutex_t;
+    auto *mutex = static_cast<pthread_mutex_t *>(malloc(sizeof(pthread_mutex_t)));
     if (mutex == nullptr)
         return 0;
     if (pthread_mutex_init(mutex, nullptr) != 0) {
-        delete mutex;
+        free(mutex);
         return 0;
     }
     m_held.store(false);
@@ -45,7 +45,7 @@ int CMutex::Deinit() {
     m_held.store(false);
     m_ownerMisses.store(0);
     pthread_mutex_destroy(mutex);
-    delete mutex;
+    free(mutex);
     return 1;
 }
 

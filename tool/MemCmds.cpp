@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,14 +53,20 @@ class CFileDesc {
     int m_fd;
 };
 
+// Releases a transfer buffer.
+struct CFreeBytes {
+    void operator()(unsigned char *bytes) const { free(bytes); }
+};
+using TransferBuffer = std::unique_ptr<unsigned char[], CFreeBytes>;
+
 // A zero-filled buffer for one transfer, or null when size is negative, over
 // the transfer limit, or cannot be allocated.
-std::unique_ptr<unsigned char[]> AllocTransferBuffer(int64_t size) {
+TransferBuffer AllocTransferBuffer(int64_t size) {
     if (size < 0 || size > kMaxFileTransferSize)
         return nullptr;
     // At least one byte, so that a size of 0 still yields a valid pointer.
     const std::size_t bytes = size > 0 ? static_cast<std::size_t>(size) : 1;
-    return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[bytes]());
+    return TransferBuffer(static_cast<unsigned char *>(calloc(bytes, 1)));
 }
 
 // Writes len bytes; 0 when all of them reached the file, else the errno.
@@ -246,7 +252,7 @@ void CmdMemRdF(char **words, uint64_t count) {
         return;
     // Allocated before the file is opened: a size the command cannot serve
     // leaves an existing file as it was.
-    std::unique_ptr<unsigned char[]> buffer = AllocTransferBuffer(size);
+    TransferBuffer buffer = AllocTransferBuffer(size);
     if (!buffer) {
         puts("error");
         return;
@@ -301,7 +307,7 @@ void CmdMemWrF(char **words, uint64_t count) {
         size = ParseOperand(words[3]);
     printf("writing  to tm offset %lu size %lu <=%s...", Shown(offset), Shown(size), fileName);
     // Zero-filled: a size beyond the file's end writes zeros after its bytes.
-    std::unique_ptr<unsigned char[]> buffer = AllocTransferBuffer(size);
+    TransferBuffer buffer = AllocTransferBuffer(size);
     if (!buffer) {
         puts("error");
         return;

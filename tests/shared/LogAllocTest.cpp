@@ -5,7 +5,9 @@
 //
 // Counting works below operator new: the C allocator is replaced (forwarding
 // to glibc's) in a plain build; under AddressSanitizer, which owns the
-// allocator, its malloc hooks count instead.
+// allocator, its malloc hooks count instead. Failures are injected into the
+// logger's and the mutex's malloc calls through the linker's --wrap=malloc,
+// which both builds support.
 
 #include "Log.h"
 #include "LogTestUtil.h"
@@ -31,20 +33,20 @@ namespace {
 
 std::atomic<bool> g_counting{false};
 std::atomic<long> g_allocations{0};
-// 1-based index of the next nothrow allocation to fail (0: none, -1: all).
-std::atomic<int> g_failNothrowAt{0};
-std::atomic<int> g_nothrowSeen{0};
+// 1-based index of the next allocation to fail (0: none, -1: all).
+std::atomic<int> g_failAllocAt{0};
+std::atomic<int> g_allocSeen{0};
 
 void CountOne() {
     if (g_counting.load(std::memory_order_relaxed))
         g_allocations.fetch_add(1, std::memory_order_relaxed);
 }
 
-bool FailThisNothrow() {
-    int at = g_failNothrowAt.load();
+bool FailThisAlloc() {
+    int at = g_failAllocAt.load();
     if (at == 0)
         return false;
-    int seen = g_nothrowSeen.fetch_add(1) + 1;
+    int seen = g_allocSeen.fetch_add(1) + 1;
     return at < 0 || seen == at;
 }
 
@@ -57,6 +59,13 @@ const int g_hooksInstalled = __sanitizer_install_malloc_and_free_hooks(CountMall
 #endif
 
 } // namespace
+
+// Every malloc call of the objects linked into this program, the logger's
+// and the mutex's included, comes here (-Wl,--wrap=malloc).
+extern "C" void *__real_malloc(std::size_t size);
+extern "C" void *__wrap_malloc(std::size_t size) {
+    return FailThisAlloc() ? nullptr : __real_malloc(size);
+}
 
 #ifndef VORN_TEST_ASAN
 extern "C" {
@@ -83,8 +92,7 @@ void free(void *ptr) {
 }
 #endif
 
-// operator new on top of malloc (so both builds count it the same way), with
-// failure injection for the nothrow forms the logger uses.
+// operator new on top of malloc, so that both builds count it the same way.
 void *operator new(std::size_t size) {
     void *p = malloc(size);
     if (p == nullptr)
@@ -95,10 +103,10 @@ void *operator new[](std::size_t size) {
     return operator new(size);
 }
 void *operator new(std::size_t size, const std::nothrow_t &) noexcept {
-    return FailThisNothrow() ? nullptr : malloc(size);
+    return malloc(size);
 }
 void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
-    return FailThisNothrow() ? nullptr : malloc(size);
+    return malloc(size);
 }
 void operator delete(void *p) noexcept {
     free(p);
@@ -165,7 +173,7 @@ class LogAllocTest : public ::testing::Test {
   protected:
     void TearDown() override {
         g_counting = false;
-        g_failNothrowAt = 0;
+        g_failAllocAt = 0;
     }
     logtest::NoCurrentLogger m_noLogger;
     logtest::TempDir m_dir;
@@ -203,10 +211,10 @@ class LogBufferFailureTest : public LogAllocTest, public ::testing::WithParamInt
 
 TEST_P(LogBufferFailureTest, LoggerWithoutBuffersPrintsNothing) {
     std::string path = m_dir.File("nobuf.log");
-    g_nothrowSeen = 0;
-    g_failNothrowAt = GetParam();
+    g_allocSeen = 0;
+    g_failAllocAt = GetParam();
     CLog log;
-    g_failNothrowAt = 0;
+    g_failAllocAt = 0;
     // Not registered: debug prints keep going to standard output.
     EXPECT_EQ(g_currentLogger, nullptr);
     EXPECT_EQ(log.Init(path.c_str(), 0x301, 5, 0xff), 1);
@@ -233,9 +241,9 @@ INSTANTIATE_TEST_SUITE_P(WhichBuffer, LogBufferFailureTest, ::testing::Values(1,
 
 TEST_F(LogAllocTest, MutexWhoseAllocationFailsStaysWithout) {
     CMutex mutex;
-    g_failNothrowAt = -1;
+    g_failAllocAt = -1;
     int result = mutex.Init(50);
-    g_failNothrowAt = 0;
+    g_failAllocAt = 0;
     EXPECT_EQ(result, 0);
     EXPECT_FALSE(mutex.HasMutex());
     EXPECT_EQ(mutex.LockContext(), 0);
@@ -247,9 +255,9 @@ TEST_F(LogAllocTest, MutexWhoseAllocationFailsStaysWithout) {
 TEST_F(LogAllocTest, LoggerWhoseLockCannotBeCreatedStillPrints) {
     std::string path = m_dir.File("nolock.log");
     CLog log;
-    g_failNothrowAt = -1;
+    g_failAllocAt = -1;
     int opened = log.Init(path.c_str(), 0x300, 5, 0);
-    g_failNothrowAt = 0;
+    g_failAllocAt = 0;
     EXPECT_EQ(opened, 1);
     EXPECT_EQ(log.Print(vorn::kLogInfo, 0, "unlocked\n"), 1);
     EXPECT_EQ(ReadFile(path), " unlocked\n");
