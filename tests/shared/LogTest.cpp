@@ -296,7 +296,7 @@ class SavedZone {
 bool StampIsLocalTimeOf(const char *stamp, time_t before, time_t after) {
     for (time_t t = before; t <= after; ++t) {
         struct tm *local = localtime(&t);
-        char expect[kTimestampSize];
+        char expect[vorn::kTimestampSize];
         FormatLogTimestamp(expect, sizeof expect, *local, 0);
         if (std::string(stamp, 20) == std::string(expect, 20))
             return true;
@@ -312,7 +312,7 @@ TEST(LogTimestampTest, CurrentTimeFollowsAChangeOfTimeZone) {
     for (const char *zone : {"UTC0", "XYZ-5", "ABC-11", "UTC0"}) {
         setenv("TZ", zone, 1);
         const time_t before = time(nullptr);
-        char out[kTimestampSize];
+        char out[vorn::kTimestampSize];
         CLog::doGetCurTime(out);
         const time_t after = time(nullptr);
         EXPECT_TRUE(StampIsLocalTimeOf(out, before, after)) << zone << ": " << out;
@@ -521,9 +521,9 @@ TEST_F(LogTest, LoggersSharingAFileEachAppendWithoutOverwriting) {
     CLog second;
     ASSERT_EQ(first.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
     ASSERT_EQ(second.Init(m_path.c_str(), kPlainFlags, 5, 0), 1);
-    first.Print(kLogInfo, 0, "one\n");
-    second.Print(kLogInfo, 0, "two\n");
-    first.Print(kLogInfo, 0, "three\n");
+    first.Print(vorn::kLogInfo, 0, "one\n");
+    second.Print(vorn::kLogInfo, 0, "two\n");
+    first.Print(vorn::kLogInfo, 0, "three\n");
     EXPECT_EQ(ReadFile(m_path), " one\n two\n three\n");
 }
 
@@ -535,7 +535,7 @@ TEST_F(LogTest, FifoOrDeviceAtThePathIsNotUsed) {
         CLog log;
         EXPECT_EQ(log.Init(path, kPlainFlags, 5, 0), 0) << path;
         EXPECT_EQ(log.Descriptor(), 0) << path;
-        EXPECT_EQ(log.Print(kLogInfo, 0, "lost\n"), 0) << path;
+        EXPECT_EQ(log.Print(vorn::kLogInfo, 0, "lost\n"), 0) << path;
     }
     const int reader = open(m_path.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
