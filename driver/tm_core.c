@@ -2,8 +2,10 @@
 /*
  * The touch-memory driver core: the device's requests carried out as
  * 1-Wire transactions through the velkor transport. Data bytes go out with
- * write_1w()/write_1wEx() and come in with read_1wEx() over read_1w();
- * only the reset pulse talks to the adapter directly, at reset speed.
+ * write_1w()/write_1wEx() and come in with read_1wEx() over read_1w(); the
+ * reset pulse talks to the adapter directly, at reset speed, and so do runs
+ * of read slots on a line backend that can keep several groups of them in
+ * flight.
  * velkor's calls to the driver's serial functions are passed on to the
  * line backend through the bus the port record is part of.
  *
@@ -168,9 +170,59 @@ static int tm_send(struct tm_bus *bus, const unsigned char *data,
 	return 0;
 }
 
+/*
+ * Reads @len data bytes with several groups of read slots on the line at
+ * once: slot bytes go out up to %TM_CORE_SLOTS_IN_FLIGHT ahead of the
+ * echoes taken, and each group's echoes are taken and decoded as soon as
+ * they are in, which makes room for the next group. A failing write or
+ * echo read fails the whole run; the echoes still due are dropped, so that
+ * late ones cannot pass for those of the next request.
+ */
+static int tm_recv_in_flight(struct tm_bus *bus, unsigned char *buf,
+			     unsigned int len)
+{
+	unsigned int sent = 0, got = 0, group;
+	int nbits, r;
+
+	memset(bus->tx_bits, VELKOR_BIT_ONE, VELKOR_TX_BITS_SIZE);
+	while (got < len) {
+		while (sent < len) {
+			group = len - sent < VELKOR_MAX_BYTES ?
+				len - sent : VELKOR_MAX_BYTES;
+			if ((sent - got + group) * VELKOR_BITS_PER_BYTE >
+			    TM_CORE_SLOTS_IN_FLIGHT)
+				break;
+			r = bus->ops->write(bus, bus->tx_bits,
+					    (int)(group * VELKOR_BITS_PER_BYTE));
+			if (r < 0)
+				goto fail;
+			sent += group;
+		}
+		group = len - got < VELKOR_MAX_BYTES ?
+			len - got : VELKOR_MAX_BYTES;
+		nbits = (int)(group * VELKOR_BITS_PER_BYTE);
+		r = bus->ops->read_echoes(bus, bus->rx_buf, nbits);
+		if (r >= 0 && r != nbits)
+			r = -EIO;
+		if (r < 0)
+			goto fail;
+		tm_core_decode_slots(bus->rx_buf, buf + got, group);
+		got += group;
+	}
+	return 0;
+fail:
+	bus->ops->flush(bus);
+	return r;
+}
+
+/* Reads a plain run of @len data bytes: read slots only. */
 static int tm_recv(struct tm_bus *bus, unsigned char *buf, unsigned int len)
 {
-	int r = read_1wEx(&bus->port, buf, len);
+	int r;
+
+	if (bus->ops->read_echoes)
+		return tm_recv_in_flight(bus, buf, len);
+	r = read_1wEx(&bus->port, buf, len);
 
 	if (r < 0)
 		return r;

@@ -32,6 +32,17 @@
 #define TM_CORE_MEM_MAX		65536u
 #define TM_CORE_PAGE_SIZE	32
 
+/*
+ * Read slot bytes a run of data bytes keeps on the line at most, with a
+ * backend that offers read_echoes: four groups of eight data bytes. Each
+ * exchange with the adapter costs a latency of its own (a USB frame and the
+ * adapter's latency timer, 1 to 16 ms); a group is 5.6 ms on the wire at
+ * data speed, so with four groups out the wire stays busy while the echoes
+ * of the first are on their way, up to 16 ms of latency. The backend's
+ * receive buffer must hold this many echoes.
+ */
+#define TM_CORE_SLOTS_IN_FLIGHT	(4 * VELKOR_TX_BITS_SIZE)
+
 /* Adapter speeds: one byte per time slot, and one byte per reset pulse. */
 #define TM_BAUD_DATA		115200u
 #define TM_BAUD_RESET		9600u
@@ -69,6 +80,14 @@ struct tm_bus;
  * @read_1w:  read_1w(): read @count (1 to %VELKOR_MAX_BYTES) data bytes by
  *            sending read slots and decoding their echoes (see
  *            tm_core_decode_slots()); @count or a negative error code
+ * @read_echoes: optional; wait until the echoes of the first @count bytes
+ *            outstanding are in (not those of everything outstanding) and
+ *            take exactly those into @buf; @count, or a negative error code.
+ *            @count is at most the bytes outstanding. A backend whose
+ *            receive buffer holds %TM_CORE_SLOTS_IN_FLIGHT echoes and whose
+ *            waits sleep offers it; the core then keeps several groups of
+ *            read slots on the line at once. Without it, runs of data bytes
+ *            are read through read_1wEx(), one group at a time.
  * @set_baud: switch to %TM_BAUD_DATA or %TM_BAUD_RESET once everything sent
  *            so far is on the line; 0 or a negative error code
  * @flush:    drop whatever has been received and not read
@@ -77,6 +96,7 @@ struct tm_bus_ops {
 	int (*write)(struct tm_bus *bus, const unsigned char *buf, int count);
 	int (*read)(struct tm_bus *bus, unsigned char *buf, int count);
 	int (*read_1w)(struct tm_bus *bus, unsigned char *buf, int count);
+	int (*read_echoes)(struct tm_bus *bus, unsigned char *buf, int count);
 	int (*set_baud)(struct tm_bus *bus, unsigned int baud);
 	void (*flush)(struct tm_bus *bus);
 };

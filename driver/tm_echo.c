@@ -31,9 +31,14 @@ void tm_echo_push(struct tm_echo *e, const unsigned char *cp,
 	e->len += count;
 }
 
+int tm_echo_has(const struct tm_echo *e, unsigned int n)
+{
+	return e->overrun || e->len >= n;
+}
+
 int tm_echo_complete(const struct tm_echo *e)
 {
-	return e->overrun || e->len >= e->outstanding;
+	return tm_echo_has(e, e->outstanding);
 }
 
 unsigned int tm_echo_take(struct tm_echo *e, unsigned char *buf,

@@ -9,9 +9,12 @@
 #ifndef TM_ECHO_H
 #define TM_ECHO_H
 
-/* A request has at most 64 (VELKOR_TX_BITS_SIZE) bytes outstanding; the
- * ring holds four times that, so noise on the line cannot crowd them out. */
-#define TM_ECHO_RING_SIZE	256u
+/*
+ * A request has at most 256 (TM_CORE_SLOTS_IN_FLIGHT) bytes outstanding;
+ * the ring holds four times that, so noise on the line cannot crowd them
+ * out.
+ */
+#define TM_ECHO_RING_SIZE	1024u
 
 /**
  * struct tm_echo - received bytes and the echoes still due
@@ -38,6 +41,8 @@ void tm_echo_push(struct tm_echo *e, const unsigned char *cp,
 		  unsigned int count);
 /* Whether waiting is over: every echo due is in, or some were lost. */
 int tm_echo_complete(const struct tm_echo *e);
+/* Whether waiting for @n echoes is over: they are in, or some were lost. */
+int tm_echo_has(const struct tm_echo *e, unsigned int n);
 /*
  * Takes the oldest bytes, at most @count, into @buf; they settle as many
  * echoes due (never below none). Returns how many were taken.

@@ -98,14 +98,20 @@ static bool tmt_dead(struct tmt_line *t)
 	return dead;
 }
 
-/* Whether the echoes of everything outstanding are in, or waiting is over. */
-static bool tmt_echoes_in(struct tmt_line *t)
+/* The echoes a wait for @want of them waits for: never more than are due. */
+static unsigned int tmt_due(struct tmt_line *t, unsigned int want)
+{
+	return min(want, t->echo.outstanding);
+}
+
+/* Whether @want echoes (at most those due) are in, or waiting is over. */
+static bool tmt_echoes_in(struct tmt_line *t, unsigned int want)
 {
 	unsigned long flags;
 	bool done;
 
 	spin_lock_irqsave(&t->rx_lock, flags);
-	done = t->dead || tm_echo_complete(&t->echo);
+	done = t->dead || tm_echo_has(&t->echo, tmt_due(t, want));
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 	return done;
 }
@@ -191,9 +197,14 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 	return count;
 }
 
-static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
+/*
+ * Waits until @want echoes (at most those outstanding) are in and takes at
+ * most @count of them. On any failure the echoes received and due are
+ * dropped.
+ */
+static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
+		    unsigned int want)
 {
-	struct tmt_line *t = tmt_of(bus);
 	unsigned int n = 0, due = 0;
 	unsigned long flags;
 	long left;
@@ -201,8 +212,8 @@ static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
 
 	if (count < 0)
 		return -EINVAL;
-	/* Wait for the echoes of what was sent, whatever was asked for. */
-	left = wait_event_interruptible_timeout(t->wait, tmt_echoes_in(t),
+	left = wait_event_interruptible_timeout(t->wait,
+				tmt_echoes_in(t, want),
 				msecs_to_jiffies(TMT_ECHO_TIMEOUT_MS));
 	r = tmt_wait_result(left);
 
@@ -211,11 +222,11 @@ static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
 		r = -ENODEV;
 	else if (t->echo.overrun)
 		r = -EIO;
-	else if (!r && !tm_echo_complete(&t->echo))
+	else if (!r && !tm_echo_has(&t->echo, tmt_due(t, want)))
 		r = -ETIMEDOUT;
 	if (r == -ETIMEDOUT) {
 		n = t->echo.len;
-		due = t->echo.outstanding;
+		due = tmt_due(t, want);
 	}
 	if (!r)
 		n = tm_echo_take(&t->echo, buf, (unsigned int)count);
@@ -230,6 +241,23 @@ static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
 		return r;
 	t->silent = false;
 	return (int)n;
+}
+
+/* pl2303_read(): waits for the echoes of all that was sent, not @count. */
+static int tmt_read(struct tm_bus *bus, unsigned char *buf, int count)
+{
+	return tmt_take(tmt_of(bus), buf, count, UINT_MAX);
+}
+
+/*
+ * The echoes of the first @count bytes outstanding, while later ones are
+ * still on the line: the core keeps several groups of read slots in flight.
+ */
+static int tmt_read_echoes(struct tm_bus *bus, unsigned char *buf, int count)
+{
+	if (count < 0)
+		return -EINVAL;
+	return tmt_take(tmt_of(bus), buf, count, (unsigned int)count);
 }
 
 /* read_1w() at wire speed: read slots out, their echoes back, decoded. */
@@ -280,6 +308,7 @@ static const struct tm_bus_ops tmt_ops = {
 	.write = tmt_write,
 	.read = tmt_read,
 	.read_1w = tmt_read_1w,
+	.read_echoes = tmt_read_echoes,
 	.set_baud = tmt_set_baud,
 	.flush = tmt_flush,
 };
@@ -421,6 +450,8 @@ int touchm_tty_init(void)
 {
 	int r;
 
+	/* The read slots the core keeps in flight must fit the echo ring. */
+	BUILD_BUG_ON(TM_ECHO_RING_SIZE < TM_CORE_SLOTS_IN_FLIGHT);
 	if (key_size > TM_CORE_MEM_MAX) {
 		pr_err(TMT_NAME ": key_size %u is over %u\n", key_size,
 		       TM_CORE_MEM_MAX);

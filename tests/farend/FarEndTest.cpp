@@ -7,9 +7,12 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "TestSupport.h"
@@ -93,6 +96,16 @@ class FarEndTest : public ::testing::Test {
         return at == std::string::npos ? 0 : std::stoull(out.substr(at + 8));
     }
 
+    // The far end's count of bytes received at 9600 and at 115200 baud.
+    std::pair<unsigned long long, unsigned long long> FarEndBytes() {
+        std::string out = CtlOk({"show"});
+        size_t reset = out.rfind("counts reset ");
+        size_t data = out.rfind(" data ");
+        if (reset == std::string::npos || data == std::string::npos)
+            return {0, 0};
+        return {std::stoull(out.substr(reset + 13)), std::stoull(out.substr(data + 6))};
+    }
+
     // The key and memory lines of show.
     std::string ShowKey() {
         std::string out = CtlOk({"show"});
@@ -146,6 +159,47 @@ TEST_F(FarEndTest, ScratchpadWritesReachTheKeyMemory) {
     EXPECT_EQ(ReadMemory(0, 20), kGreeting.substr(0, 20));
     EXPECT_EQ(tm_core_write(&m_bus, 508, bytes, 8), 4);
     EXPECT_EQ(ReadMemory(504, 8), std::string(4, '\0') + data.substr(0, 4));
+}
+
+TEST_F(FarEndTest, LongReadsSendOneSlotPerBitAndKeepTheBytesInOrder) {
+    Start();
+    // 203 bytes from 3: many groups of read slots in flight, and a run that
+    // ends inside a group; every byte differs from its neighbours.
+    std::string data;
+    for (int i = 0; i < 203; i++)
+        data += static_cast<char>(i * 7 + 1);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(data.data());
+    // Each page is read back from the scratchpad over the same path.
+    ASSERT_EQ(tm_core_write(&m_bus, 3, bytes, 203), 203);
+
+    auto before = FarEndBytes();
+    EXPECT_EQ(ReadMemory(3, 203), data);
+    auto after = FarEndBytes();
+    // The select and the closing reset; Skip ROM, Read Memory with its
+    // address, and one read slot per bit read, none beyond the last byte.
+    EXPECT_EQ(after.first - before.first, 2u);
+    EXPECT_EQ(after.second - before.second, 8u * (1 + 3 + 203));
+}
+
+TEST_F(FarEndTest, ALineThatFallsSilentDuringALongReadFailsTheWholeRead) {
+    Start({"--rom", kRomC, "--pace"});
+    m_bus.mem_size = 8192;
+    // At wire speed the whole key takes 5.7 s; the line falls silent a
+    // moment after the read began.
+    RunResult fault;
+    std::thread silencer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        fault = Ctl({"fault", "silent"});
+    });
+    std::vector<unsigned char> buf(8192);
+    int r = tm_core_read(&m_bus, 0, buf.data(), 8192);
+    silencer.join();
+    EXPECT_EQ(fault.status, 0) << fault.err;
+    EXPECT_EQ(r, -ETIMEDOUT);
+
+    CtlOk({"clear"});
+    CtlOk({"pace", "off"});
+    EXPECT_EQ(ReadMemory(0, kGreeting.size()), kGreeting);
 }
 
 TEST_F(FarEndTest, ControlCommandsAttachRemoveAndSwapKeys) {

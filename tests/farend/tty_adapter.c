@@ -139,6 +139,13 @@ static void tty_flush(struct tm_bus *bus) {
     g_outstanding = 0;
 }
 
+/* The echoes of the first count bytes outstanding, later ones still due. */
+static int tty_read_echoes(struct tm_bus *bus, unsigned char *buf, int count) {
+    if (count < 0 || (unsigned)count > g_outstanding)
+        return -EINVAL;
+    return tty_read(bus, buf, count);
+}
+
 /* Read slots at wire speed: 0xFF per bit, the echoes decoded. */
 static int tty_read_1w(struct tm_bus *bus, unsigned char *buf, int count) {
     unsigned char slots[VELKOR_TX_BITS_SIZE];
@@ -163,6 +170,7 @@ static const struct tm_bus_ops tty_adapter_ops = {
     .write = tty_write,
     .read = tty_read,
     .read_1w = tty_read_1w,
+    .read_echoes = tty_read_echoes,
     .set_baud = tty_set_baud,
     .flush = tty_flush,
 };

@@ -4,7 +4,8 @@
  * out on a pseudo-terminal whose far end answers as a 1-Wire line. Reset
  * and data speed are set with tcsetattr; a read waits for the echoes of the
  * bytes outstanding, never for the count asked; read slots go out at wire
- * speed. One tty per process.
+ * speed, several groups at once for a run of data bytes (read_echoes). One
+ * tty per process.
  */
 #ifndef TTY_ADAPTER_H
 #define TTY_ADAPTER_H

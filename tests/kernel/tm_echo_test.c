@@ -61,6 +61,25 @@ static void a_take_moves_at_most_the_asked_count_in_order(void)
 	KT_EQ(echo.outstanding, 0);
 }
 
+/* With later groups still on the line, the first one's echoes are enough. */
+static void a_wait_for_one_group_ends_before_the_later_ones_are_in(void)
+{
+	unsigned char in[GROUP_SENT], out[GROUP_SENT];
+
+	tm_echo_reset(&echo);
+	tm_echo_sent(&echo, 3 * GROUP_SENT);
+	fill(in, sizeof(in), 0x40);
+	tm_echo_push(&echo, in, GROUP_SENT - 1);
+	KT_CHECK(!tm_echo_has(&echo, GROUP_SENT));
+	tm_echo_push(&echo, in + GROUP_SENT - 1, 1);
+	KT_CHECK(tm_echo_has(&echo, GROUP_SENT));
+	KT_CHECK(!tm_echo_complete(&echo));
+	KT_EQ(tm_echo_take(&echo, out, GROUP_SENT), GROUP_SENT);
+	KT_MEM(out, in, GROUP_SENT);
+	KT_EQ(echo.outstanding, 2 * GROUP_SENT);
+	KT_CHECK(!tm_echo_has(&echo, GROUP_SENT));
+}
+
 /* Bytes nobody sent (noise) settle no more echoes than are due. */
 static void stray_bytes_never_leave_echoes_owed(void)
 {
@@ -121,6 +140,7 @@ int main(void)
 {
 	KT_RUN(a_group_is_complete_with_its_echoes_not_the_asked_count);
 	KT_RUN(a_take_moves_at_most_the_asked_count_in_order);
+	KT_RUN(a_wait_for_one_group_ends_before_the_later_ones_are_in);
 	KT_RUN(stray_bytes_never_leave_echoes_owed);
 	KT_RUN(the_ring_keeps_order_across_its_end);
 	KT_RUN(bytes_that_do_not_fit_end_the_wait_as_an_overrun);
