@@ -1,6 +1,6 @@
 // The memrd listing of 16384 bytes, PrintHexDump to standard error (here
 // /dev/null), against one write(2) per line of the same, ready-made lines:
-// formatting the lines and gathering them into few writes must cost at most
+// formatting the lines and writing them one by one must cost at most
 // 1.1 times what writing the finished lines one by one costs.
 
 #include "BenchUtil.h"

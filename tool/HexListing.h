@@ -6,10 +6,6 @@
 
 constexpr std::size_t kHexLineBufferSize = 512;
 constexpr std::size_t kHexBytesPerLine = 16;
-// PrintHexDump gathers whole lines into writes of at most this many bytes:
-// PIPE_BUF, so that on a pipe each write arrives whole, never mixed with
-// another writer's text.
-constexpr std::size_t kHexChunkSize = 4096;
 
 // Builds line index of the listing (n bytes, 1 to 16) into out; returns the
 // text's length (0 when out is too small or n is out of range).
@@ -17,6 +13,5 @@ std::size_t FormatHexLine(char *out, std::size_t outSize, uint64_t index, const 
                           std::size_t n);
 // Writes one line with a single write to descriptor 2.
 void PrintHexLine(uint64_t index, const unsigned char *data, std::size_t n);
-// Writes the whole listing, whole lines gathered into writes of at most
-// kHexChunkSize bytes; size 0 writes nothing.
+// Writes the whole listing, one write per line; size 0 writes nothing.
 void PrintHexDump(const unsigned char *data, uint64_t size);

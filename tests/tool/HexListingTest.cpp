@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -82,6 +86,41 @@ TEST(HexListing, RefusesBadCountsAndSmallBuffers) {
     char tiny[3];
     EXPECT_EQ(FormatHexLine(tiny, sizeof tiny, 0, bytes.data(), 16), 0u);
     EXPECT_STREQ(tiny, "");
+}
+
+// Standard error on one end of a packet socket, so that every write(2)
+// arrives as a message of its own: the listing must reach a reader (a
+// terminal, a pipe another writer shares) one whole line per write.
+TEST(HexListing, DumpWritesOneWholeLinePerWrite) {
+    constexpr std::size_t kSize = 16 * 40 + 5;
+    const std::vector<unsigned char> bytes = Range(0x20, kSize);
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+    const int savedErr = dup(STDERR_FILENO);
+    ASSERT_GE(savedErr, 0);
+    ASSERT_EQ(dup2(pair[0], STDERR_FILENO), STDERR_FILENO);
+    PrintHexDump(bytes.data(), bytes.size());
+    dup2(savedErr, STDERR_FILENO);
+    close(savedErr);
+    close(pair[0]);
+
+    std::vector<std::string> writes;
+    char message[kHexLineBufferSize];
+    ssize_t got;
+    while ((got = recv(pair[1], message, sizeof message, MSG_DONTWAIT)) > 0)
+        writes.emplace_back(message, static_cast<std::size_t>(got));
+    close(pair[1]);
+
+    const std::size_t lines = (kSize + kHexBytesPerLine - 1) / kHexBytesPerLine;
+    ASSERT_EQ(writes.size(), lines);
+    for (std::size_t i = 0; i < lines; ++i) {
+        const std::size_t n = std::min(kHexBytesPerLine, kSize - i * kHexBytesPerLine);
+        EXPECT_EQ(writes[i],
+                  Line(i, std::vector<unsigned char>(
+                              bytes.begin() + static_cast<long>(i * kHexBytesPerLine),
+                              bytes.begin() + static_cast<long>(i * kHexBytesPerLine + n))))
+            << "write " << i;
+    }
 }
 
 } // namespace
