@@ -19,6 +19,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #define DEV_PATH "/dev/touchm0"
@@ -36,6 +37,8 @@
 #define TAIL_PAST 8
 #define SEEK_AT 100
 #define READ_PIECE 16
+/* More than the test guest has memory: an address range, never touched. */
+#define HUGE_READ (1UL << 30)
 
 static int g_failed;
 
@@ -196,6 +199,20 @@ int main(int argc, char **argv) {
             ssize_t n = pread(fd, buf, sizeof buf, 0);
             if (n != -1 || errno != ENXIO)
                 fail("read", "read without key gave %zd (%s), wanted ENXIO", n, strerror(errno));
+            /* A length far past any key's memory is cut to the key only
+             * once the key is known: without one it must fail the same
+             * way, not make the driver reserve what was asked for. */
+            void *huge = mmap(NULL, HUGE_READ, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (huge == MAP_FAILED) {
+                fail("read-huge", "no address space for the read: %s", strerror(errno));
+            } else {
+                errno = 0;
+                n = pread(fd, huge, HUGE_READ, 0);
+                if (n != -1 || errno != ENXIO)
+                    fail("read-huge", "read of %lu without key gave %zd (%s), wanted ENXIO",
+                         HUGE_READ, n, strerror(errno));
+                munmap(huge, HUGE_READ);
+            }
         }
         close(fd);
     }

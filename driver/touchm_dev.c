@@ -211,7 +211,11 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 	if (!r)
 		len = touchm_span(dev, *ppos, len);
 	piece_size = dev->whole_reads ? len : sizeof(small);
-	if (piece_size > sizeof(small)) {
+	/*
+	 * Only a length cut to the key's memory is allocated for: when the
+	 * probe failed, len is still what the caller asked, up to SSIZE_MAX.
+	 */
+	if (!r && piece_size > sizeof(small)) {
 		piece = kvmalloc(piece_size, GFP_KERNEL);
 		if (!piece) {
 			piece = small;
