@@ -178,6 +178,88 @@ detach() {
 	wait_path absent /dev/touchm0
 }
 
+# memory_cases: the memory commands and plain reads on a fresh 512-byte key
+# whose memory starts with the greeting: the same cases on every line.
+memory_cases() {
+	begin memrd-fresh
+	tool memrd 0 32
+	same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading 32 bytes from offset 0
+read from 0 32 bytes
+libvorn closed
+EOF
+	same listing "$T/err" <<'EOF'
+0000 74 6F 75 63 68 2D 6D 65 -6D 6F 72 79 20 6B 65 79  touch-memory key
+0010 20 30 31 30 38 3A 20 68 -65 6C 6C 6F 0A 00 00 00   0108: hello....
+EOF
+	end
+
+	begin memwrs-memrd
+	tool memwrs kernel-side 64
+	same stdout "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing str 'kernel-side' to offset 64...write  to 64 11 bytes
+ok
+libvorn closed
+EOF
+	tool memrd 60 20
+	same listing "$T/err" <<'EOF'
+0000 00 00 00 00 6B 65 72 6E -65 6C 2D 73 69 64 65 00  ....kernel-side.
+0010 00 00 00 00 XX XX XX XX -XX XX XX XX XX XX XX XX  ....
+EOF
+	end
+
+	begin memwrf-memrdf
+	# 300 bytes from offset 100: a part page, eight whole pages, a part page.
+	head -c 300 /dev/urandom >"$T/in.bin"
+	tool memwrf "$T/in.bin" 100
+	sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+	same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+writing  to tm offset 100 size 300 <=$T/in.bin...write  to 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
+	rm -f "$T/out.bin"
+	tool memrdf "$T/out.bin" 100 300
+	sed 's/^time diff [0-9][0-9]*$/time diff N/' "$T/out" >"$T/out.n"
+	same stdout "$T/out.n" <<EOF
+using dev /dev/touchm0
+libvorn inited
+reading  from tm offset 100 size 300 =>$T/out.bin....read from 100 300 bytes
+ok
+time diff N
+libvorn closed
+EOF
+	cmp "$T/in.bin" "$T/out.bin" || bad "memory read back differs from the file written"
+	end
+
+	begin file-position
+	# Plain reads through the kernel's file position: the whole memory in
+	# pieces, short at its end, nothing after it. It holds what the cases above
+	# wrote and zeros elsewhere.
+	dd if=/dev/touchm0 of="$T/all.bin" bs=100 2>/dev/null || bad "dd of the memory failed"
+	{
+		printf 'touch-memory key 0108: hello\n'
+		head -c 35 /dev/zero
+		printf 'kernel-side'
+		head -c 25 /dev/zero
+		cat "$T/in.bin"
+		head -c 112 /dev/zero
+	} >"$T/image.bin"
+	cmp "$T/image.bin" "$T/all.bin" || bad "the memory read with dd is not what was written"
+	dd if=/dev/touchm0 of="$T/tail.bin" bs=10 skip=50 2>/dev/null
+	[ "$(wc -c <"$T/tail.bin")" = 12 ] || bad "read at 500 gave $(wc -c <"$T/tail.bin") bytes, not 12"
+	dd if=/dev/touchm0 of="$T/past.bin" bs=16 skip=40 2>/dev/null
+	[ "$(wc -c <"$T/past.bin")" = 0 ] || bad "read after the end delivered bytes"
+	end
+}
+
 # finish: the summary, the kernel log, power off.
 finish() {
 	echo "TMQ SUMMARY pass=$npass fail=$nfail"

@@ -282,7 +282,12 @@ elif [ "$status" -ne 0 ]; then
 	problem "qemu ended with status $status"
 fi
 
+# The guest script's own cases, and those of guest-lib.sh's shared memory
+# cases when it runs them.
 cases=$(grep -c '^begin ' "$guest_init")
+if grep -qx 'memory_cases' "$guest_init"; then
+	cases=$((cases + $(grep -c '^	begin ' "$drv/guest-lib.sh")))
+fi
 passed=$(grep -c '^TMQ PASS ' "$work/console.log" || true)
 failed=$(grep -c '^TMQ FAIL ' "$work/console.log" || true)
 summary=$(grep -E '^TMQ SUMMARY pass=[0-9]+ fail=[0-9]+$' "$work/console.log" || true)
