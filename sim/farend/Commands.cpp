@@ -90,11 +90,19 @@ int CmdShow(FarEnd &f, const Words &, std::string &out, std::string &) {
     return 1;
 }
 
+// One line, the whole memory in hex, and nothing after it, so that a
+// script taking the last line of the answer gets exactly the memory.
+int CmdDump(FarEnd &f, const Words &, std::string &out, std::string &) {
+    const KeyLine &l = f.line;
+    out += HexText(l.Memory(), l.StoredSize()) + "\n";
+    return 1;
+}
+
 const Command kCommands[] = {
     {"attach", 1, "attach ROM", CmdAttach}, {"remove", 0, "remove", CmdRemove},
     {"swap", 1, "swap ROM", CmdSwap},       {"fault", 1, "fault silent|crc|short", CmdFault},
     {"clear", 0, "clear", CmdClear},        {"pace", 1, "pace on|off", CmdPace},
-    {"show", 0, "show", CmdShow},
+    {"show", 0, "show", CmdShow},           {"dump", 0, "dump", CmdDump},
 };
 
 std::string Names() {

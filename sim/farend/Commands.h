@@ -10,8 +10,9 @@
 //   clear           all faults off
 //   pace on|off     echoes at wire speed, or as fast as they are made
 //   show            key, memory size, faults, pacing, speed, counts
+//   dump            the key memory as the model holds it, one line of hex
 //
-// The reply's first line is "ok" or "error: WHAT"; show adds lines.
+// The reply's first line is "ok" or "error: WHAT"; show and dump add lines.
 #pragma once
 
 #include <string>

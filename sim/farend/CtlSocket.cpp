@@ -18,6 +18,9 @@ constexpr int kBacklog = 4;
 // A command is one short line; anything longer is cut here.
 constexpr size_t kCommandMax = 256;
 constexpr size_t kReadChunk = 512;
+// The longest answer is dump's: two hex digits a byte of the largest
+// memory, with "ok" and the line ends well within the spare command size.
+constexpr size_t kReplyMax = 2 * kMemoryMax + kCommandMax;
 // How long either side waits for the other's next bytes.
 constexpr time_t kIoTimeoutSeconds = 5;
 
@@ -128,7 +131,7 @@ int CtlRequest(const std::string &path, const std::string &text, std::string &re
         err = SysText("no far end at " + path);
         ok = 0;
     } else if (!WriteAll(fd, text + "\n") || shutdown(fd, SHUT_WR) != 0 ||
-               !ReadText(fd, reply, 0, kCommandMax * kCommandMax)) {
+               !ReadText(fd, reply, 0, kReplyMax)) {
         err = SysText("control request failed");
         ok = 0;
     }

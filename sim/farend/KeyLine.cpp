@@ -57,11 +57,16 @@ int ParseRom(const std::string &text, Rom &rom) {
 }
 
 std::string RomText(const Rom &rom) {
+    return HexText(rom.data(), rom.size());
+}
+
+std::string HexText(const unsigned char *bytes, size_t count) {
     static const char digits[] = "0123456789abcdef";
     std::string s;
-    for (unsigned char b : rom) {
-        s += digits[b / kHexBase];
-        s += digits[b % kHexBase];
+    s.reserve(count * kHexDigitsPerByte);
+    for (size_t i = 0; i < count; i++) {
+        s += digits[bytes[i] / kHexBase];
+        s += digits[bytes[i] % kHexBase];
     }
     return s;
 }

@@ -36,6 +36,8 @@ unsigned FamilyMemory(unsigned char family);
 // 16 hex digits, ROM byte 0 first, into rom. 0 on anything else.
 int ParseRom(const std::string &text, Rom &rom);
 std::string RomText(const Rom &rom);
+// count bytes as lowercase hex digits, two a byte, no blanks.
+std::string HexText(const unsigned char *bytes, size_t count);
 
 class KeyLine {
   public:
@@ -70,6 +72,12 @@ class KeyLine {
     int KeyPresent() const { return m_present; }
     const Rom &CurrentRom() const { return m_rom; }
     unsigned MemorySize() const { return m_present ? SizeFor(m_rom) : 0; }
+    // The key memory as the model holds it, StoredSize() bytes. One memory
+    // serves every key: remove, attach and swap leave its bytes as they
+    // are. The size is that of the key as the last change left it, or of
+    // the last key there was (the starting ROM or --memory) with none.
+    const unsigned char *Memory() const { return m_mem.data(); }
+    unsigned StoredSize() const { return SizeFor(m_rom); }
     int Silent() const { return m_silent; }
     int BadCrc() const { return m_badCrc; }
     int Shorted() const { return m_short; }

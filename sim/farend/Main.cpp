@@ -38,7 +38,7 @@ const char kUsage[] =
     "  --pace        answer at wire speed, 10 bit times per byte\n"
     "ctl     sends one command to a running far end and prints its answer:\n"
     "        attach ROM, remove, swap ROM, fault silent|crc|short, clear,\n"
-    "        pace on|off, show\n";
+    "        pace on|off, show, dump\n";
 
 int Usage(const std::string &msg) {
     std::fprintf(stderr, "tmfarend: %s\n%s", msg.c_str(), kUsage);

@@ -159,6 +159,36 @@ TEST_F(FarEndTest, ScratchpadWritesReachTheKeyMemory) {
     EXPECT_EQ(ReadMemory(504, 8), std::string(4, '\0') + data.substr(0, 4));
 }
 
+TEST_F(FarEndTest, DumpShowsTheModelMemoryWhateverKeyIsThere) {
+    Start();
+    // What the key must hold: the greeting, 13 bytes across the page
+    // boundary at 320, the last 4 bytes of the memory, zeros elsewhere.
+    std::vector<unsigned char> image(kKeyMemory, 0);
+    std::memcpy(image.data(), kGreeting.data(), kGreeting.size());
+    const unsigned char mid[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77,
+                                 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd};
+    const unsigned char tail[] = {0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8};
+    ASSERT_EQ(tm_core_write(&m_bus, 310, mid, sizeof(mid)), static_cast<int>(sizeof(mid)));
+    ASSERT_EQ(tm_core_write(&m_bus, 508, tail, sizeof(tail)), 4);
+    std::memcpy(image.data() + 310, mid, sizeof(mid));
+    std::memcpy(image.data() + 508, tail, 4);
+    EXPECT_EQ(CtlOk({"dump"}), Hex(image.data(), image.size()) + "\n");
+
+    // A later write shows in the next dump.
+    ASSERT_EQ(tm_core_write(&m_bus, 0, tail, 3), 3);
+    std::memcpy(image.data(), tail, 3);
+    EXPECT_EQ(CtlOk({"dump"}), Hex(image.data(), image.size()) + "\n");
+
+    // The memory outlives the key: the same bytes with none attached, and
+    // the first 128 of them for a family 0x08 key attached afterwards.
+    CtlOk({"remove"});
+    EXPECT_EQ(tm_core_presence(&m_bus), -ENXIO);
+    EXPECT_EQ(CtlOk({"dump"}), Hex(image.data(), image.size()) + "\n");
+    CtlOk({"attach", kRomA});
+    EXPECT_EQ(CtlOk({"dump"}), Hex(image.data(), 128) + "\n");
+    EXPECT_EQ(ReadMemory(0, 3), std::string(reinterpret_cast<const char *>(tail), 3));
+}
+
 TEST_F(FarEndTest, LongReadsSendOneSlotPerBitAndKeepTheBytesInOrder) {
     Start();
     // 203 bytes from 3: many groups of read slots in flight, and a run that
@@ -239,7 +269,8 @@ TEST_F(FarEndTest, ControlRefusesWhatMakesNoSense) {
         {{"remove", "extra"}, "usage: remove"},
         {{"fault", "meltdown"}, "unknown fault 'meltdown' (silent, crc, short)"},
         {{"pace", "maybe"}, "pace takes on or off"},
-        {{"bogus"}, "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show)"},
+        {{"bogus"},
+         "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show, dump)"},
     };
     for (const Case &c : cases) {
         RunResult r = Ctl(c.words);
