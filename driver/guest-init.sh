@@ -108,6 +108,17 @@ end
 
 memory_cases
 
+begin debugfs-mem
+# The memory as the simulated key holds it, not read through the driver:
+# 512 bytes, in pieces at an offset too, the same as the image of what the
+# memory cases wrote.
+MEM=/sys/kernel/debug/touchm/mem
+[ "$(wc -c <"$MEM")" = 512 ] || bad "$MEM is not 512 bytes"
+got=$(dd if="$MEM" bs=1 skip=64 count=11 2>/dev/null)
+[ "$got" = kernel-side ] || bad "$MEM at 64 holds '$got'"
+cmp "$T/image.bin" "$MEM" || bad "$MEM differs from what was written"
+end
+
 begin protocol
 # Call by call: repeated opens, exactly 8 ROM bytes, request results and
 # errno, file positions, short transfers at the end of the memory.

@@ -2,7 +2,7 @@
 /*
  * The simulated line of touchm (module parameter sim=1): a PL2303 adapter,
  * 1-Wire line and key inside the module, the same C sources as the
- * user-space stand-in's line level, with a debugfs control file.
+ * user-space stand-in's line level, with debugfs control and memory files.
  */
 #ifndef TOUCHM_SIM_H
 #define TOUCHM_SIM_H
@@ -13,6 +13,7 @@
 
 #define TMS_DEBUGFS_DIR		"touchm"
 #define TMS_CTL_NAME		"ctl"
+#define TMS_MEM_NAME		"mem"
 
 struct tms_state {
 	struct touchm_dev dev;		/* dev.lock guards the line too */
@@ -26,7 +27,7 @@ extern struct tms_state tms;
 /* 16 hex digits, byte 0 first, into @rom; 0 or -EINVAL (@rom untouched). */
 int tms_rom_parse(const char *text, unsigned char *rom);
 
-/* The debugfs control file (touchm_sim_ctl.c). */
+/* The debugfs control and memory files (touchm_sim_ctl.c). */
 int tms_ctl_init(void);
 void tms_ctl_exit(void);
 

@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: GPL-2.0
 /*
- * The control file of touchm's simulated line: /sys/kernel/debug/touchm/ctl.
+ * The debugfs files of touchm's simulated line: the control file
+ * /sys/kernel/debug/touchm/ctl and the memory file
+ * /sys/kernel/debug/touchm/mem.
  *
- * Each write is one command line; a command that is not understood or not
- * possible fails the write (-EINVAL, -EBUSY or -ENXIO) and changes nothing.
+ * Each write to the control file is one command line; a command that is not
+ * understood or not possible fails the write (-EINVAL, -EBUSY or -ENXIO) and
+ * changes nothing.
  *
  *   attach HEX     put a key with ROM HEX on the line (16 hex digits in the
  *                  order they travel, family first); -EBUSY if one is there
@@ -27,16 +30,23 @@
  *                  memory requests are hit as well.
  *   clear          end all faults
  *
- * Reading the file shows the key, the memory size, the requests served and
- * failed since load, and the line's counters:
+ * Reading the control file shows the key, the memory size, the requests
+ * served and failed since load, and the line's counters:
  *
  *   key 08efbeadde0000c8          (or "key none")
  *   memory 512
  *   served presence N rom N reset N skip N read N write N
  *   failed presence N rom N reset N skip N read N write N
  *   line serial_out N serial_in N slots N resets N overruns N
+ *
+ * The memory file (root only, read-only) holds the key memory as the
+ * simulated key has it, mem_size bytes, not read through the driver: a test
+ * compares it with what it wrote. It can be read in pieces at any offset;
+ * a read waits for the request in progress to end. The memory stays the
+ * same across remove, attach and swap, so it is there without a key too.
  */
 #include <linux/kernel.h>
+#include <linux/fs.h>
 #include <linux/debugfs.h>
 #include <linux/seq_file.h>
 #include <linux/uaccess.h>
@@ -49,6 +59,8 @@
 #define TMS_CTL_WORDS_MAX	5
 #define TMS_ROM_BITS		(8 * TM_LINE_ROM_SIZE)
 #define TMS_ERRNO_MAX		4095
+#define TMS_CTL_MODE		0600
+#define TMS_MEM_MODE		0400
 
 static struct dentry *tms_dir;
 
@@ -221,12 +233,39 @@ static const struct file_operations tms_ctl_fops = {
 	.release = single_release,
 };
 
+static ssize_t tms_mem_read(struct file *file, char __user *ubuf,
+			    size_t len, loff_t *ppos)
+{
+	ssize_t r;
+
+	if (mutex_lock_interruptible(&tms.dev.lock))
+		return -ERESTARTSYS;
+	r = simple_read_from_buffer(ubuf, len, ppos, tms.mem, tms.mem_size);
+	mutex_unlock(&tms.dev.lock);
+	return r;
+}
+
+static loff_t tms_mem_llseek(struct file *file, loff_t offset, int whence)
+{
+	return fixed_size_llseek(file, offset, whence, tms.mem_size);
+}
+
+static const struct file_operations tms_mem_fops = {
+	.owner = THIS_MODULE,
+	.open = simple_open,
+	.read = tms_mem_read,
+	.llseek = tms_mem_llseek,
+};
+
 int tms_ctl_init(void)
 {
 	tms_dir = debugfs_create_dir(TMS_DEBUGFS_DIR, NULL);
 	if (IS_ERR(tms_dir))
 		return PTR_ERR(tms_dir);
-	debugfs_create_file(TMS_CTL_NAME, 0600, tms_dir, NULL, &tms_ctl_fops);
+	debugfs_create_file(TMS_CTL_NAME, TMS_CTL_MODE, tms_dir, NULL,
+			    &tms_ctl_fops);
+	debugfs_create_file_size(TMS_MEM_NAME, TMS_MEM_MODE, tms_dir, NULL,
+				 &tms_mem_fops, tms.mem_size);
 	return 0;
 }
 
