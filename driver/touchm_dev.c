@@ -172,12 +172,22 @@ static long touchm_ioctl(struct file *file, unsigned int cmd,
 static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 {
 	struct touchm_dev *dev = file->private_data;
-	loff_t r;
+	loff_t r = 0;
 
 	if (mutex_lock_interruptible(&dev->lock))
 		return -ERESTARTSYS;
-	r = generic_file_llseek_size(file, offset, whence, MAX_LFS_FILESIZE,
-				     dev->bus->mem_size);
+	/*
+	 * Seeks relative to the end need the key's memory size: on a line
+	 * that learns it from the key, a seek before any transfer reads the
+	 * ROM first rather than take the end for 0.
+	 */
+	if ((whence == SEEK_END || whence == SEEK_DATA || whence == SEEK_HOLE) &&
+	    dev->probe_size && !dev->size_known)
+		r = dev->dead ? -ENODEV : touchm_probe_size(dev);
+	if (!r)
+		r = generic_file_llseek_size(file, offset, whence,
+					     MAX_LFS_FILESIZE,
+					     dev->bus->mem_size);
 	mutex_unlock(&dev->lock);
 	return r;
 }

@@ -6,7 +6,7 @@
 # the console log.
 #
 #   scripts/qemu-test.sh [--log FILE] [--kernel VERSION] [--line LINE] [--bench]
-#                        [BIN_DIR]
+#                        [--stress SECONDS] [BIN_DIR]
 #
 #   BIN_DIR   where tmtool and libvorn.so.1 are (default build/default/bin)
 #   --log     where the console log is kept (default BIN_DIR/../qemu-console.log);
@@ -21,6 +21,11 @@
 #   --bench   with --line 16550 or usb: the wire-speed benchmark guest,
 #             driver/guest-bench.sh, instead of the test cases (its "TMB"
 #             lines in the console log; scripts/bench-wire.sh reads them)
+#   --stress  the stress guest, driver/guest-stress.sh, on any line: many
+#             users at once and random calls from tmstress, each for SECONDS,
+#             hangups under every kind of request (tty lines) and unload
+#             attempts while in use; its counts ("TMS" lines) are printed.
+#             The time limit grows with SECONDS.
 #
 # Over a tty line the guest asks the host for far-end changes on a third
 # serial port (ttyS2): each line it sends is a tmfarend control command, or
@@ -33,6 +38,10 @@
 # ldd, timeout, mkfifo. VORN_QEMU_TIMEOUT sets the time limit of the guest
 # in seconds (default 120).
 #
+# The guest's kernel watches itself: a warning panics it, so does a task
+# blocked for 10 s, and the slab allocator checks its objects (red zones,
+# poisoning, consistency).
+#
 # Fails when a case fails, when the summary line is missing or does not
 # count every case, when the guest does not power off in time, and when the
 # console log (with the guest's kernel log dumped at the end) shows a kernel
@@ -44,18 +53,22 @@ drv=$root/driver
 guest_init=$drv/guest-init.sh
 limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
+kernel_cmdline="$kernel_cmdline panic_on_warn=1 oops=panic hung_task_panic=1"
+kernel_cmdline="$kernel_cmdline sysctl.kernel.hung_task_timeout_secs=10 slub_debug=FZPU"
 
 log=
 version=
 bin_dir=
 line=sim
 bench=0
+stress=
 while [ $# -gt 0 ]; do
 	case $1 in
 	--log) log=${2:?--log needs a file}; shift 2 ;;
 	--kernel) version=${2:?--kernel needs a version}; shift 2 ;;
 	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
 	--bench) bench=1; shift ;;
+	--stress) stress=${2:?--stress needs seconds}; shift 2 ;;
 	-h|--help) sed -n '2,40s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
@@ -73,6 +86,16 @@ if [ "$bench" = 1 ]; then
 		exit 2
 	fi
 	guest_init=$drv/guest-bench.sh
+fi
+if [ -n "$stress" ]; then
+	case $stress in
+	*[!0-9]* | 0) echo "qemu-test: --stress takes whole seconds, not $stress" >&2; exit 2 ;;
+	esac
+	[ "$bench" = 0 ] || { echo "qemu-test: --stress or --bench, not both" >&2; exit 2; }
+	guest_init=$drv/guest-stress.sh
+	kernel_cmdline="$kernel_cmdline tmq.stress=$stress"
+	# Two load phases of that length, and the rest.
+	limit=${VORN_QEMU_TIMEOUT:-$((180 + 3 * stress))}
 fi
 
 fail() {
@@ -194,7 +217,9 @@ echo "qemu-test: kernel $version, line $line, tmtool from $bin_dir"
 	fail "module build against $kdir"
 gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$drv/devcheck.c" ||
 	fail "devcheck build"
-progs="$work/devcheck"
+gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/tmstress" "$drv/tmstress.c" ||
+	fail "tmstress build"
+progs="$work/devcheck $work/tmstress"
 [ "$line" = sim ] || progs="$progs $bin_dir/tmattach"
 if [ "$bench" = 1 ]; then
 	gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/elapsed" "$drv/elapsed.c" ||
@@ -268,8 +293,8 @@ if [ "$line" != sim ]; then
 fi
 elapsed=$(($(date +%s) - start))
 
-# The cases' lines, with the details of a failing one.
-grep -E '^TMQ (PASS|FAIL|  )' "$work/console.log" || true
+# The cases' lines, with the details of a failing one, and the counts.
+grep -E '^(TMQ (PASS|FAIL|  )|TMS )' "$work/console.log" || true
 
 problems=
 problem() {
@@ -288,6 +313,10 @@ cases=$(grep -c '^begin ' "$guest_init")
 if grep -qx 'memory_cases' "$guest_init"; then
 	cases=$((cases + $(grep -c '^	begin ' "$drv/guest-lib.sh")))
 fi
+# The stress guest's cases for a tty line only.
+if [ -n "$stress" ] && [ "$line" != sim ]; then
+	cases=$((cases + $(grep -c '^	begin ' "$guest_init")))
+fi
 passed=$(grep -c '^TMQ PASS ' "$work/console.log" || true)
 failed=$(grep -c '^TMQ FAIL ' "$work/console.log" || true)
 summary=$(grep -E '^TMQ SUMMARY pass=[0-9]+ fail=[0-9]+$' "$work/console.log" || true)
@@ -303,7 +332,8 @@ if ! grep -q '^TMQ DMESG END$' "$work/console.log"; then
 fi
 
 kernel_trouble='WARNING:|BUG:|Oops|Call Trace|general protection fault|Kernel panic|soft lockup|hung_task|blocked for more than|UBSAN|KASAN'
-if grep -nE "$kernel_trouble" "$work/console.log" >"$work/trouble"; then
+# (The command line names the checks it turns on.)
+if grep -nE "$kernel_trouble" "$work/console.log" | grep -v 'ommand line:' >"$work/trouble"; then
 	problem "kernel trouble in the console log:
 $(sed 's/^/    /' "$work/trouble")"
 fi

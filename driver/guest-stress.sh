@@ -1,0 +1,356 @@
+#!/bin/sh
+# /init of the qemu stress guest: the reference driver under many users at
+# once, random calls, hangups in the middle of every kind of request and
+# unload attempts while it is in use, on the simulated line (no tmq.line on
+# the kernel command line) or on a tty line ("tmq.line=16550" or
+# "tmq.line=usb", with tmfarend on the host as the far end, as in
+# guest-tty.sh). "tmq.stress=SECONDS" sets how long each of the two load
+# phases runs (default 10).
+#
+# Cases and summary as in the other guests (guest-lib.sh); lines starting
+# with "TMS " give the counts: calls made, errors by kind, bytes written and
+# verified. The kernel itself watches too: scripts/qemu-test.sh boots it so
+# that a warning panics, a task blocked for 10 s panics and the allocator
+# checks its objects; the last cases check that the module's use count and
+# the number of open files are back where they were.
+#
+# Packed as /init with /guest-lib.sh, tmtool, libvorn.so.1, tmstress,
+# devcheck and (on a tty line) tmattach in /opt/vorn, the module as
+# /touchm.ko and the USB modules in /lib/modules/usb.
+PATH=/usr/sbin:/usr/bin:/sbin:/bin
+export PATH
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t debugfs debugfs /sys/kernel/debug
+mount -t tmpfs tmpfs /tmp
+exec </dev/console >/dev/console 2>&1
+# The firmware leaves terminal codes on the serial line without a line end.
+echo
+
+T=/tmp/tmq
+TOOL_DIR=/opt/vorn
+WAIT_TENTHS=200
+MEM_SIZE=512
+# Concurrent users: this many writers, each with its own slice of the key.
+WRITERS=4
+SLICE=$((MEM_SIZE / WRITERS))
+# Random calls: this many processes, from this seed.
+RANDOM_PROCS=4
+SEED=20261208
+# What a request of the hangup cases may take before the line goes.
+LOOP_LIMIT=60
+SIM_MEM=/sys/kernel/debug/touchm/mem
+KINDS="presence rom reset skip read write"
+
+. /guest-lib.sh
+
+mkdir -p "$T"
+cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
+
+STRESS=10
+LINE_KIND=sim
+for word in $(cat /proc/cmdline); do
+	case $word in
+	tmq.stress=*) STRESS=${word#tmq.stress=} ;;
+	tmq.line=*) LINE_KIND=${word#tmq.line=} ;;
+	esac
+done
+if [ "$LINE_KIND" = sim ]; then
+	ROM=08efbeadde0000c8
+	ROM_POOL="08 ef be ad de 00 00 c8"
+	ROM_GETID="c8 00 00 de ad be ef 08"
+	echo "TMQ line sim"
+else
+	tty_line
+	ROM=0400e1a5c0ffeeef
+	ROM_POOL="04 00 e1 a5 c0 ff ee ef"
+	ROM_GETID="ef ee ff c0 a5 e1 00 04"
+fi
+echo "TMQ stress $STRESS s"
+echo 10 >/proc/sys/kernel/hung_task_timeout_secs 2>/dev/null ||
+	echo "TMQ note: no hung task detector"
+
+# open_files: the descriptors open in all processes. (The kernel's own
+# count in /proc/sys/fs/file-nr is per-CPU and only approximate.)
+open_files() {
+	ls /proc/[0-9]*/fd 2>/dev/null | grep -c '^[0-9]'
+}
+
+# module_refs: the module's use count (none once it is unloaded).
+module_refs() {
+	cat /sys/module/touchm/refcnt 2>/dev/null || echo none
+}
+
+# load: the module, and on a tty line attached; until /dev/touchm0 is there.
+load() {
+	if [ "$LINE_KIND" = sim ]; then
+		insmod /touchm.ko sim=1 || bad "insmod failed"
+	else
+		insmod /touchm.ko || bad "insmod failed"
+		attach
+	fi
+	wait_path present /dev/touchm0
+}
+
+# model_image FILE: the key memory as the key model holds it (the
+# simulated key inside the module, or tmfarend's), not read through the
+# driver.
+model_image() {
+	if [ "$LINE_KIND" = sim ]; then
+		cat "$SIM_MEM" >"$1" || bad "cannot read $SIM_MEM"
+	else
+		host dump
+		echo "$REPLY" >"$1"
+	fi
+}
+
+# same_as_model WHAT FILE: FILE holds what the key model holds.
+same_as_model() {
+	model_image "$T/model"
+	if [ "$LINE_KIND" = sim ]; then
+		cmp -s "$2" "$T/model" && return 0
+	else
+		[ "$(od -An -v -tx1 "$2" | tr -d ' \n')" = "$(cat "$T/model")" ] && return 0
+	fi
+	bad "$1: the key memory is not what was written"
+	od -An -v -tx1 "$2" | head -n 4 | sed 's/^/TMQ   | written /'
+	return 1
+}
+
+# hang_up HOW: the line goes from under the driver.
+hang_up() {
+	case $1 in
+	unplug) host unplug ;;
+	vhangup) ./tmstress hangup "$LINE" || bad "hangup of $LINE failed" ;;
+	detach) detach ;;
+	esac
+	wait_path absent /dev/touchm0
+	if [ "$1" != detach ]; then
+		# tmattach sees the hangup and ends by itself, saying so.
+		w=0
+		while kill -0 "$ATTACH_PID" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
+			sleep 0.1
+			w=$((w + 1))
+		done
+		stop "$ATTACH_PID" TERM
+		[ "$RC" = 1 ] || bad "tmattach ended with status $RC after $1, not 1"
+		grep -q "hung up" "$T/attach.out" || bad "tmattach did not report the $1"
+	fi
+	if [ "$1" = unplug ]; then
+		host replug
+		wait_path present "$LINE"
+	fi
+}
+
+# --- cases ------------------------------------------------------------------
+
+begin setup
+if [ "$LINE_KIND" != sim ]; then
+	line_up
+	host clear
+fi
+FILES0=$(open_files)
+load
+# Right after the line came up, before any transfer: the end of the key
+# memory is already known.
+./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "$(cat "$T/out")"
+tool getid
+grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM: $(cat "$T/out")"
+end
+
+begin concurrent-users
+# WRITERS processes each write a new pattern to their own slice with memwrf
+# and read it back with memrdf, while /pool watches the line and another
+# loop reads the ROM, for STRESS seconds.
+until=$(($(now) + STRESS * 100))
+rm -f "$T"/w*
+./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
+pool_pid=$!
+wait_lines "$T/pool.out" 4
+writer() {
+	rounds=0
+	while [ "$(now)" -lt "$until" ]; do
+		head -c "$SLICE" /dev/urandom >"$T/w$1.new"
+		if ! ./tmtool memwrf "$T/w$1.new" $(($1 * SLICE)) >"$T/w$1.out" 2>&1 ||
+			! grep -qx ok "$T/w$1.out"; then
+			echo "writer $1 round $rounds: memwrf: $(tr '\n' '|' <"$T/w$1.out")" >>"$T/w$1.bad"
+			break
+		fi
+		mv "$T/w$1.new" "$T/w$1.last"
+		rm -f "$T/w$1.back"
+		if ! ./tmtool memrdf "$T/w$1.back" $(($1 * SLICE)) "$SLICE" >"$T/w$1.out" 2>&1 ||
+			! cmp -s "$T/w$1.last" "$T/w$1.back"; then
+			echo "writer $1 round $rounds: read back differs: $(tr '\n' '|' <"$T/w$1.out")" >>"$T/w$1.bad"
+			break
+		fi
+		rounds=$((rounds + 1))
+	done
+	echo "$rounds" >"$T/w$1.rounds"
+}
+getid_loop() {
+	n=0
+	while [ "$(now)" -lt "$until" ]; do
+		./tmtool getid >"$T/g.out" 2>&1
+		if ! grep -qx "rom id $ROM_GETID" "$T/g.out"; then
+			echo "getid $n: $(tr '\n' '|' <"$T/g.out")" >>"$T/g.bad"
+			break
+		fi
+		n=$((n + 1))
+	done
+	echo "$n" >"$T/g.rounds"
+}
+pids=
+i=0
+while [ "$i" -lt "$WRITERS" ]; do
+	writer "$i" &
+	pids="$pids $!"
+	i=$((i + 1))
+done
+getid_loop &
+pids="$pids $!"
+for pid in $pids; do
+	wait "$pid"
+done
+stop "$pool_pid" INT
+[ "$RC" = 0 ] || bad "/pool ended with status $RC"
+cat "$T"/w*.bad "$T/g.bad" 2>/dev/null | sed 's/^/TMQ   | /'
+[ -z "$(cat "$T"/w*.bad "$T/g.bad" 2>/dev/null)" ] || bad "a user saw a failure"
+# A SIGINT that lands in a probe on a tty line fails it, and the tool says
+# "no slave" on its way out: that line alone may follow.
+if [ "$(lines "$T/pool.out")" = 5 ] && [ "$(tail -n 1 "$T/pool.out")" = "no slave" ]; then
+	head -n 4 "$T/pool.out" >"$T/pool.4"
+	mv "$T/pool.4" "$T/pool.out"
+fi
+same "/pool stdout" "$T/pool.out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+libvorn closed
+rom id $ROM_POOL
+EOF
+empty "/pool stderr" "$T/pool.err"
+: >"$T/image.bin"
+rounds=0
+i=0
+while [ "$i" -lt "$WRITERS" ]; do
+	cat "$T/w$i.last" >>"$T/image.bin" 2>/dev/null || bad "writer $i wrote nothing"
+	rounds=$((rounds + $(cat "$T/w$i.rounds" 2>/dev/null || echo 0)))
+	i=$((i + 1))
+done
+same_as_model "final key image" "$T/image.bin"
+dd if=/dev/touchm0 of="$T/device.bin" bs="$MEM_SIZE" count=1 2>/dev/null
+cmp -s "$T/image.bin" "$T/device.bin" || bad "the device reads other than was written"
+echo "TMS concurrent: writers $WRITERS rounds $rounds bytes written $((rounds * SLICE)) verified $((rounds * SLICE)) getid $(cat "$T/g.rounds" 2>/dev/null)"
+end
+
+begin random-calls
+./tmstress random "$SEED" "$STRESS" "$RANDOM_PROCS" "$ROM" "$MEM_SIZE" >"$T/out" 2>&1 ||
+	bad "random calls failed"
+grep -v '^TMS ' "$T/out" | sed 's/^/TMQ   | /'
+grep '^TMS ' "$T/out"
+grep -q '^TMS random bytes' "$T/out" || bad "no counts from tmstress"
+# The device still answers as it should, and its memory is the model's.
+./devcheck "$ROM" "$MEM_SIZE" >"$T/out" 2>&1 || bad "devcheck after the random calls: $(cat "$T/out")"
+tool getid
+grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after the random calls"
+dd if=/dev/touchm0 of="$T/device.bin" bs="$MEM_SIZE" count=1 2>/dev/null
+same_as_model "key image after the random calls" "$T/device.bin"
+end
+
+if [ "$LINE_KIND" != sim ]; then
+	begin hangup-each-request
+	# The line hangs up under each kind of request in turn, in the ways a
+	# tty goes: the USB adapter unplugged, a hangup (carrier lost), the
+	# discipline detached. The request fails with a line error, a later one
+	# on the same descriptor with ENODEV; the node goes, and the line comes
+	# back when attached again.
+	ways="vhangup detach"
+	[ "$LINE_KIND" = usb ] && ways="unplug vhangup detach"
+	set -- $ways
+	for kind in $KINDS; do
+		how=$1
+		shift
+		set -- "$@" "$how"
+		./tmstress loop "$kind" "$LOOP_LIMIT" >"$T/loop.out" 2>&1 &
+		loop_pid=$!
+		wait_lines "$T/loop.out" 1
+		sleep 0.3
+		hang_up "$how"
+		stop "$loop_pid" CONT
+		echo "TMS hangup $kind by $how: $(sed -n 's/^TMS loop [a-z]*: //p' "$T/loop.out")"
+		[ "$RC" = 0 ] || bad "$kind by $how: $(grep -v '^TMS' "$T/loop.out")"
+		[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 still there after $how"
+		attach
+		./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "after $how: $(cat "$T/out")"
+		tool getid
+		grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after $how"
+	done
+	end
+fi
+
+begin unload-while-used
+# While a descriptor is open, and while the tty holds the discipline, the
+# module stays; a user of the device goes on unharmed meanwhile.
+exec 6<>/dev/touchm0
+n_chksl=0
+failed_chksl=0
+attempts=0
+while [ "$attempts" -lt 5 ]; do
+	if rmmod touchm 2>/dev/null; then
+		bad "module unloaded while /dev/touchm0 was open"
+		break
+	fi
+	tool chksl
+	grep -q "slave present" "$T/out" || failed_chksl=$((failed_chksl + 1))
+	n_chksl=$((n_chksl + 1))
+	attempts=$((attempts + 1))
+done
+[ "$failed_chksl" = 0 ] || bad "$failed_chksl of $n_chksl presence checks failed during unload attempts"
+[ "$(module_refs)" != 0 ] || bad "use count 0 with the device open"
+dd bs=16 count=1 <&6 >/dev/null 2>"$T/dd.err" || bad "the open descriptor: $(cat "$T/dd.err")"
+exec 6<&-
+if [ "$LINE_KIND" != sim ]; then
+	rmmod touchm 2>/dev/null && bad "module unloaded while attached to $LINE"
+	detach
+fi
+refs=$(module_refs)
+[ "$refs" = 0 ] || bad "use count $refs with nothing open"
+rmmod touchm || bad "rmmod failed with nothing open"
+[ ! -e /sys/module/touchm ] || bad "module still there"
+echo "TMS unload: $attempts attempts refused while in use, $n_chksl presence checks meanwhile"
+# Loaded again, it serves the same key and memory.
+load
+tool getid
+grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after reloading"
+end
+
+begin leaks
+# Everything closed and unloaded: the module's use count was 0 before, and
+# the open files are back to their number before the first load.
+if [ "$LINE_KIND" != sim ]; then
+	detach
+fi
+refs=$(module_refs)
+[ "$refs" = 0 ] || bad "use count $refs at the end"
+rmmod touchm || bad "rmmod failed at the end"
+# Files are freed a moment after their last close.
+w=0
+while [ "$(open_files)" != "$FILES0" ] && [ "$w" -lt 30 ]; do
+	sleep 0.1
+	w=$((w + 1))
+done
+[ "$(open_files)" = "$FILES0" ] || bad "open files $(open_files), were $FILES0"
+echo "TMS leaks: open files $(open_files) (were $FILES0), use count $refs"
+end
+
+begin kernel-health
+# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
+tainted=$(cat /proc/sys/kernel/tainted)
+[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
+if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection|blocked for more than'; then
+	bad "kernel log shows a warning, an oops or a hung task"
+fi
+end
+
+finish
