@@ -68,7 +68,8 @@ MODULE_PARM_DESC(key_size, "key memory in bytes for every key on a tty; 0 (defau
  * @rx_lock:     guards @echo and @dead
  * @echo:        echoes received and echoes still due
  * @dead:        the tty is closing or hung up
- * @wait:        woken by received bytes, by write room and by @dead
+ * @wait:        woken by received bytes, by write room and by @dead; the
+ *               flush sleeps on it uninterruptibly, so wakers use wake_up()
  * @silent:      a timeout has been logged; cleared by the next echo read
  */
 struct tmt_line {
@@ -124,12 +125,22 @@ static int tmt_wait_result(long left)
 	return left == 0 ? -ETIMEDOUT : -EINTR;
 }
 
-/* Drops what was received and forgets the echoes still due. */
+/*
+ * Lets the echoes still due come in, then drops all that was received and
+ * forgets what is due. A request cut short by a signal leaves its bytes on
+ * the line, and their echoes arrive after it has returned: taken by the
+ * next request, they would pass for its reset's echo and its data. The
+ * wait is bounded by the echo timeout and cannot be interrupted, so that
+ * a second signal cannot let them through; when nothing is due (every
+ * request that ended normally) it takes no time.
+ */
 static void tmt_flush(struct tm_bus *bus)
 {
 	struct tmt_line *t = tmt_of(bus);
 	unsigned long flags;
 
+	wait_event_timeout(t->wait, tmt_echoes_in(t, UINT_MAX),
+			   msecs_to_jiffies(TMT_ECHO_TIMEOUT_MS));
 	spin_lock_irqsave(&t->rx_lock, flags);
 	tm_echo_reset(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
@@ -230,8 +241,12 @@ static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
 	}
 	if (!r)
 		n = tm_echo_take(&t->echo, buf, (unsigned int)count);
-	else
-		/* Late echoes must not pass for the next request's. */
+	else if (r != -EINTR)
+		/*
+		 * A silent line sends nothing more, lost bytes make the count
+		 * useless: forget what is due. After a signal the echoes are
+		 * still coming; the next request's flush waits them out.
+		 */
 		tm_echo_reset(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 
@@ -367,7 +382,7 @@ static void tmt_kill(struct tmt_line *t)
 	was_dead = t->dead;
 	t->dead = true;
 	spin_unlock_irqrestore(&t->rx_lock, flags);
-	wake_up_interruptible_all(&t->wait);
+	wake_up_all(&t->wait);
 	touchm_dev_unregister(&t->dev);
 	if (!was_dead)
 		pr_info("%s: /dev/%s removed, %s gone\n", TMT_NAME,
@@ -423,7 +438,7 @@ static void tmt_receive_buf(struct tty_struct *tty, const unsigned char *cp,
 	spin_lock_irqsave(&t->rx_lock, flags);
 	tm_echo_push(&t->echo, cp, (unsigned int)count);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
-	wake_up_interruptible(&t->wait);
+	wake_up(&t->wait);
 }
 
 static void tmt_write_wakeup(struct tty_struct *tty)
@@ -432,7 +447,7 @@ static void tmt_write_wakeup(struct tty_struct *tty)
 
 	clear_bit(TTY_DO_WRITE_WAKEUP, &tty->flags);
 	if (t)
-		wake_up_interruptible(&t->wait);
+		wake_up(&t->wait);
 }
 
 static struct tty_ldisc_ops tmt_ldisc = {
