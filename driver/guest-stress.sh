@@ -75,7 +75,11 @@ echo 10 >/proc/sys/kernel/hung_task_timeout_secs 2>/dev/null ||
 # open_files: the descriptors open in all processes. (The kernel's own
 # count in /proc/sys/fs/file-nr is per-CPU and only approximate.)
 open_files() {
-	ls /proc/[0-9]*/fd 2>/dev/null | grep -c '^[0-9]'
+	n=0
+	for fd in /proc/[0-9]*/fd/*; do
+		[ -L "$fd" ] && n=$((n + 1))
+	done
+	echo "$n"
 }
 
 # module_refs: the module's use count (none once it is unloaded).
@@ -267,6 +271,7 @@ if [ "$LINE_KIND" != sim ]; then
 	# back when attached again.
 	ways="vhangup detach"
 	[ "$LINE_KIND" = usb ] && ways="unplug vhangup detach"
+	# shellcheck disable=SC2086 # the ways, one word each
 	set -- $ways
 	for kind in $KINDS; do
 		how=$1

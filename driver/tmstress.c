@@ -153,7 +153,9 @@ static uint64_t next_rand(struct worker *w) {
     return w->rng * 0x2545F4914F6CDD1DULL;
 }
 
-static unsigned pick(struct worker *w, unsigned n) { return (unsigned)(next_rand(w) % n); }
+static unsigned pick(struct worker *w, unsigned n) {
+    return (unsigned)(next_rand(w) % n);
+}
 
 static void __attribute__((format(printf, 2, 3))) wfail(struct worker *w, const char *fmt, ...) {
     va_list ap;
@@ -274,9 +276,8 @@ static void do_unknown_request(struct worker *w, int fd) {
     /* Near misses of the device's requests, a terminal's and a file's, and
      * random ones with a size field of 256 or more that no layer above the
      * driver takes for its own. */
-    static const unsigned long near[] = {0x414C5449UL, 0x414C544EUL, 0x014C544AUL,
-                                         0xC14C544BUL, 0UL,          0xFFFFFFFFUL,
-                                         0x5401UL,     0x541BUL};
+    static const unsigned long near[] = {0x414C5449UL, 0x414C544EUL, 0x014C544AUL, 0xC14C544BUL,
+                                         0UL,          0xFFFFFFFFUL, 0x5401UL,     0x541BUL};
     unsigned long req;
     if (pick(w, 2))
         req = near[pick(w, sizeof near / sizeof near[0])];
@@ -387,8 +388,7 @@ static void verify(struct worker *w, long long pos, const unsigned char *got, si
 
 /* How a transfer of len at buf fares in the file layer and the driver
  * when span bytes of it lie in the key: the result, or -errno. */
-static long long transfer_result(unsigned char *buf, int good, size_t len, size_t n,
-                                 size_t valid) {
+static long long transfer_result(unsigned char *buf, int good, size_t len, size_t n, size_t valid) {
     if ((unsigned long long)(uintptr_t)buf + len < (uintptr_t)buf ||
         (unsigned long long)(uintptr_t)buf + len > USER_TOP)
         return -EFAULT;
@@ -596,7 +596,9 @@ static void check_slice(struct worker *w) {
     close(fd);
 }
 
-static void on_signal(int sig) { (void)sig; }
+static void on_signal(int sig) {
+    (void)sig;
+}
 
 static int run_worker(struct worker *w, long long deadline) {
     w->buf = mmap(NULL, BUF_SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -653,8 +655,8 @@ static void print_totals(const struct counts *c, int procs, int seconds) {
         if (c[p].slowest_ms > t.slowest_ms)
             t.slowest_ms = c[p].slowest_ms;
     }
-    printf("TMS random: procs %d seconds %d calls %lu ok %lu failures %lu slowest %lld ms\n",
-           procs, seconds, t.calls, t.ok, t.failures, t.slowest_ms);
+    printf("TMS random: procs %d seconds %d calls %lu ok %lu failures %lu slowest %lld ms\n", procs,
+           seconds, t.calls, t.ok, t.failures, t.slowest_ms);
     printf("TMS random errors:");
     for (int e = 0; e < ERRNO_SLOTS; e++)
         if (t.err[e])
