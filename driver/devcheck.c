@@ -22,6 +22,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "romhex.h"
+
 #define DEV_PATH "/dev/touchm0"
 #define DEV_FLAGS (O_RDWR | O_NONBLOCK | O_SYNC)
 #define REQ_PRESENCE 0x414C544AUL
@@ -29,7 +31,6 @@
 #define REQ_RESET 0x414C544CUL
 #define REQ_SKIP_ROM 0x414C544DUL
 #define REQ_UNKNOWN 0x414C544EUL
-#define ROM_SIZE 8
 #define GUARD 4
 #define GUARD_BYTE 0xAA
 #define OPEN_ROUNDS 200
@@ -59,19 +60,6 @@ static void request(int fd, const char *check, unsigned long req, int want, int 
     if (r != want || (want < 0 && errno != err))
         fail(check, "ioctl %#lx gave %d (%s), wanted %d (%s)", req, r, strerror(errno), want,
              want < 0 ? strerror(err) : "-");
-}
-
-static int parse_rom(const char *text, unsigned char *rom) {
-    if (strlen(text) != 2 * ROM_SIZE)
-        return 0;
-    for (int i = 0; i < ROM_SIZE; i++) {
-        char byte[3] = {text[2 * i], text[2 * i + 1], '\0'};
-        char *end;
-        rom[i] = (unsigned char)strtoul(byte, &end, 16);
-        if (*end)
-            return 0;
-    }
-    return 1;
 }
 
 static void check_opens(void) {

@@ -17,13 +17,8 @@
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-exec </dev/console >/dev/console 2>&1
-# The firmware leaves terminal codes on the serial line without a line end.
-echo
+. /guest-lib.sh
+guest_start
 
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
@@ -32,7 +27,6 @@ ROUNDS=7
 # The size the benchmark moves: the whole memory of the far end's key.
 SIZE=512
 
-. /guest-lib.sh
 
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"

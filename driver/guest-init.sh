@@ -14,14 +14,8 @@
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t debugfs debugfs /sys/kernel/debug
-mount -t tmpfs tmpfs /tmp
-exec </dev/console >/dev/console 2>&1
-# The firmware leaves terminal codes on the serial line without a line end.
-echo
+. /guest-lib.sh
+guest_start
 
 CTL=/sys/kernel/debug/touchm/ctl
 T=/tmp/tmq
@@ -40,7 +34,6 @@ WAIT_TENTHS=200
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
 
-. /guest-lib.sh
 
 # --- the simulated line's control file -------------------------------------
 
@@ -268,12 +261,7 @@ grep -qx "can not init client" "$T/out" || bad "tmtool ran without the device"
 end
 
 begin kernel-health
-# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
-tainted=$(cat /proc/sys/kernel/tainted)
-[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
-if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection'; then
-	bad "kernel log shows a warning or an oops"
-fi
+kernel_health
 end
 
 finish

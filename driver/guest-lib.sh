@@ -5,12 +5,38 @@
 #   TMQ FAIL <case> (<seconds>): <what went wrong>
 #
 # and at the end the summary and the kernel log (finish). The script that
-# sources this sets T (a scratch folder) and WAIT_TENTHS first. The helpers
+# sources this starts with guest_start and sets T (a scratch folder) and
+# WAIT_TENTHS before the first case. The helpers
 # of a tty line (tty_line, line_up, host, attach...) talk to the runner on
 # the host over ttyS2 (scripts/qemu-test.sh).
 
 npass=0
 nfail=0
+
+# guest_start: the file systems the guests use, and the console as the
+# terminal of everything that follows.
+guest_start() {
+	mount -t proc proc /proc
+	mount -t sysfs sysfs /sys
+	mount -t devtmpfs devtmpfs /dev
+	mount -t debugfs debugfs /sys/kernel/debug
+	mount -t tmpfs tmpfs /tmp
+	exec </dev/console >/dev/console 2>&1
+	# The firmware leaves terminal codes on the serial line without a line
+	# end.
+	echo
+}
+
+# kernel_health: bad unless the kernel is untainted by trouble and its log
+# free of warnings, oopses and hung tasks.
+kernel_health() {
+	# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
+	tainted=$(cat /proc/sys/kernel/tainted)
+	[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
+	if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection|blocked for more than'; then
+		bad "kernel log shows a warning, an oops or a hung task"
+	fi
+}
 
 # Seconds since boot, in hundredths.
 now() {

@@ -20,14 +20,8 @@
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t debugfs debugfs /sys/kernel/debug
-mount -t tmpfs tmpfs /tmp
-exec </dev/console >/dev/console 2>&1
-# The firmware leaves terminal codes on the serial line without a line end.
-echo
+. /guest-lib.sh
+guest_start
 
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
@@ -44,7 +38,6 @@ LOOP_LIMIT=60
 SIM_MEM=/sys/kernel/debug/touchm/mem
 KINDS="presence rom reset skip read write"
 
-. /guest-lib.sh
 
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
@@ -362,12 +355,7 @@ echo "TMS leaks: open files $(open_files) (were $FILES0), use count $refs"
 end
 
 begin kernel-health
-# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
-tainted=$(cat /proc/sys/kernel/tainted)
-[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
-if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection|blocked for more than'; then
-	bad "kernel log shows a warning, an oops or a hung task"
-fi
+kernel_health
 end
 
 finish

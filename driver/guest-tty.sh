@@ -18,13 +18,8 @@
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
-mount -t proc proc /proc
-mount -t sysfs sysfs /sys
-mount -t devtmpfs devtmpfs /dev
-mount -t tmpfs tmpfs /tmp
-exec </dev/console >/dev/console 2>&1
-# The firmware leaves terminal codes on the serial line without a line end.
-echo
+. /guest-lib.sh
+guest_start
 
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
@@ -46,7 +41,6 @@ WAIT_TENTHS=200
 # A silent far end must fail a request within this many seconds.
 SILENT_LIMIT=10
 
-. /guest-lib.sh
 
 mkdir -p "$T"
 cd "$TOOL_DIR" || echo "TMQ FAIL setup: no $TOOL_DIR"
@@ -249,12 +243,7 @@ rmmod touchm || bad "rmmod failed"
 end
 
 begin kernel-health
-# Taint bits: 5 bad page, 7 oops, 9 warning, 14 soft lockup.
-tainted=$(cat /proc/sys/kernel/tainted)
-[ $((tainted & 0x42a0)) = 0 ] || bad "kernel tainted $tainted"
-if dmesg | grep -E 'WARNING:|BUG:|Oops|Call Trace|general protection'; then
-	bad "kernel log shows a warning or an oops"
-fi
+kernel_health
 end
 
 finish

@@ -43,12 +43,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "romhex.h"
+
 #define DEV_PATH "/dev/touchm0"
 #define REQ_PRESENCE 0x414C544AUL
 #define REQ_READ_ROM 0x414C544BUL
 #define REQ_RESET 0x414C544CUL
 #define REQ_SKIP_ROM 0x414C544DUL
-#define ROM_SIZE 8
 #define PAGE 4096
 #define KEY_PAGE 32
 #define MEM_MAX 8192
@@ -95,19 +96,6 @@ static long long now_ms(void) {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
-}
-
-static int parse_rom(const char *text, unsigned char *rom) {
-    if (strlen(text) != 2 * ROM_SIZE)
-        return 0;
-    for (int i = 0; i < ROM_SIZE; i++) {
-        char byte[3] = {text[2 * i], text[2 * i + 1], '\0'};
-        char *end;
-        rom[i] = (unsigned char)strtoul(byte, &end, 16);
-        if (*end)
-            return 0;
-    }
-    return 1;
 }
 
 /* --- random calls --------------------------------------------------------- */
