@@ -38,9 +38,10 @@
 # ldd, timeout, mkfifo. VORN_QEMU_TIMEOUT sets the time limit of the guest
 # in seconds (default 120).
 #
-# The guest's kernel watches itself: a warning panics it, so does a task
-# blocked for 10 s, and the slab allocator checks its objects (red zones,
-# poisoning, consistency).
+# The guest's kernel watches itself (not for --bench, which measures the
+# kernel as it runs normally): a warning panics it, so does a task blocked
+# for 10 s, and the slab allocator checks its objects (red zones, poisoning,
+# consistency).
 #
 # Fails when a case fails, when the summary line is missing or does not
 # count every case, when the guest does not power off in time, and when the
@@ -53,8 +54,9 @@ drv=$root/driver
 guest_init=$drv/guest-init.sh
 limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
-kernel_cmdline="$kernel_cmdline panic_on_warn=1 oops=panic hung_task_panic=1"
-kernel_cmdline="$kernel_cmdline sysctl.kernel.hung_task_timeout_secs=10 slub_debug=FZPU"
+# The kernel's own checks, for every run but the benchmark's.
+kernel_checks="panic_on_warn=1 oops=panic hung_task_panic=1"
+kernel_checks="$kernel_checks sysctl.kernel.hung_task_timeout_secs=10 slub_debug=FZPU"
 
 log=
 version=
@@ -86,6 +88,8 @@ if [ "$bench" = 1 ]; then
 		exit 2
 	fi
 	guest_init=$drv/guest-bench.sh
+else
+	kernel_cmdline="$kernel_cmdline $kernel_checks"
 fi
 if [ -n "$stress" ]; then
 	case $stress in
