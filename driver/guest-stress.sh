@@ -295,6 +295,33 @@ if [ "$LINE_KIND" != sim ]; then
 		grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after $how"
 	done
 	end
+
+	begin hangup-all-users
+	# Every kind of request at once, each from its own process and
+	# descriptor, and a process opening and closing the node, when the line
+	# goes: one request is in flight, the others wait for the line; all end
+	# with a line error, and opens fail once the node is gone (ENODEV while
+	# devtmpfs has yet to remove it, then ENOENT).
+	for how in $ways; do
+		pids=
+		for kind in $KINDS open; do
+			./tmstress loop "$kind" "$LOOP_LIMIT" >"$T/all.$kind" 2>&1 &
+			pids="$pids $kind:$!"
+		done
+		for kind in $KINDS open; do
+			wait_lines "$T/all.$kind" 1
+		done
+		sleep 0.3
+		hang_up "$how"
+		for entry in $pids; do
+			stop "${entry#*:}" CONT
+			[ "$RC" = 0 ] || bad "${entry%%:*} by $how: $(grep -v '^TMS' "$T/all.${entry%%:*}")"
+		done
+		echo "TMS all users by $how:$(sed -n 's/^TMS loop \([a-z]*\): \([0-9]*\) ok.*, then \([A-Z]*\) .*/ \1 \2 ok \3;/p' "$T"/all.* | tr -d '\n')"
+		attach
+		./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "after $how: $(cat "$T/out")"
+	done
+	end
 fi
 
 begin unload-while-used

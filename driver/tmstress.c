@@ -18,7 +18,9 @@
  *       repeats one request (presence, rom, reset, skip, read, write) until
  *       it fails, as when the line hangs up under it: it must fail with a
  *       line error, and the next request on the same descriptor with ENODEV.
- *       Prints "TMS loop KIND started" after the first success.
+ *       KIND open opens, asks for presence and closes until opening fails
+ *       (ENODEV, or ENOENT once the node is gone). Prints "TMS loop KIND started" after the first
+ *       success.
  *   tmstress hangup TTY
  *       hangs TTY up (TIOCVHANGUP), as a carrier loss would.
  *   tmstress fresh MEMSIZE
@@ -763,7 +765,51 @@ static int one_request(int fd, unsigned k, long long size) {
     return r == (k == 4 ? size : KEY_PAGE) ? 0 : -EIO;
 }
 
+/* A line error: what a request in flight may get when the line goes. */
+static int line_error(int err) {
+    return err == ENODEV || err == EIO || err == ETIMEDOUT || err == ENXIO;
+}
+
+/* Opens the node, asks for presence and closes, until opening fails.
+ * Between the line going and its node going, an open may still succeed:
+ * its request must then fail with ENODEV. */
+static int loop_open(int seconds) {
+    long long t0 = now_ms(), deadline = t0 + (long long)seconds * 1000;
+    unsigned long n = 0, late = 0;
+    int err = 0;
+    while (now_ms() < deadline) {
+        int fd = open(DEV_PATH, O_RDWR);
+        if (fd < 0) {
+            err = errno;
+            break;
+        }
+        if (ioctl(fd, REQ_PRESENCE) == 0) {
+            if (n++ == 0) {
+                printf("TMS loop open started\n");
+                fflush(stdout);
+            }
+        } else if (errno == ENODEV) {
+            late++;
+        } else if (!line_error(errno)) {
+            fail("loop open: presence gave %s", strerror(errno));
+        }
+        close(fd);
+    }
+    if (!err) {
+        fail("loop open: %lu opens and the node still there after %d s", n, seconds);
+        return 1;
+    }
+    printf("TMS loop open: %lu ok, %lu opened on a dead line, then %s after %lld ms\n", n, late,
+           strerrorname_np(err), now_ms() - t0);
+    /* ENODEV while the node is still there without its device. */
+    if (err != ENOENT && err != ENODEV)
+        fail("loop open: open failed with %s, not ENOENT or ENODEV", strerror(err));
+    return g_failed ? 1 : 0;
+}
+
 static int loop_request(const char *kind, int seconds) {
+    if (strcmp(kind, "open") == 0)
+        return loop_open(seconds);
     unsigned k = 0;
     while (k < KINDS && strcmp(kinds[k], kind) != 0)
         k++;
@@ -799,7 +845,7 @@ static int loop_request(const char *kind, int seconds) {
     int again = one_request(fd, k, size);
     printf("TMS loop %s: %lu ok, then %s after %lld ms; next %s\n", kind, n, strerrorname_np(-r),
            now_ms() - t0, again ? strerrorname_np(-again) : "ok");
-    if (r != -ENODEV && r != -EIO && r != -ETIMEDOUT && r != -ENXIO)
+    if (!line_error(-r))
         fail("loop %s: failed with %s, not a line error", kind, strerror(-r));
     if (again != -ENODEV)
         fail("loop %s: next request on the descriptor gave %s, not ENODEV", kind,
@@ -846,7 +892,7 @@ static int fresh(unsigned size) {
 
 static int usage(void) {
     fprintf(stderr, "usage: tmstress random SEED SECONDS PROCS ROMHEX MEMSIZE\n"
-                    "       tmstress loop presence|rom|reset|skip|read|write SECONDS\n"
+                    "       tmstress loop presence|rom|reset|skip|read|write|open SECONDS\n"
                     "       tmstress hangup TTY\n"
                     "       tmstress fresh MEMSIZE\n");
     return 2;
