@@ -156,10 +156,20 @@ done
 if [ "$qemu_test" -eq 0 ]; then
     skip_why+=("default|qemu_kernel*|no readable /boot/vmlinuz-* (Debian's are root-only: run as root)")
 fi
+# The stress runs' console logs, written afresh by this run only.
+stress_logs=build/default/qemu-console-stress
+rm -f "$stress_logs"*.log
 run_preset default VORN_KERNEL_BUILD=1 VORN_QEMU_TEST=$qemu_test
 run_preset debug VORN_KERNEL_BUILD=0 VORN_QEMU_TEST=0
 
 echo
+# What the stress runs did: calls made, errors by kind, bytes written and
+# verified, for each line.
+for log in "$stress_logs"*.log; do
+    [ -f "$log" ] || continue
+    echo "== stress counts, $(basename "$log" .log)"
+    grep '^TMS ' "$log" | sed 's/^/  /'
+done
 if [ ${#skip_lines[@]} -gt 0 ]; then
     echo "== skipped:"
     printf '  %s\n' "${skip_lines[@]}"
