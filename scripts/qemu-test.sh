@@ -40,8 +40,8 @@
 #
 # The guest's kernel watches itself (not for --bench, which measures the
 # kernel as it runs normally): a warning panics it, so does a task blocked
-# for 10 s, and the slab allocator checks its objects (red zones, poisoning,
-# consistency).
+# for 10 s, the slab allocator checks its objects (red zones, poisoning,
+# consistency) and freed pages are poisoned and checked when reused.
 #
 # Fails when a case fails, when the summary line is missing or does not
 # count every case, when the guest does not power off in time, and when the
@@ -56,7 +56,7 @@ limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
 # The kernel's own checks, for every run but the benchmark's.
 kernel_checks="panic_on_warn=1 oops=panic hung_task_panic=1"
-kernel_checks="$kernel_checks sysctl.kernel.hung_task_timeout_secs=10 slub_debug=FZPU"
+kernel_checks="$kernel_checks sysctl.kernel.hung_task_timeout_secs=10 slub_debug=FZPU page_poison=1"
 
 log=
 version=
