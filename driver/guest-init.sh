@@ -74,27 +74,14 @@ fi
 end
 
 begin startup-chksl
-tool chksl
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-checking slave presence...slave present
-libvorn closed
-EOF
+chksl_says present
 empty stderr "$T/err"
 end
 
 begin getid
 p0=$(count served presence)
 r0=$(count served rom)
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...ok
-rom id $ROM_A_GETID
-libvorn closed
-EOF
+getid_says "$ROM_A_GETID"
 [ "$(count served presence)" = $((p0 + 1)) ] || bad "not one presence request"
 [ "$(count served rom)" = $((r0 + 1)) ] || bad "not one ROM request"
 end
@@ -130,38 +117,22 @@ devcheck: ok
 EOF
 p0=$(count served presence)
 r0=$(count served rom)
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...no slave
-libvorn closed
-EOF
+getid_says none
 [ "$(count served presence)" = $((p0 + 3)) ] || bad "not three presence requests"
 [ "$(count served rom)" = "$r0" ] || bad "a ROM request without a key"
-tool chksl
-same "chksl stdout" "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-checking slave presence...no slave
-libvorn closed
-EOF
+chksl_says none
 ctl attach "$ROM_A"
 end
 
 begin pool
-./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
-pool_pid=$!
-# Line 4 is the first report, after the tool has set up its SIGINT handler
-# (a background job of this shell starts with SIGINT ignored).
-wait_lines "$T/pool.out" 4
+pool_start
 ctl remove
 wait_lines "$T/pool.out" 5
 ctl attach "$ROM_B"
 wait_lines "$T/pool.out" 6
 ctl swap "$ROM_C"
 wait_lines "$T/pool.out" 7
-stop "$pool_pid" INT
+stop "$POOL_PID" INT
 [ "$RC" = 0 ] || bad "/pool ended with status $RC"
 same stdout "$T/pool.out" <<EOF
 using dev /dev/touchm0
@@ -191,40 +162,19 @@ begin serial-write-fault
 # write_1w() fails once, and the second attempt of getid succeeds.
 n0=$(klog "write ll failed -5")
 ctl fault serial-write 2 1
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...ok
-rom id $ROM_A_GETID
-libvorn closed
-EOF
+getid_says "$ROM_A_GETID"
 [ "$(klog "write ll failed -5")" = $((n0 + 1)) ] || bad "no 'write ll failed -5' in the kernel log"
 # Failing for good: getid gives up.
 ctl fault serial-write 2
-tool getid
-same "stdout (lasting fault)" "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...no slave
-libvorn closed
-EOF
+getid_says none
 ctl clear
-tool chksl
-grep -q "slave present" "$T/out" || bad "line not back after clear"
+chksl_says present
 end
 
 begin serial-read-fault
 n0=$(klog "read ll failed -5")
 ctl fault serial-read 2 1
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...ok
-rom id $ROM_A_GETID
-libvorn closed
-EOF
+getid_says "$ROM_A_GETID"
 [ "$(klog "read ll failed -5")" = $((n0 + 1)) ] || bad "no 'read ll failed -5' in the kernel log"
 ctl clear
 end
@@ -232,19 +182,11 @@ end
 begin rom-bit
 f0=$(count failed rom)
 ctl fault rom-bit 13
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...no slave
-libvorn closed
-EOF
+getid_says none
 [ "$(count failed rom)" = $((f0 + 3)) ] || bad "not three failed ROM requests"
-tool chksl
-grep -q "slave present" "$T/out" || bad "presence hit by the ROM fault"
+chksl_says present
 ctl clear
-tool getid
-grep -qx "rom id $ROM_A_GETID" "$T/out" || bad "ROM not read after clear"
+getid_says "$ROM_A_GETID"
 end
 
 begin module-unload

@@ -92,6 +92,58 @@ tool() {
 	[ "$RC" = 0 ] || bad "tmtool $1: status $RC"
 }
 
+# getid_says ROM|none: one tmtool getid, whose output must show ROM (the
+# bytes as getid prints them) or "no slave".
+getid_says() {
+	said="ok
+rom id $1"
+	[ "$1" != none ] || said="no slave"
+	tool getid
+	same "getid stdout" "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+getting rom id...$said
+libvorn closed
+EOF
+}
+
+# chksl_says present|none: one tmtool chksl, whose output must say so.
+chksl_says() {
+	said="slave present"
+	[ "$1" = present ] || said="no slave"
+	tool chksl
+	same "chksl stdout" "$T/out" <<EOF
+using dev /dev/touchm0
+libvorn inited
+checking slave presence...$said
+libvorn closed
+EOF
+}
+
+# pool_start: tmtool /pool in the background, its pid in POOL_PID, until
+# line 4, its first report, which comes after the tool has set up its
+# SIGINT handler (a background job of this shell starts with SIGINT
+# ignored).
+pool_start() {
+	./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
+	POOL_PID=$!
+	wait_lines "$T/pool.out" 4
+}
+
+# pool_stop LINES: ends /pool with SIGINT; it must end with status 0. On a
+# tty line the driver waits for echoes interruptibly: a SIGINT that lands
+# in a probe fails it, and the tool says "no slave" on its way out. That
+# one line after the LINES expected is dropped from $T/pool.out.
+pool_stop() {
+	stop "$POOL_PID" INT
+	[ "$RC" = 0 ] || bad "/pool ended with status $RC"
+	if [ "$(lines "$T/pool.out")" = $(($1 + 1)) ] &&
+		[ "$(tail -n 1 "$T/pool.out")" = "no slave" ]; then
+		head -n "$1" "$T/pool.out" >"$T/pool.cut"
+		mv "$T/pool.cut" "$T/pool.out"
+	fi
+}
+
 # klog TEXT: how many kernel log lines hold TEXT.
 klog() {
 	dmesg | grep -c "$1"
@@ -202,6 +254,19 @@ detach() {
 	stop "$ATTACH_PID" TERM
 	[ "$RC" = 0 ] || bad "tmattach ended with status $RC"
 	wait_path absent /dev/touchm0
+}
+
+# attach_hung_up WHAT: the line hung up (WHAT says how); tmattach sees it
+# and ends by itself with status 1, saying so.
+attach_hung_up() {
+	w=0
+	while kill -0 "$ATTACH_PID" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
+		sleep 0.1
+		w=$((w + 1))
+	done
+	stop "$ATTACH_PID" TERM
+	[ "$RC" = 1 ] || bad "tmattach ended with status $RC after $1, not 1"
+	grep -q "hung up" "$T/attach.out" || bad "tmattach did not report $1"
 }
 
 # memory_cases: the memory commands and plain reads on a fresh 512-byte key

@@ -124,40 +124,17 @@ hang_up() {
 	detach) detach ;;
 	esac
 	wait_path absent /dev/touchm0
-	if [ "$1" != detach ]; then
-		# tmattach sees the hangup and ends by itself, saying so.
-		w=0
-		while kill -0 "$ATTACH_PID" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
-			sleep 0.1
-			w=$((w + 1))
-		done
-		stop "$ATTACH_PID" TERM
-		[ "$RC" = 1 ] || bad "tmattach ended with status $RC after $1, not 1"
-		grep -q "hung up" "$T/attach.out" || bad "tmattach did not report the $1"
-	fi
+	[ "$1" = detach ] || attach_hung_up "$1"
 	if [ "$1" = unplug ]; then
 		host replug
 		wait_path present "$LINE"
 	fi
 }
 
-# start_pool: tmtool /pool in the background until its first report.
-start_pool() {
-	./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
-	pool_pid=$!
-	wait_lines "$T/pool.out" 4
-}
-
-# stop_pool: ends it; it must have reported the key once and nothing else.
-stop_pool() {
-	stop "$pool_pid" INT
-	[ "$RC" = 0 ] || bad "/pool ended with status $RC"
-	# A SIGINT that lands in a probe on a tty line fails it, and the tool
-	# says "no slave" on its way out: that line alone may follow.
-	if [ "$(lines "$T/pool.out")" = 5 ] && [ "$(tail -n 1 "$T/pool.out")" = "no slave" ]; then
-		head -n 4 "$T/pool.out" >"$T/pool.4"
-		mv "$T/pool.4" "$T/pool.out"
-	fi
+# pool_saw_nothing: ends /pool; it must have reported the key once and
+# nothing else.
+pool_saw_nothing() {
+	pool_stop 4
 	same "/pool stdout" "$T/pool.out" <<EOF
 using dev /dev/touchm0
 libvorn inited
@@ -179,8 +156,7 @@ load
 # Right after the line came up, before any transfer: the end of the key
 # memory is already known.
 ./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "$(cat "$T/out")"
-tool getid
-grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM: $(cat "$T/out")"
+getid_says "$ROM_GETID"
 end
 
 begin concurrent-users
@@ -189,7 +165,7 @@ begin concurrent-users
 # loop reads the ROM, for STRESS seconds.
 until=$(($(now) + STRESS * 100))
 rm -f "$T"/w*
-start_pool
+pool_start
 writer() {
 	rounds=0
 	while [ "$(now)" -lt "$until" ]; do
@@ -234,7 +210,7 @@ pids="$pids $!"
 for pid in $pids; do
 	wait "$pid"
 done
-stop_pool
+pool_saw_nothing
 cat "$T"/w*.bad "$T/g.bad" 2>/dev/null | sed 's/^/TMQ   | /'
 [ -z "$(cat "$T"/w*.bad "$T/g.bad" 2>/dev/null)" ] || bad "a user saw a failure"
 : >"$T/image.bin"
@@ -259,8 +235,7 @@ grep '^TMS ' "$T/out"
 grep -q '^TMS random bytes' "$T/out" || bad "no counts from tmstress"
 # The device still answers as it should, and its memory is the model's.
 ./devcheck "$ROM" "$MEM_SIZE" >"$T/out" 2>&1 || bad "devcheck after the random calls: $(cat "$T/out")"
-tool getid
-grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after the random calls"
+getid_says "$ROM_GETID"
 dd if=/dev/touchm0 of="$T/device.bin" bs="$MEM_SIZE" count=1 2>/dev/null
 same_as_model "key image after the random calls" "$T/device.bin"
 if [ "$LINE_KIND" != sim ]; then
@@ -302,8 +277,7 @@ if [ "$LINE_KIND" != sim ]; then
 		[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 still there after $how"
 		attach
 		./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "after $how: $(cat "$T/out")"
-		tool getid
-		grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after $how"
+		getid_says "$ROM_GETID"
 	done
 	end
 
@@ -339,7 +313,7 @@ begin unload-while-used
 # While /pool works the line, while a descriptor is open, and while the tty
 # holds the discipline, the module stays; its users go on unharmed.
 exec 6<>/dev/touchm0
-start_pool
+pool_start
 attempts=0
 while [ "$attempts" -lt 5 ]; do
 	if rmmod touchm 2>/dev/null; then
@@ -349,13 +323,12 @@ while [ "$attempts" -lt 5 ]; do
 	attempts=$((attempts + 1))
 	sleep 0.2
 done
-stop_pool
+pool_saw_nothing
 rmmod touchm 2>/dev/null && bad "module unloaded while /dev/touchm0 was open"
 [ "$(module_refs)" != 0 ] || bad "use count 0 with the device open"
 dd bs=16 count=1 <&6 >/dev/null 2>"$T/dd.err" || bad "the open descriptor: $(cat "$T/dd.err")"
 exec 6<&-
-tool chksl
-grep -q "slave present" "$T/out" || bad "no key after the unload attempts"
+chksl_says present
 if [ "$LINE_KIND" != sim ]; then
 	rmmod touchm 2>/dev/null && bad "module unloaded while attached to $LINE"
 	detach
@@ -367,8 +340,7 @@ rmmod touchm || bad "rmmod failed with nothing open"
 echo "TMS unload: $attempts attempts refused while /pool ran, then unloaded with nothing open"
 # Loaded again, it serves the key and reads what the key model holds.
 load
-tool getid
-grep -qx "rom id $ROM_GETID" "$T/out" || bad "no ROM after reloading"
+getid_says "$ROM_GETID"
 dd if=/dev/touchm0 of="$T/device.bin" bs="$MEM_SIZE" count=1 2>/dev/null
 same_as_model "key image after reloading" "$T/device.bin"
 end

@@ -68,25 +68,12 @@ attach
 end
 
 begin startup-chksl
-tool chksl
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-checking slave presence...slave present
-libvorn closed
-EOF
+chksl_says present
 empty stderr "$T/err"
 end
 
 begin getid
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...ok
-rom id $ROM_T_GETID
-libvorn closed
-EOF
+getid_says "$ROM_T_GETID"
 end
 
 memory_cases
@@ -104,59 +91,29 @@ host remove
 same "devcheck without key" "$T/out" <<EOF
 devcheck: ok
 EOF
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...no slave
-libvorn closed
-EOF
-tool chksl
-same "chksl stdout" "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-checking slave presence...no slave
-libvorn closed
-EOF
+getid_says none
+chksl_says none
 host attach "$ROM_T"
 end
 
 begin bad-crc
 # The key answers, but its ROM fails the CRC check: no key for getid.
 host fault crc
-tool getid
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-getting rom id...no slave
-libvorn closed
-EOF
-tool chksl
-grep -q "slave present" "$T/out" || bad "presence hit by the CRC fault"
+getid_says none
+chksl_says present
 host clear
-tool getid
-grep -qx "rom id $ROM_T_GETID" "$T/out" || bad "ROM not read after clear"
+getid_says "$ROM_T_GETID"
 end
 
 begin pool
-./tmtool /pool >"$T/pool.out" 2>"$T/pool.err" &
-pool_pid=$!
-wait_lines "$T/pool.out" 4
+pool_start
 host remove
 wait_lines "$T/pool.out" 5
 host attach "$ROM_B"
 wait_lines "$T/pool.out" 6
 host swap "$ROM_C"
 wait_lines "$T/pool.out" 7
-stop "$pool_pid" INT
-[ "$RC" = 0 ] || bad "/pool ended with status $RC"
-# The driver waits for echoes interruptibly: a SIGINT that lands in a probe
-# fails it, and the tool says "no slave" on its way out. Only that line may
-# follow the events.
-if [ "$(lines "$T/pool.out")" = 8 ] && [ "$(tail -n 1 "$T/pool.out")" = "no slave" ]; then
-	head -n 7 "$T/pool.out" >"$T/pool.7"
-	mv "$T/pool.7" "$T/pool.out"
-fi
+pool_stop 7
 same stdout "$T/pool.out" <<EOF
 using dev /dev/touchm0
 libvorn inited
@@ -174,18 +131,11 @@ begin far-end-silent
 # Nothing answers, not even the echo: the request fails in bounded time.
 host fault silent
 t0=$(now)
-tool chksl
+chksl_says none
 took=$(($(now) - t0))
-same stdout "$T/out" <<EOF
-using dev /dev/touchm0
-libvorn inited
-checking slave presence...no slave
-libvorn closed
-EOF
 [ "$took" -le $((SILENT_LIMIT * 100)) ] || bad "chksl took ${took}0 ms"
 host clear
-tool chksl
-grep -q "slave present" "$T/out" || bad "line not back after clear"
+chksl_says present
 end
 
 begin unplug-during-read
@@ -201,15 +151,7 @@ sleep 1
 if [ "$LINE_KIND" = usb ]; then
 	host unplug
 	wait_path absent /dev/touchm0
-	# tmattach sees the hang-up and ends by itself, saying so.
-	w=0
-	while kill -0 "$ATTACH_PID" 2>/dev/null && [ "$w" -lt "$WAIT_TENTHS" ]; do
-		sleep 0.1
-		w=$((w + 1))
-	done
-	stop "$ATTACH_PID" TERM
-	[ "$RC" = 1 ] || bad "tmattach ended with status $RC after the unplug, not 1"
-	grep -q "hung up" "$T/attach.out" || bad "tmattach did not report the hang-up"
+	attach_hung_up "the unplug"
 else
 	detach
 fi
@@ -227,8 +169,7 @@ if [ "$LINE_KIND" = usb ]; then
 	wait_path present "$LINE"
 fi
 attach
-tool getid
-grep -qx "rom id $ROM_C_GETID" "$T/out" || bad "ROM not read after re-attaching"
+getid_says "$ROM_C_GETID"
 host swap "$ROM_T"
 end
 

@@ -376,17 +376,24 @@ static void verify(struct worker *w, long long pos, const unsigned char *got, si
     }
 }
 
-/* How a transfer of len at buf fares in the file layer and the driver
- * when span bytes of it lie in the key: the result, or -errno. */
-static long long transfer_result(unsigned char *buf, int good, size_t len, size_t n, size_t valid) {
-    if ((unsigned long long)(uintptr_t)buf + len < (uintptr_t)buf ||
-        (unsigned long long)(uintptr_t)buf + len > USER_TOP)
+/* What a transfer of len at pos must give, checked in the order the file
+ * layer and the driver check: the position, the descriptor's direction
+ * (wrong_way), the buffer's address range, an overflowing end, and then the
+ * bytes inside the key memory, of which a buffer takes only its first valid
+ * ones (0 for a null or unmapped one). The result, or -errno. */
+static long long transfer_result(const struct worker *w, long long pos, int wrong_way,
+                                 const unsigned char *buf, size_t len, size_t valid) {
+    unsigned long long end = (unsigned long long)(uintptr_t)buf + len;
+    if (pos < 0)
+        return -EINVAL;
+    if (wrong_way)
+        return -EBADF;
+    if (end < (uintptr_t)buf || end > USER_TOP)
         return -EFAULT;
-    if (!good && n)
-        return -EFAULT;
-    if (n > valid)
-        return -EFAULT;
-    return (long long)n;
+    if (len > SSIZE_MAX || (long long)((unsigned long long)pos + len) < 0)
+        return -EINVAL;
+    size_t n = span(w, pos, len);
+    return n > valid ? -EFAULT : (long long)n;
 }
 
 static void do_read(struct worker *w, struct fd_state *f) {
@@ -397,25 +404,13 @@ static void do_read(struct worker *w, struct fd_state *f) {
     size_t len = some_length(w);
     int good;
     unsigned char *buf = pointer(w, &good);
-    size_t valid = SIZE_MAX;
+    size_t valid = good ? SIZE_MAX : 0;
     if (good && pick(w, 4) == 0) {
         /* The buffer runs into a page without access. */
         valid = 1 + pick(w, KEY_PAGE * 3);
         buf = w->edge + PAGE - valid;
     }
-    size_t n = span(w, pos, len);
-    long long want;
-    if (positioned && pos < 0)
-        want = -EINVAL;
-    else if (f->mode == O_WRONLY)
-        want = -EBADF;
-    else if ((unsigned long long)(uintptr_t)buf + len > USER_TOP ||
-             (uintptr_t)buf + len < (uintptr_t)buf)
-        want = -EFAULT;
-    else if (len > SSIZE_MAX || (long long)((unsigned long long)pos + len) < 0)
-        want = -EINVAL;
-    else
-        want = transfer_result(buf, good, len, n, valid);
+    long long want = transfer_result(w, pos, f->mode == O_WRONLY, buf, len, valid);
     long long t = now_ms();
     errno = 0;
     long long r = positioned ? pread(f->fd, buf, len, pos) : read(f->fd, buf, len);
@@ -480,12 +475,11 @@ static void do_write(struct worker *w, struct fd_state *f) {
     long long pos = w->lo + pick(w, w->hi - w->lo);
     size_t len, valid = SIZE_MAX;
     unsigned char *src;
-    int good = 1;
     room = w->hi - (unsigned)pos;
     switch (pick(w, 8)) {
     case 0: /* a null or kernel buffer of a huge length */
         src = pick(w, 2) ? NULL : KERNEL_ADDR;
-        good = 0;
+        valid = 0;
         len = pick(w, 2) ? 1u << 30 : room;
         break;
     case 1: /* past the end of the memory */
@@ -507,20 +501,11 @@ static void do_write(struct worker *w, struct fd_state *f) {
         src = w->buf + pick(w, KEY_PAGE);
         break;
     }
-    if (good && valid == SIZE_MAX)
-        for (size_t i = 0; i < len && i < MEM_MAX; i++)
-            src[i] = (unsigned char)next_rand(w);
-    else if (good)
-        for (size_t i = 0; i < valid; i++)
-            src[i] = (unsigned char)next_rand(w);
+    size_t fill = len < valid ? len : valid;
+    for (size_t i = 0; i < fill && i < MEM_MAX; i++)
+        src[i] = (unsigned char)next_rand(w);
     size_t n = span(w, pos, len);
-    long long want;
-    if (f->mode == O_RDONLY)
-        want = -EBADF;
-    else
-        want = transfer_result(src, good, len, n, good ? SIZE_MAX : 0);
-    if (want >= 0 && valid != SIZE_MAX && n > valid)
-        want = -EFAULT;
+    long long want = transfer_result(w, pos, f->mode == O_RDONLY, src, len, valid);
     long long t = now_ms();
     errno = 0;
     long long r = pwrite(f->fd, src, len, pos);
@@ -534,7 +519,8 @@ static void do_write(struct worker *w, struct fd_state *f) {
     }
     if (!expect(w, what, r, err, want < 0 ? -1 : want, (int)-want))
         return;
-    if (want == -EFAULT && valid != SIZE_MAX)
+    if (want == -EFAULT && valid < len)
+        /* The key pages before the first it could not copy are written. */
         written(w, pos, src, n, valid);
     else if (r > 0)
         written(w, pos, src, (size_t)r, SIZE_MAX);

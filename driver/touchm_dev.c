@@ -202,6 +202,20 @@ static size_t touchm_span(const struct touchm_dev *dev, loff_t pos, size_t len)
 	return min_t(size_t, len, size - (size_t)pos);
 }
 
+/*
+ * With the lock held: learns the key memory size if need be and cuts a
+ * transfer of *@len at @pos to the key memory; 0, or the probe's error
+ * with *@len as it was.
+ */
+static int touchm_cut_to_key(struct touchm_dev *dev, loff_t pos, size_t *len)
+{
+	int r = touchm_probe_size(dev);
+
+	if (!r)
+		*len = touchm_span(dev, pos, *len);
+	return r;
+}
+
 static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 			   loff_t *ppos)
 {
@@ -217,9 +231,7 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 	r = touchm_lock(dev);
 	if (r)
 		return r;
-	r = touchm_probe_size(dev);
-	if (!r)
-		len = touchm_span(dev, *ppos, len);
+	r = touchm_cut_to_key(dev, *ppos, &len);
 	piece_size = dev->whole_reads ? len : sizeof(small);
 	/*
 	 * Only a length cut to the key's memory is allocated for: when the
@@ -274,9 +286,7 @@ static ssize_t touchm_write(struct file *file, const char __user *ubuf,
 	r = touchm_lock(dev);
 	if (r)
 		return r;
-	r = touchm_probe_size(dev);
-	if (!r)
-		len = touchm_span(dev, *ppos, len);
+	r = touchm_cut_to_key(dev, *ppos, &len);
 	while (!r && done < len) {
 		off = (unsigned int)*ppos + done;
 		/* Up to the end of the key's page at off. */
