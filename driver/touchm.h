@@ -93,10 +93,4 @@ void touchm_dev_put(struct touchm_dev *dev);
 /* The kind's name as the control file shows it. */
 const char *touchm_kind_name(enum touchm_kind kind);
 
-/* The simulated line (touchm_sim.c) and the tty backend (touchm_tty.c). */
-int touchm_sim_init(void);
-void touchm_sim_exit(void);
-int touchm_tty_init(void);
-void touchm_tty_exit(void);
-
 #endif /* TOUCHM_H */

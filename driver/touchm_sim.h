@@ -27,6 +27,10 @@ extern struct tms_state tms;
 /* 16 hex digits, byte 0 first, into @rom; 0 or -EINVAL (@rom untouched). */
 int tms_rom_parse(const char *text, unsigned char *rom);
 
+/* The simulated line at module start and end (touchm_main.c). */
+int touchm_sim_init(void);
+void touchm_sim_exit(void);
+
 /* The debugfs control and memory files (touchm_sim_ctl.c). */
 int tms_ctl_init(void);
 void tms_ctl_exit(void);

@@ -33,6 +33,7 @@
 #include <linux/errno.h>
 
 #include "touchm.h"
+#include "touchm_tty.h"
 #include "tm_echo.h"
 
 #define TMT_LDISC_DEFAULT	N_DEVELOPMENT

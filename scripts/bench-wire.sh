@@ -1,6 +1,6 @@
 #!/bin/sh
 # Speed of the tty backend at the wire's limit: boots the qemu guest of
-# driver/guest-bench.sh (scripts/qemu-test.sh --bench) with tmfarend pacing
+# tests/guest/guest-bench.sh (scripts/qemu-test.sh --bench) with tmfarend pacing
 # its answers at wire speed, and sets the time of `tmtool getid`,
 # `memrd 0 512` and a 512-byte `memwrf` against their floor:
 #

@@ -13,15 +13,15 @@
 #             over a tty line the guest's requests and tmfarend's output follow
 #   --kernel  the kernel version to boot (default: the newest one that has
 #             both /boot/vmlinuz-VERSION and its headers)
-#   --line    sim (default): the driver's simulated line, driver/guest-init.sh;
+#   --line    sim (default): the driver's simulated line, tests/guest/guest-init.sh;
 #             16550 or usb: the tty backend over qemu's 16550 (ttyS1) or its
-#             USB-serial adapter (ttyUSB0), driver/guest-tty.sh, with tmfarend
+#             USB-serial adapter (ttyUSB0), tests/guest/guest-tty.sh, with tmfarend
 #             from BIN_DIR as the far end on a pseudo-terminal and tmattach
 #             from BIN_DIR in the guest
 #   --bench   with --line 16550 or usb: the wire-speed benchmark guest,
-#             driver/guest-bench.sh, instead of the test cases (its "TMB"
+#             tests/guest/guest-bench.sh, instead of the test cases (its "TMB"
 #             lines in the console log; scripts/bench-wire.sh reads them)
-#   --stress  the stress guest, driver/guest-stress.sh, on any line: many
+#   --stress  the stress guest, tests/guest/guest-stress.sh, on any line: many
 #             users at once and random calls from tmstress, each for SECONDS,
 #             hangups under every kind of request (tty lines) and unload
 #             attempts while in use; its counts ("TMS" lines) are printed.
@@ -51,7 +51,8 @@ set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 drv=$root/driver
-guest_init=$drv/guest-init.sh
+guests=$root/tests/guest
+guest_init=$guests/guest-init.sh
 limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
 # The kernel's own checks, for every run but the benchmark's.
@@ -79,7 +80,7 @@ done
 bin_dir=${bin_dir:-$root/build/default/bin}
 case $line in
 sim) ;;
-16550|usb) guest_init=$drv/guest-tty.sh ;;
+16550|usb) guest_init=$guests/guest-tty.sh ;;
 *) echo "qemu-test: --line takes sim, 16550 or usb, not $line" >&2; exit 2 ;;
 esac
 if [ "$bench" = 1 ]; then
@@ -87,7 +88,7 @@ if [ "$bench" = 1 ]; then
 		echo "qemu-test: --bench needs --line 16550 or usb" >&2
 		exit 2
 	fi
-	guest_init=$drv/guest-bench.sh
+	guest_init=$guests/guest-bench.sh
 else
 	kernel_cmdline="$kernel_cmdline $kernel_checks"
 fi
@@ -96,7 +97,7 @@ if [ -n "$stress" ]; then
 	*[!0-9]* | 0) echo "qemu-test: --stress takes whole seconds, not $stress" >&2; exit 2 ;;
 	esac
 	[ "$bench" = 0 ] || { echo "qemu-test: --stress or --bench, not both" >&2; exit 2; }
-	guest_init=$drv/guest-stress.sh
+	guest_init=$guests/guest-stress.sh
 	kernel_cmdline="$kernel_cmdline tmq.stress=$stress"
 	# Two load phases of that length, and the rest.
 	limit=${VORN_QEMU_TIMEOUT:-$((180 + 3 * stress))}
@@ -219,22 +220,22 @@ start=$(date +%s)
 echo "qemu-test: kernel $version, line $line, tmtool from $bin_dir"
 "$drv/build-module.sh" "$kdir" "$work/kmod" >/dev/null ||
 	fail "module build against $kdir"
-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$drv/devcheck.c" ||
+gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$guests/devcheck.c" ||
 	fail "devcheck build"
-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/tmstress" "$drv/tmstress.c" ||
+gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/tmstress" "$guests/tmstress.c" ||
 	fail "tmstress build"
 progs="$work/devcheck $work/tmstress"
 [ "$line" = sim ] || progs="$progs $bin_dir/tmattach"
 if [ "$bench" = 1 ]; then
-	gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/elapsed" "$drv/elapsed.c" ||
+	gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/elapsed" "$guests/elapsed.c" ||
 		fail "elapsed build"
 	progs="$progs $work/elapsed"
 fi
 # shellcheck disable=SC2086 # program paths without blanks
-"$drv/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
+"$guests/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
 	"$bin_dir" "$guest_init" $progs >/dev/null || fail "initramfs"
 mkdir -p "$work/extra/lib/modules/usb"
-cp "$drv/guest-lib.sh" "$work/extra/guest-lib.sh"
+cp "$guests/guest-lib.sh" "$work/extra/guest-lib.sh"
 if [ "$line" = usb ]; then
 	for m in usb-common usbcore uhci-hcd usbserial ftdi_sio; do
 		usb_module "$m" "$work/extra/lib/modules/usb/$m.ko"
@@ -315,7 +316,7 @@ fi
 # cases when it runs them.
 cases=$(grep -c '^begin ' "$guest_init")
 if grep -qx 'memory_cases' "$guest_init"; then
-	cases=$((cases + $(grep -c '^	begin ' "$drv/guest-lib.sh")))
+	cases=$((cases + $(grep -c '^	begin ' "$guests/guest-lib.sh")))
 fi
 # The stress guest's cases for a tty line only.
 if [ -n "$stress" ] && [ "$line" != sim ]; then

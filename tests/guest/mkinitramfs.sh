@@ -1,9 +1,9 @@
 #!/bin/sh
 # Packs the initramfs of the qemu test guest (newc cpio, uncompressed):
 #
-#   driver/mkinitramfs.sh OUT.cpio MODULE.ko BIN_DIR INIT_SCRIPT [PROGRAM...]
+#   tests/guest/mkinitramfs.sh OUT.cpio MODULE.ko BIN_DIR INIT_SCRIPT [PROGRAM...]
 #
-#   /init                  INIT_SCRIPT (driver/guest-init.sh)
+#   /init                  INIT_SCRIPT (tests/guest/guest-init.sh)
 #   /touchm.ko             MODULE.ko
 #   /opt/vorn/tmtool, /opt/vorn/libvorn.so.1   from BIN_DIR, side by side as
 #                          tmtool finds its library through its run path

@@ -1,5 +1,5 @@
 /* tmstress: stress calls on /dev/touchm0, for the qemu stress guest
- * (driver/guest-stress.sh). Every call's result is checked against what the
+ * (tests/guest/guest-stress.sh). Every call's result is checked against what the
  * kernel's file layer and the driver must give for its arguments.
  *
  *   tmstress random SEED SECONDS PROCS ROMHEX MEMSIZE
