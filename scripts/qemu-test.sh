@@ -175,8 +175,8 @@ pack_extra() {
 	fi
 }
 
-# usb_module NAME DEST: the kernel's module NAME, decompressed if need be.
-usb_module() {
+# kernel_module NAME DEST: the kernel's module NAME, decompressed if need be.
+kernel_module() {
 	ko=$(find "/lib/modules/$version/kernel" \( -name "$1.ko" -o -name "$1.ko.xz" \) |
 		head -n 1)
 	case $ko in
@@ -220,27 +220,31 @@ start=$(date +%s)
 echo "qemu-test: kernel $version, line $line, tmtool from $bin_dir"
 "$drv/build-module.sh" "$kdir" "$work/kmod" >/dev/null ||
 	fail "module build against $kdir"
-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/devcheck" "$guests/devcheck.c" ||
-	fail "devcheck build"
-gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/tmstress" "$guests/tmstress.c" ||
-	fail "tmstress build"
-progs="$work/devcheck $work/tmstress"
+# Every program of the guests (tests/guest/*.c), each built on its own.
+progs=
+for src in "$guests"/*.c; do
+	prog=$work/$(basename "$src" .c)
+	gcc -std=gnu11 -O2 -Wall -Wextra -Werror -o "$prog" "$src" -lpthread ||
+		fail "$(basename "$src") build"
+	progs="$progs $prog"
+done
 [ "$line" = sim ] || progs="$progs $bin_dir/tmattach"
-if [ "$bench" = 1 ]; then
-	gcc -std=c11 -O2 -Wall -Wextra -Werror -o "$work/elapsed" "$guests/elapsed.c" ||
-		fail "elapsed build"
-	progs="$progs $work/elapsed"
-fi
 # shellcheck disable=SC2086 # program paths without blanks
 "$guests/mkinitramfs.sh" "$work/initramfs.cpio" "$work/kmod/touchm.ko" \
 	"$bin_dir" "$guest_init" $progs >/dev/null || fail "initramfs"
-mkdir -p "$work/extra/lib/modules/usb"
-cp "$guests/guest-lib.sh" "$work/extra/guest-lib.sh"
+mkdir -p "$work/extra/lib/modules/usb" "$work/extra/lib/modules/extra"
+# The shared case bookkeeping, and the case files the guests source.
+for f in "$guests/guest-lib.sh" "$guests"/*-cases.sh; do
+	[ ! -f "$f" ] || cp "$f" "$work/extra/"
+done
 if [ "$line" = usb ]; then
 	for m in usb-common usbcore uhci-hcd usbserial ftdi_sio; do
-		usb_module "$m" "$work/extra/lib/modules/usb/$m.ko"
+		kernel_module "$m" "$work/extra/lib/modules/usb/$m.ko"
 	done
 fi
+# The serial-input line discipline (serport), whose number touchm must
+# not take over.
+kernel_module serport "$work/extra/lib/modules/extra/serport.ko"
 pack_extra "$work/extra.cpio" "$work/extra" || fail "initramfs extras"
 cat "$work/extra.cpio" >>"$work/initramfs.cpio"
 
@@ -318,6 +322,15 @@ cases=$(grep -c '^begin ' "$guest_init")
 if grep -qx 'memory_cases' "$guest_init"; then
 	cases=$((cases + $(grep -c '^	begin ' "$guests/guest-lib.sh")))
 fi
+# A case file NAME-cases.sh defines the function NAME_cases; a guest that
+# calls it on a line of its own runs its cases (tab-indented "begin").
+for f in "$guests"/*-cases.sh; do
+	[ -f "$f" ] || continue
+	fn=$(basename "$f" -cases.sh | tr '-' '_')_cases
+	if grep -qx "$fn" "$guest_init"; then
+		cases=$((cases + $(grep -c '^	begin ' "$f")))
+	fi
+done
 # The stress guest's cases for a tty line only.
 if [ -n "$stress" ] && [ "$line" != sim ]; then
 	cases=$((cases + $(grep -c '^	begin ' "$guest_init")))
