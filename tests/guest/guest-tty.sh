@@ -19,6 +19,8 @@ PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
 . /guest-lib.sh
+. /hostile-cases.sh
+. /caller-cases.sh
 guest_start
 
 T=/tmp/tmq
@@ -172,6 +174,10 @@ attach
 getid_says "$ROM_C_GETID"
 host swap "$ROM_T"
 end
+
+hostile_cases
+
+caller_cases
 
 begin detach
 detach
