@@ -21,11 +21,15 @@
 
 #include "tm_core.h"
 
-/* Memory of the key families whose memory commands the core speaks. */
+/*
+ * Memory of the key families the core knows: those whose memory commands
+ * it speaks, and the ID-only key (family 0x01), which has none.
+ */
 static const struct {
 	unsigned char family;
 	unsigned short mem_size;
 } tm_family_mem[] = {
+	{ 0x01, 0 },
 	{ 0x04, 512 },
 	{ 0x06, 512 },
 	{ 0x08, 128 },
@@ -38,20 +42,43 @@ static const unsigned char tm_read_slots[VELKOR_MAX_BYTES] = {
 	0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF
 };
 
-void tm_core_decode_slots(const unsigned char *echo, unsigned char *buf,
-			  unsigned int count)
+int tm_core_slot_echo_possible(unsigned char echo)
+{
+	unsigned int low = (unsigned char)~echo;
+
+	/* The bits held low must be the lowest ones: low + 1 a power of 2. */
+	return (low & (low + 1)) == 0;
+}
+
+int tm_core_decode_slots(const unsigned char *echo, unsigned char *buf,
+			 unsigned int count)
 {
 	unsigned int j, k;
-	unsigned char b;
+	unsigned char b, e;
 
 	for (j = 0; j < count; j++) {
 		b = 0;
-		for (k = 0; k < VELKOR_BITS_PER_BYTE; k++)
-			if (echo[VELKOR_BITS_PER_BYTE * j + k] ==
-			    VELKOR_BIT_ONE)
+		for (k = 0; k < VELKOR_BITS_PER_BYTE; k++) {
+			e = echo[VELKOR_BITS_PER_BYTE * j + k];
+			if (!tm_core_slot_echo_possible(e))
+				return -EIO;
+			if (e == VELKOR_BIT_ONE)
 				b |= (unsigned char)(1u << k);
+		}
 		buf[j] = b;
 	}
+	return 0;
+}
+
+/* Decodes read slots; an impossible echo fails and is counted. */
+static int tm_decode(struct tm_bus *bus, unsigned char *buf,
+		     unsigned int count)
+{
+	int r = tm_core_decode_slots(bus->rx_buf, buf, count);
+
+	if (r)
+		bus->impossible++;
+	return r;
 }
 
 /**
@@ -74,8 +101,8 @@ int tm_core_read_1w_paced(struct tm_bus *bus, unsigned char *buf, int count)
 		return r;
 	if (r != count * VELKOR_BITS_PER_BYTE)
 		return -EIO;
-	tm_core_decode_slots(bus->rx_buf, buf, (unsigned int)count);
-	return count;
+	r = tm_decode(bus, buf, (unsigned int)count);
+	return r ? r : count;
 }
 
 static struct tm_bus *tm_bus_of(struct tm_port *port)
@@ -107,6 +134,16 @@ int read_1w(struct tm_port *port, unsigned char *buf, int count)
 	return bus->ops->read_1w(bus, buf, count);
 }
 
+int tm_core_family_known(unsigned char family)
+{
+	unsigned int i;
+
+	for (i = 0; i < ARRAY_SIZE(tm_family_mem); i++)
+		if (tm_family_mem[i].family == family)
+			return 1;
+	return 0;
+}
+
 unsigned int tm_core_family_mem_size(unsigned char family)
 {
 	unsigned int i;
@@ -123,6 +160,7 @@ void tm_bus_init(struct tm_bus *bus, const struct tm_bus_ops *ops)
 	bus->port.rx_buf = bus->rx_buf;
 	bus->ops = ops;
 	bus->mem_size = 0;
+	bus->impossible = 0;
 }
 
 /* Reset pulse at reset speed; 0 when a key answers with presence. */
@@ -145,6 +183,11 @@ static int tm_reset_pulse(struct tm_bus *bus)
 		return r;
 	if (r != 1)
 		return -EIO;
+	/* The interface holds the low bits low for the pulse, whoever answers. */
+	if (echo & TM_RESET_LOW_MASK) {
+		bus->impossible++;
+		return -EIO;
+	}
 	if (echo == 0x00)
 		return -EIO;	/* the line is held low */
 	if (echo == TM_RESET_BYTE)
@@ -165,8 +208,10 @@ static int tm_send(struct tm_bus *bus, const unsigned char *data,
 	if (r != (int)nbits)
 		return -EIO;
 	for (i = 0; i < nbits; i++)
-		if (bus->rx_buf[i] != bus->tx_bits[i])
+		if (bus->rx_buf[i] != bus->tx_bits[i]) {
+			bus->impossible++;
 			return -EIO;
+		}
 	return 0;
 }
 
@@ -206,7 +251,9 @@ static int tm_recv_in_flight(struct tm_bus *bus, unsigned char *buf,
 			r = -EIO;
 		if (r < 0)
 			goto fail;
-		tm_core_decode_slots(bus->rx_buf, buf + got, group);
+		r = tm_decode(bus, buf + got, group);
+		if (r < 0)
+			goto fail;
 		got += group;
 	}
 	return 0;

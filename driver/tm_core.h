@@ -91,6 +91,11 @@ struct tm_bus;
  * @set_baud: switch to %TM_BAUD_DATA or %TM_BAUD_RESET once everything sent
  *            so far is on the line; 0 or a negative error code
  * @flush:    drop whatever has been received and not read
+ * @begin:    optional; a request of the device begins on the line: what
+ *            arrived since the last one is dropped; 0 or a negative error
+ * @end:      optional; the request has ended: 0 when the line brought
+ *            nothing during it but the echoes of what was sent, -EIO when
+ *            it did (its data cannot be trusted then)
  */
 struct tm_bus_ops {
 	int (*write)(struct tm_bus *bus, const unsigned char *buf, int count);
@@ -99,6 +104,8 @@ struct tm_bus_ops {
 	int (*read_echoes)(struct tm_bus *bus, unsigned char *buf, int count);
 	int (*set_baud)(struct tm_bus *bus, unsigned int baud);
 	void (*flush)(struct tm_bus *bus);
+	int (*begin)(struct tm_bus *bus);
+	int (*end)(struct tm_bus *bus);
 };
 
 /**
@@ -106,11 +113,16 @@ struct tm_bus_ops {
  * @port:     the velkor port record; its buffers are @tx_bits and @rx_buf
  * @ops:      the backend's operations
  * @mem_size: bytes of key memory; transfers stop at its end
+ * @impossible: echoes seen that no line could give for what was sent:
+ *            a reset echo with any of its low bits high, a read slot echo
+ *            whose low bits are not the lowest ones, a write slot echo
+ *            other than the slot; each fails its transaction
  */
 struct tm_bus {
 	struct tm_port port;
 	const struct tm_bus_ops *ops;
 	unsigned int mem_size;
+	unsigned long impossible;
 	unsigned char tx_bits[VELKOR_TX_BITS_SIZE];
 	unsigned char rx_buf[VELKOR_RX_BUF_SIZE];
 };
@@ -144,17 +156,29 @@ int tm_core_write(struct tm_bus *bus, unsigned int off,
 int tm_core_read_1w_paced(struct tm_bus *bus, unsigned char *buf, int count);
 
 /*
- * Decodes the echoes of @count bytes of read slots (8 per byte, least
- * significant bit first): a slot that came back as 0xFF is a 1, one the
- * key pulled lower a 0.
+ * Whether @echo can be the echo of a read slot (0xFF sent): the key holds
+ * the line low from the slot's start for a 0 bit, so the bits that came
+ * back low are the lowest ones (0xFE, 0xFC, ... 0x00), or none (0xFF, a 1
+ * bit). Anything else (0x5A, 0x0F) is noise.
  */
-void tm_core_decode_slots(const unsigned char *echo, unsigned char *buf,
-			  unsigned int count);
+int tm_core_slot_echo_possible(unsigned char echo);
 
 /*
- * Bytes of memory of the memory keys whose protocol the core speaks, by
- * the family code (the ROM's first byte); 0 for any other family.
+ * Decodes the echoes of @count bytes of read slots (8 per byte, least
+ * significant bit first): a slot that came back as 0xFF is a 1, one the
+ * key pulled low a 0. Returns 0, or -EIO at the first impossible echo
+ * (@buf then holds part of the bytes).
+ */
+int tm_core_decode_slots(const unsigned char *echo, unsigned char *buf,
+			 unsigned int count);
+
+/*
+ * Bytes of memory of the key families the core knows, by the family code
+ * (the ROM's first byte): the memory keys whose protocol it speaks, and 0
+ * for the ID-only key (0x01); 0 for any other family too.
  */
 unsigned int tm_core_family_mem_size(unsigned char family);
+/* Whether the core knows the family's memory (none counts, for 0x01). */
+int tm_core_family_known(unsigned char family);
 
 #endif /* TM_CORE_H */

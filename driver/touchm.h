@@ -12,6 +12,7 @@
 #ifndef TOUCHM_H
 #define TOUCHM_H
 
+#include <linux/atomic.h>
 #include <linux/kref.h>
 #include <linux/miscdevice.h>
 #include <linux/mutex.h>
@@ -42,6 +43,18 @@ enum touchm_kind {
 	TOUCHM_KIND_COUNT
 };
 
+/* Faults of the line, counted for sysfs (faults/NAME on the device). */
+enum touchm_fault {
+	TOUCHM_FAULT_FLAGGED,	/* bytes the tty flagged as received badly */
+	TOUCHM_FAULT_STRAY,	/* bytes that arrived between requests */
+	TOUCHM_FAULT_SURPLUS,	/* bytes beyond the echoes due in a request */
+	TOUCHM_FAULT_IMPOSSIBLE, /* echoes no line could give (from the core) */
+	TOUCHM_FAULT_LOST,	/* echoes lost to a full ring */
+	TOUCHM_FAULT_TIMEOUTS,	/* waits for echoes that ran out */
+	TOUCHM_FAULT_RETRIES,	/* requests tried again after a line fault */
+	TOUCHM_FAULT_COUNT
+};
+
 /**
  * struct touchm_dev - a line and its character device
  * @lock:     serialises requests; guards everything below but @ref
@@ -59,6 +72,9 @@ enum touchm_kind {
  * @release:  frees the record once the last reference is gone
  * @served:   requests served, by kind
  * @failed:   of them failed, by kind
+ * @no_memory: the key on the line has no memory (an ID-only key): its
+ *            transfers fail with -EOPNOTSUPP
+ * @faults:   the line's faults, by kind; counted from any context
  */
 struct touchm_dev {
 	struct mutex lock;
@@ -74,6 +90,8 @@ struct touchm_dev {
 	void (*release)(struct touchm_dev *dev);
 	unsigned long served[TOUCHM_KIND_COUNT];
 	unsigned long failed[TOUCHM_KIND_COUNT];
+	bool no_memory;
+	atomic_long_t faults[TOUCHM_FAULT_COUNT];
 };
 
 /* Sets @dev up for @bus; @release is called when the last reference goes. */
@@ -89,6 +107,14 @@ int touchm_dev_register(struct touchm_dev *dev, umode_t mode);
  */
 void touchm_dev_unregister(struct touchm_dev *dev);
 void touchm_dev_put(struct touchm_dev *dev);
+
+/* Adds @n to the line's count of @fault; any context. */
+static inline void touchm_fault(struct touchm_dev *dev,
+				enum touchm_fault fault, unsigned long n)
+{
+	if (n)
+		atomic_long_add(n, &dev->faults[fault]);
+}
 
 /* The kind's name as the control file shows it. */
 const char *touchm_kind_name(enum touchm_kind kind);

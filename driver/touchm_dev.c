@@ -15,18 +15,33 @@
  *
  * The key memory size is either fixed for the line, or follows the family
  * code of the key's ROM: the ROM is then read before the first transfer
- * after the line came up or a request found no key.
+ * after the line came up or a request found no key. An ID-only key (family
+ * 0x01) has no memory: its transfers fail with -EOPNOTSUPP.
+ *
+ * Every request runs under the line's lock; it is taken killably, and
+ * nothing under it waits on user memory: transfers move through a kernel
+ * buffer, copied from the caller before the lock and to the caller after
+ * it, so that a stalled page fault never holds the line (or a hangup
+ * waiting for it). A read, write or ROM request that the line fails with
+ * -EIO (a bad echo, a byte too many, a flagged byte: a key bouncing on the
+ * reader's contacts) is tried once more from its start.
+ *
+ * The line's fault counters are the files of faults/ on the device
+ * (/sys/class/misc/touchmN/faults/).
  */
 #include <linux/module.h>
 #include <linux/kernel.h>
+#include <linux/device.h>
 #include <linux/fs.h>
 #include <linux/idr.h>
 #include <linux/miscdevice.h>
+#include <linux/ratelimit.h>
 #include <linux/uaccess.h>
 #include <linux/sched.h>
 #include <linux/slab.h>
 #include <linux/stdarg.h>
 #include <linux/string.h>
+#include <linux/sysfs.h>
 #include <linux/errno.h>
 
 #include "touchm.h"
@@ -38,6 +53,8 @@
  * transfer in one transaction. Writes go page by page either way.
  */
 #define TOUCHM_READ_PIECE	64u
+/* Attempts of a request the line fails with -EIO: the first and one more. */
+#define TOUCHM_ATTEMPTS		2
 
 static DEFINE_IDA(touchm_ida);
 
@@ -55,15 +72,46 @@ const char *touchm_kind_name(enum touchm_kind kind)
 	return kind < TOUCHM_KIND_COUNT ? touchm_kind_names[kind] : "?";
 }
 
-/* The driver's print function, for velkor: a printk() format. */
+/*
+ * The driver's print function, for velkor: a printk() format. A failing
+ * line makes velkor print at every transfer, so the prints are limited.
+ */
+static DEFINE_RATELIMIT_STATE(touchm_print_limit, DEFAULT_RATELIMIT_INTERVAL,
+			      DEFAULT_RATELIMIT_BURST);
+
 void DebugPrint(const char *fmt, ...)
 {
 	va_list args;
 
+	if (!__ratelimit(&touchm_print_limit))
+		return;
 	va_start(args, fmt);
 	vprintk(fmt, args);
 	va_end(args);
 }
+
+/**
+ * struct touchm_req - one request of the device, as the line serves it
+ * @kind:  what is asked
+ * @rom:   the ROM read (%TOUCHM_KIND_ROM)
+ * @pos:   the file position of a transfer
+ * @len:   bytes asked for; a request cuts it to the key memory
+ * @buf:   kernel buffer of a transfer
+ * @cap:   bytes @buf holds: a read's buffer grows to the cut length, a
+ *         write's holds what was copied from the caller
+ * @done:  bytes moved by the last attempt
+ * @fault: -EFAULT when only part of a write's data could be copied in
+ */
+struct touchm_req {
+	enum touchm_kind kind;
+	unsigned char rom[TM_CORE_ROM_SIZE];
+	loff_t pos;
+	size_t len;
+	unsigned char *buf;
+	size_t cap;
+	size_t done;
+	int fault;
+};
 
 /* Records a served request; @r is what it came to. */
 static int touchm_count(struct touchm_dev *dev, enum touchm_kind kind, int r)
@@ -81,14 +129,17 @@ static int touchm_count(struct touchm_dev *dev, enum touchm_kind kind, int r)
 static void touchm_learn_size(struct touchm_dev *dev, const unsigned char *rom)
 {
 	unsigned int size;
+	bool known;
 
 	if (!dev->probe_size)
 		return;
 	size = tm_core_family_mem_size(rom[0]);
-	if (!size && (!dev->size_known || dev->bus->mem_size))
-		pr_warn("%s: key family 0x%02x has no known memory size; load the module with key_size=BYTES\n",
-			dev->name, rom[0]);
+	known = tm_core_family_known(rom[0]);
+	if (!known && (!dev->size_known || dev->bus->mem_size))
+		dev_warn(dev->misc.this_device, "key family 0x%02x has no known memory size; load the module with key_size=BYTES\n",
+			 rom[0]);
 	dev->bus->mem_size = size;
+	dev->no_memory = known && !size;
 	dev->size_known = true;
 }
 
@@ -107,89 +158,35 @@ static int touchm_probe_size(struct touchm_dev *dev)
 	return 0;
 }
 
+/*
+ * With the lock held: learns the key memory size as a request of its own
+ * (for a seek from the end), judged by the line like any other.
+ */
+static int touchm_probe_request(struct touchm_dev *dev)
+{
+	const struct tm_bus_ops *ops = dev->bus->ops;
+	unsigned long impossible = dev->bus->impossible;
+	int r, judged;
+
+	r = ops->begin ? ops->begin(dev->bus) : 0;
+	if (!r)
+		r = touchm_probe_size(dev);
+	judged = ops->end ? ops->end(dev->bus) : 0;
+	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE,
+		     dev->bus->impossible - impossible);
+	return r ? r : judged;
+}
+
 /* Takes the line's lock for a request; -ENODEV once the line is gone. */
 static int touchm_lock(struct touchm_dev *dev)
 {
-	if (mutex_lock_interruptible(&dev->lock))
-		return -ERESTARTSYS;
+	if (mutex_lock_killable(&dev->lock))
+		return -EINTR;
 	if (dev->dead) {
 		mutex_unlock(&dev->lock);
 		return -ENODEV;
 	}
 	return 0;
-}
-
-static long touchm_ioctl(struct file *file, unsigned int cmd,
-			 unsigned long arg)
-{
-	struct touchm_dev *dev = file->private_data;
-	unsigned char id[TM_CORE_ROM_SIZE];
-	int r;
-
-	switch (cmd) {
-	case TOUCHM_REQ_PRESENCE:
-	case TOUCHM_REQ_READ_ROM:
-	case TOUCHM_REQ_RESET:
-	case TOUCHM_REQ_SKIP_ROM:
-		break;
-	default:
-		return -ENOTTY;
-	}
-
-	r = touchm_lock(dev);
-	if (r)
-		return r;
-	switch (cmd) {
-	case TOUCHM_REQ_PRESENCE:
-		r = touchm_count(dev, TOUCHM_KIND_PRESENCE,
-				 tm_core_presence(dev->bus));
-		break;
-	case TOUCHM_REQ_READ_ROM:
-		r = touchm_count(dev, TOUCHM_KIND_ROM,
-				 tm_core_read_rom(dev->bus, id));
-		if (!r)
-			touchm_learn_size(dev, id);
-		break;
-	case TOUCHM_REQ_RESET:
-		r = touchm_count(dev, TOUCHM_KIND_RESET,
-				 tm_core_reset(dev->bus));
-		break;
-	default:
-		r = touchm_count(dev, TOUCHM_KIND_SKIP,
-				 tm_core_skip_rom(dev->bus));
-		break;
-	}
-	mutex_unlock(&dev->lock);
-
-	if (r < 0)
-		return r;
-	if (cmd == TOUCHM_REQ_READ_ROM &&
-	    copy_to_user((void __user *)arg, id, sizeof(id)))
-		return -EFAULT;
-	return 0;
-}
-
-static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
-{
-	struct touchm_dev *dev = file->private_data;
-	loff_t r = 0;
-
-	if (mutex_lock_interruptible(&dev->lock))
-		return -ERESTARTSYS;
-	/*
-	 * Seeks relative to the end need the key's memory size: on a line
-	 * that learns it from the key, a seek before any transfer reads the
-	 * ROM first rather than take the end for 0.
-	 */
-	if ((whence == SEEK_END || whence == SEEK_DATA || whence == SEEK_HOLE) &&
-	    dev->probe_size && !dev->size_known)
-		r = dev->dead ? -ENODEV : touchm_probe_size(dev);
-	if (!r)
-		r = generic_file_llseek_size(file, offset, whence,
-					     MAX_LFS_FILESIZE,
-					     dev->bus->mem_size);
-	mutex_unlock(&dev->lock);
-	return r;
 }
 
 /* Bytes of a transfer of @len at @pos that lie inside the key memory. */
@@ -204,15 +201,222 @@ static size_t touchm_span(const struct touchm_dev *dev, loff_t pos, size_t len)
 
 /*
  * With the lock held: learns the key memory size if need be and cuts a
- * transfer of *@len at @pos to the key memory; 0, or the probe's error
- * with *@len as it was.
+ * transfer of *@len at @pos to the key memory; 0, the probe's error with
+ * *@len as it was, or -EOPNOTSUPP for a key without memory.
  */
 static int touchm_cut_to_key(struct touchm_dev *dev, loff_t pos, size_t *len)
 {
 	int r = touchm_probe_size(dev);
 
+	if (r)
+		return r;
+	if (dev->probe_size && dev->no_memory)
+		return -EOPNOTSUPP;
+	*len = touchm_span(dev, pos, *len);
+	return 0;
+}
+
+/* A read into @req->buf, in pieces on a line whose waits spin. */
+static int touchm_attempt_read(struct touchm_dev *dev, struct touchm_req *req)
+{
+	size_t n, piece, len = req->len;
+	unsigned int off;
+	unsigned char *grown;
+	int r;
+
+	r = touchm_cut_to_key(dev, req->pos, &len);
+	if (r)
+		return r;
+	/* Only a length cut to the key's memory is allocated for. */
+	if (len > req->cap) {
+		grown = kvmalloc(len, GFP_KERNEL);
+		if (!grown)
+			return -ENOMEM;
+		kvfree(req->buf);
+		req->buf = grown;
+		req->cap = len;
+	}
+	piece = dev->whole_reads ? len : TOUCHM_READ_PIECE;
+	while (req->done < len) {
+		off = (unsigned int)req->pos + req->done;
+		n = min_t(size_t, len - req->done, piece);
+		r = tm_core_read(dev->bus, off, req->buf + req->done, n);
+		if (r >= 0 && r != (int)n)
+			r = -EIO;
+		if (r < 0)
+			return r;
+		req->done += n;
+		cond_resched();
+	}
+	return 0;
+}
+
+/*
+ * A write of @req->buf page by page. Data copied in only in part is
+ * written up to the last key page whose bytes all came in.
+ */
+static int touchm_attempt_write(struct touchm_dev *dev, struct touchm_req *req)
+{
+	size_t n, len = req->len;
+	unsigned int off;
+	int r;
+
+	r = touchm_cut_to_key(dev, req->pos, &len);
+	if (r)
+		return r;
+	while (req->done < len) {
+		off = (unsigned int)req->pos + req->done;
+		/* Up to the end of the key's page at off. */
+		n = TM_CORE_PAGE_SIZE - off % TM_CORE_PAGE_SIZE;
+		n = min_t(size_t, len - req->done, n);
+		if (req->done + n > req->cap)
+			return req->fault;
+		r = tm_core_write(dev->bus, off, req->buf + req->done, n);
+		if (r >= 0 && r != (int)n)
+			r = -EIO;
+		if (r < 0)
+			return r;
+		req->done += n;
+		cond_resched();
+	}
+	return 0;
+}
+
+/* One attempt at @req, from its start. */
+static int touchm_attempt(struct touchm_dev *dev, struct touchm_req *req)
+{
+	int r;
+
+	req->done = 0;
+	switch (req->kind) {
+	case TOUCHM_KIND_PRESENCE:
+		return tm_core_presence(dev->bus);
+	case TOUCHM_KIND_ROM:
+		r = tm_core_read_rom(dev->bus, req->rom);
+		if (!r)
+			touchm_learn_size(dev, req->rom);
+		return r;
+	case TOUCHM_KIND_RESET:
+		return tm_core_reset(dev->bus);
+	case TOUCHM_KIND_SKIP:
+		return tm_core_skip_rom(dev->bus);
+	case TOUCHM_KIND_READ:
+		return touchm_attempt_read(dev, req);
+	case TOUCHM_KIND_WRITE:
+		return touchm_attempt_write(dev, req);
+	default:
+		return -EINVAL;
+	}
+}
+
+/* Whether a request of @kind that failed with @r is worth another try. */
+static bool touchm_retry(enum touchm_kind kind, int r)
+{
+	return r == -EIO && (kind == TOUCHM_KIND_ROM ||
+			     kind == TOUCHM_KIND_READ ||
+			     kind == TOUCHM_KIND_WRITE);
+}
+
+/*
+ * Serves @req with the lock held: the line begins a request, the attempt
+ * runs, the line judges what it brought meanwhile. A line fault gets one
+ * more attempt.
+ */
+static int touchm_serve(struct touchm_dev *dev, struct touchm_req *req)
+{
+	const struct tm_bus_ops *ops = dev->bus->ops;
+	unsigned long impossible = dev->bus->impossible;
+	int attempt, r = 0, judged;
+
+	for (attempt = 0; attempt < TOUCHM_ATTEMPTS; attempt++) {
+		if (attempt)
+			touchm_fault(dev, TOUCHM_FAULT_RETRIES, 1);
+		r = ops->begin ? ops->begin(dev->bus) : 0;
+		if (!r)
+			r = touchm_attempt(dev, req);
+		judged = ops->end ? ops->end(dev->bus) : 0;
+		if (r >= 0 && judged)
+			r = judged;
+		if (!touchm_retry(req->kind, r) || dev->dead)
+			break;
+	}
+	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE,
+		     dev->bus->impossible - impossible);
+	if (r == -EIO)
+		dev_warn_ratelimited(dev->misc.this_device, "%s failed on a bad line\n",
+				     touchm_kind_name(req->kind));
+	/* Wrong data is never handed out: a failed read delivers nothing. */
+	if (r < 0)
+		req->done = 0;
+	return r;
+}
+
+/* Locks the line, serves @req, counts it. */
+static int touchm_request(struct touchm_dev *dev, struct touchm_req *req)
+{
+	int r = touchm_lock(dev);
+
+	if (r)
+		return r;
+	r = touchm_serve(dev, req);
+	touchm_count(dev, req->kind, r);
+	mutex_unlock(&dev->lock);
+	return r;
+}
+
+static long touchm_ioctl(struct file *file, unsigned int cmd,
+			 unsigned long arg)
+{
+	struct touchm_dev *dev = file->private_data;
+	struct touchm_req req = { 0 };
+	int r;
+
+	switch (cmd) {
+	case TOUCHM_REQ_PRESENCE:
+		req.kind = TOUCHM_KIND_PRESENCE;
+		break;
+	case TOUCHM_REQ_READ_ROM:
+		req.kind = TOUCHM_KIND_ROM;
+		break;
+	case TOUCHM_REQ_RESET:
+		req.kind = TOUCHM_KIND_RESET;
+		break;
+	case TOUCHM_REQ_SKIP_ROM:
+		req.kind = TOUCHM_KIND_SKIP;
+		break;
+	default:
+		return -ENOTTY;
+	}
+
+	r = touchm_request(dev, &req);
+	if (r < 0)
+		return r;
+	if (cmd == TOUCHM_REQ_READ_ROM &&
+	    copy_to_user((void __user *)arg, req.rom, sizeof(req.rom)))
+		return -EFAULT;
+	return 0;
+}
+
+static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
+{
+	struct touchm_dev *dev = file->private_data;
+	loff_t r = 0;
+
+	if (mutex_lock_killable(&dev->lock))
+		return -EINTR;
+	/*
+	 * Seeks relative to the end need the key's memory size: on a line
+	 * that learns it from the key, a seek before any transfer reads the
+	 * ROM first rather than take the end for 0.
+	 */
+	if ((whence == SEEK_END || whence == SEEK_DATA || whence == SEEK_HOLE) &&
+	    dev->probe_size && !dev->size_known)
+		r = dev->dead ? -ENODEV : touchm_probe_request(dev);
 	if (!r)
-		*len = touchm_span(dev, pos, *len);
+		r = generic_file_llseek_size(file, offset, whence,
+					     MAX_LFS_FILESIZE,
+					     dev->bus->mem_size);
+	mutex_unlock(&dev->lock);
 	return r;
 }
 
@@ -220,100 +424,141 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 			   loff_t *ppos)
 {
 	struct touchm_dev *dev = file->private_data;
-	unsigned char small[TOUCHM_READ_PIECE];
-	unsigned char *piece = small;
-	size_t n, piece_size, done = 0;
-	unsigned int off;
+	struct touchm_req req = { .kind = TOUCHM_KIND_READ };
 	int r;
 
 	if (*ppos < 0)
 		return -EINVAL;
+	req.pos = *ppos;
+	req.len = len;
 	r = touchm_lock(dev);
 	if (r)
 		return r;
-	r = touchm_cut_to_key(dev, *ppos, &len);
-	piece_size = dev->whole_reads ? len : sizeof(small);
-	/*
-	 * Only a length cut to the key's memory is allocated for: when the
-	 * probe failed, len is still what the caller asked, up to SSIZE_MAX.
-	 */
-	if (!r && piece_size > sizeof(small)) {
-		piece = kvmalloc(piece_size, GFP_KERNEL);
-		if (!piece) {
-			piece = small;
-			r = -ENOMEM;
-		}
-	}
-	while (!r && done < len) {
-		off = (unsigned int)*ppos + done;
-		n = min_t(size_t, len - done, piece_size);
-		r = tm_core_read(dev->bus, off, piece, n);
-		if (r >= 0 && r != (int)n)
-			r = -EIO;
-		if (r < 0)
-			break;
-		r = 0;
-		if (copy_to_user(ubuf + done, piece, n)) {
-			r = -EFAULT;
-			break;
-		}
-		done += n;
-		cond_resched();
-	}
+	r = touchm_serve(dev, &req);
 	if (len || r)
 		touchm_count(dev, TOUCHM_KIND_READ, r);
 	mutex_unlock(&dev->lock);
-	if (piece != small)
-		kvfree(piece);
 
+	/* The line is free again before the caller's memory is touched. */
+	if (!r && req.done && copy_to_user(ubuf, req.buf, req.done))
+		r = -EFAULT;
+	kvfree(req.buf);
 	if (r < 0)
 		return r;
-	*ppos += done;
-	return done;
+	*ppos += req.done;
+	return req.done;
+}
+
+/*
+ * The caller's data for a write at @pos, copied before the line is taken:
+ * no key memory lies beyond the 16-bit address space, so nothing past it
+ * is copied. A fault ends the copy; what came in before it is kept.
+ */
+static int touchm_copy_in(struct touchm_req *req, const char __user *ubuf)
+{
+	size_t n, left;
+
+	n = req->pos < TM_CORE_MEM_MAX ?
+		min_t(size_t, req->len, TM_CORE_MEM_MAX - req->pos) : 0;
+	if (!n)
+		return 0;
+	req->buf = kvmalloc(n, GFP_KERNEL);
+	if (!req->buf)
+		return -ENOMEM;
+	left = copy_from_user(req->buf, ubuf, n);
+	req->cap = n - left;
+	req->fault = left ? -EFAULT : 0;
+	/* Past the key memory nothing is written: no limit from there on. */
+	if (!left)
+		req->cap = SIZE_MAX;
+	return 0;
 }
 
 static ssize_t touchm_write(struct file *file, const char __user *ubuf,
 			    size_t len, loff_t *ppos)
 {
 	struct touchm_dev *dev = file->private_data;
-	unsigned char page[TM_CORE_PAGE_SIZE];
-	size_t n, done = 0;
-	unsigned int off;
+	struct touchm_req req = { .kind = TOUCHM_KIND_WRITE };
 	int r;
 
 	if (*ppos < 0)
 		return -EINVAL;
-	r = touchm_lock(dev);
+	req.pos = *ppos;
+	req.len = len;
+	r = touchm_copy_in(&req, ubuf);
 	if (r)
 		return r;
-	r = touchm_cut_to_key(dev, *ppos, &len);
-	while (!r && done < len) {
-		off = (unsigned int)*ppos + done;
-		/* Up to the end of the key's page at off. */
-		n = TM_CORE_PAGE_SIZE - off % TM_CORE_PAGE_SIZE;
-		n = min_t(size_t, len - done, n);
-		if (copy_from_user(page, ubuf + done, n)) {
-			r = -EFAULT;
-			break;
-		}
-		r = tm_core_write(dev->bus, off, page, n);
-		if (r >= 0 && r != (int)n)
-			r = -EIO;
-		if (r < 0)
-			break;
-		r = 0;
-		done += n;
-		cond_resched();
+	r = touchm_lock(dev);
+	if (!r) {
+		r = touchm_serve(dev, &req);
+		if (len || r)
+			touchm_count(dev, TOUCHM_KIND_WRITE, r);
+		mutex_unlock(&dev->lock);
 	}
-	if (len || r)
-		touchm_count(dev, TOUCHM_KIND_WRITE, r);
-	mutex_unlock(&dev->lock);
-
+	kvfree(req.buf);
 	if (r < 0)
 		return r;
-	*ppos += done;
-	return done;
+	*ppos += req.done;
+	return req.done;
 }
+
+/* faults/: one file per kind of line fault, the count since the line came. */
+static const char *const touchm_fault_names[TOUCHM_FAULT_COUNT] = {
+	[TOUCHM_FAULT_FLAGGED] = "flagged",
+	[TOUCHM_FAULT_STRAY] = "stray",
+	[TOUCHM_FAULT_SURPLUS] = "surplus",
+	[TOUCHM_FAULT_IMPOSSIBLE] = "impossible",
+	[TOUCHM_FAULT_LOST] = "lost",
+	[TOUCHM_FAULT_TIMEOUTS] = "timeouts",
+	[TOUCHM_FAULT_RETRIES] = "retries",
+};
+
+static ssize_t touchm_fault_show(struct device *d,
+				 struct device_attribute *attr, char *buf)
+{
+	struct miscdevice *misc = dev_get_drvdata(d);
+	struct touchm_dev *dev = container_of(misc, struct touchm_dev, misc);
+	int k;
+
+	for (k = 0; k < TOUCHM_FAULT_COUNT; k++)
+		if (!strcmp(attr->attr.name, touchm_fault_names[k]))
+			return sysfs_emit(buf, "%ld\n",
+					  atomic_long_read(&dev->faults[k]));
+	return -EINVAL;
+}
+
+#define TOUCHM_FAULT_ATTR(name) \
+	struct device_attribute dev_attr_fault_##name = \
+		__ATTR(name, 0444, touchm_fault_show, NULL)
+
+static TOUCHM_FAULT_ATTR(flagged);
+static TOUCHM_FAULT_ATTR(stray);
+static TOUCHM_FAULT_ATTR(surplus);
+static TOUCHM_FAULT_ATTR(impossible);
+static TOUCHM_FAULT_ATTR(lost);
+static TOUCHM_FAULT_ATTR(timeouts);
+static TOUCHM_FAULT_ATTR(retries);
+
+static struct attribute *touchm_fault_attrs[] = {
+	&dev_attr_fault_flagged.attr,
+	&dev_attr_fault_stray.attr,
+	&dev_attr_fault_surplus.attr,
+	&dev_attr_fault_impossible.attr,
+	&dev_attr_fault_lost.attr,
+	&dev_attr_fault_timeouts.attr,
+	&dev_attr_fault_retries.attr,
+	NULL
+};
+
+static const struct attribute_group touchm_fault_group = {
+	.name = "faults",
+	.attrs = touchm_fault_attrs,
+};
+
+static const struct attribute_group *touchm_groups[] = {
+	&touchm_fault_group,
+	NULL
+};
 
 static void touchm_dev_free(struct kref *ref)
 {
@@ -384,6 +629,7 @@ int touchm_dev_register(struct touchm_dev *dev, umode_t mode)
 	dev->misc.name = dev->name;
 	dev->misc.fops = &touchm_fops;
 	dev->misc.mode = mode;
+	dev->misc.groups = touchm_groups;
 	r = misc_register(&dev->misc);
 	if (r) {
 		ida_free(&touchm_ida, dev->index);

@@ -22,13 +22,16 @@
 #include "touchm_sim.h"
 
 #define TMS_MEM_SIZE_DEFAULT	512u
-#define TMS_ROM_DEFAULT		"08efbeadde0000c8"
+#define TMS_ROM_DEFAULT		"04efbeadde0000cd"
 #define TMS_ROM_NONE		"none"
 #define TMS_ROM_TEXT_LEN	(2 * TM_LINE_ROM_SIZE)
 /* What a fresh key memory holds, followed by zero bytes. */
 #define TMS_MEMORY_TEXT		"touch-memory key 0108: hello\n"
-/* Everyone may use the simulated key: it exists for tests. */
-#define TMS_NODE_MODE		0666
+/*
+ * The same access as any line: the simulated line's waits spin, so an
+ * open node would let anyone keep a CPU busy in the kernel.
+ */
+#define TMS_NODE_MODE		0660
 
 static char *rom = TMS_ROM_DEFAULT;
 module_param(rom, charp, 0444);

@@ -33,7 +33,7 @@
  * Reading the control file shows the key, the memory size, the requests
  * served and failed since load, and the line's counters:
  *
- *   key 08efbeadde0000c8          (or "key none")
+ *   key 04efbeadde0000cd          (or "key none")
  *   memory 512
  *   served presence N rom N reset N skip N read N write N
  *   failed presence N rom N reset N skip N read N write N

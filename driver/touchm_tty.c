@@ -14,20 +14,32 @@
  * stops answering fails the request with -ETIMEDOUT, logged once until the
  * line answers again.
  *
- * Module parameters (read-only once loaded):
- *   ldisc=N       the line discipline number (default 29, N_DEVELOPMENT)
+ * Nothing that arrives is trusted blindly (see tm_echo.h): a byte the tty
+ * flags, a byte beyond the echoes due and, in the core, an echo no line
+ * could give fail the request; bytes between requests are counted and
+ * dropped. Every wait is bounded and only a fatal signal cuts it short: an
+ * ordinary signal lets the request run to its end.
+ *
+ * The discipline's number is fixed: 29 (N_DEVELOPMENT), the one number no
+ * in-tree discipline uses, so that loading touchm can never take over
+ * another discipline's number.
+ *
+ * Module parameter (read-only once loaded):
  *   key_size=N    key memory in bytes for every key; 0 (default): from the
  *                 family code of the key's ROM
  */
 #include <linux/module.h>
 #include <linux/kernel.h>
 #include <linux/capability.h>
+#include <linux/delay.h>
 #include <linux/jiffies.h>
 #include <linux/poll.h>
+#include <linux/rwsem.h>
 #include <linux/sched/signal.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
 #include <linux/tty.h>
+#include <linux/tty_driver.h>
 #include <linux/tty_ldisc.h>
 #include <linux/wait.h>
 #include <linux/errno.h>
@@ -36,7 +48,7 @@
 #include "touchm_tty.h"
 #include "tm_echo.h"
 
-#define TMT_LDISC_DEFAULT	N_DEVELOPMENT
+#define TMT_LDISC		N_DEVELOPMENT
 #define TMT_NAME		"touchm"
 /* Only root and the group udev gives it may use a real key. */
 #define TMT_NODE_MODE		0660
@@ -49,13 +61,26 @@
 #define TMT_ECHO_TIMEOUT_MS	250
 /* How long the tty may take to make room for the bytes of one write. */
 #define TMT_ROOM_TIMEOUT_MS	250
-/* How long sending what is queued may take before a speed change:
- * 64 bytes at 9600 baud are 67 ms. */
-#define TMT_DRAIN_TIMEOUT_MS	250
+/*
+ * After a request, how long the line must stay quiet: a byte slipped into
+ * the stream shifts the echoes, and the echo it displaced comes after the
+ * last one the request waited for, one byte time later (1.04 ms at reset
+ * speed) or in the adapter's next packet.
+ */
+#define TMT_SETTLE_MIN_US	2000
+#define TMT_SETTLE_MAX_US	3000
+/* How far the rate the port achieved may be from the one asked, in %. */
+#define TMT_RATE_TOLERANCE_PCT	3
+#define TMT_PERCENT		100u
 
-static int ldisc = TMT_LDISC_DEFAULT;
-module_param(ldisc, int, 0444);
-MODULE_PARM_DESC(ldisc, "line discipline number for the tty backend (default 29)");
+/* Input modes the line needs off: none may drop, change or add a byte. */
+#define TMT_IFLAG_OFF	(IGNBRK | IGNPAR | PARMRK | ISTRIP | INLCR | IGNCR | \
+			 ICRNL | IUCLC | IXON | IXANY | IXOFF | IMAXBEL | IUTF8)
+/* Input modes the line needs on: framing errors and breaks come flagged. */
+#define TMT_IFLAG_ON	(INPCK | BRKINT)
+#define TMT_LFLAG_OFF	(ECHO | ECHONL | ICANON | ISIG | IEXTEN)
+#define TMT_CFLAG_OFF	(CSIZE | PARENB | CSTOPB | CRTSCTS)
+#define TMT_CFLAG_ON	(CS8 | CREAD | CLOCAL)
 
 static unsigned int key_size;
 module_param(key_size, uint, 0444);
@@ -69,6 +94,7 @@ MODULE_PARM_DESC(key_size, "key memory in bytes for every key on a tty; 0 (defau
  * @rx_lock:     guards @echo and @dead
  * @echo:        echoes received and echoes still due
  * @dead:        the tty is closing or hung up
+ * @sent:        the request in progress has sent bytes
  * @wait:        woken by received bytes, by write room and by @dead; the
  *               flush sleeps on it uninterruptibly, so wakers use wake_up()
  * @silent:      a timeout has been logged; cleared by the next echo read
@@ -80,6 +106,7 @@ struct tmt_line {
 	spinlock_t rx_lock;
 	struct tm_echo echo;
 	bool dead;
+	bool sent;
 	wait_queue_head_t wait;
 	bool silent;
 };
@@ -87,6 +114,11 @@ struct tmt_line {
 static struct tmt_line *tmt_of(struct tm_bus *bus)
 {
 	return container_of(bus, struct tmt_line, bus);
+}
+
+static struct device *tmt_device(struct tmt_line *t)
+{
+	return t->dev.misc.this_device;
 }
 
 static bool tmt_dead(struct tmt_line *t)
@@ -118,7 +150,19 @@ static bool tmt_echoes_in(struct tmt_line *t, unsigned int want)
 	return done;
 }
 
-/* The wait's result as an error code: 0 when @left > 0. */
+/* Whether every echo due is in (spoiled or not), or the line is gone. */
+static bool tmt_settled(struct tmt_line *t)
+{
+	unsigned long flags;
+	bool done;
+
+	spin_lock_irqsave(&t->rx_lock, flags);
+	done = t->dead || tm_echo_complete(&t->echo);
+	spin_unlock_irqrestore(&t->rx_lock, flags);
+	return done;
+}
+
+/* A killable wait's result as an error code: 0 when @left > 0. */
 static int tmt_wait_result(long left)
 {
 	if (left > 0)
@@ -128,19 +172,18 @@ static int tmt_wait_result(long left)
 
 /*
  * Lets the echoes still due come in, then drops all that was received and
- * forgets what is due. A request cut short by a signal leaves its bytes on
- * the line, and their echoes arrive after it has returned: taken by the
- * next request, they would pass for its reset's echo and its data. The
- * wait is bounded by the echo timeout and cannot be interrupted, so that
- * a second signal cannot let them through; when nothing is due (every
- * request that ended normally) it takes no time.
+ * forgets what is due. A request killed on its way, or failed by a bad
+ * byte, leaves its bytes on the line, and their echoes arrive after it
+ * has returned: taken by the next request, they would pass for its reset's
+ * echo and its data. The wait is bounded by the echo timeout; when nothing
+ * is due (every request that ended normally) it takes no time.
  */
 static void tmt_flush(struct tm_bus *bus)
 {
 	struct tmt_line *t = tmt_of(bus);
 	unsigned long flags;
 
-	wait_event_timeout(t->wait, tmt_echoes_in(t, UINT_MAX),
+	wait_event_timeout(t->wait, tmt_settled(t),
 			   msecs_to_jiffies(TMT_ECHO_TIMEOUT_MS));
 	spin_lock_irqsave(&t->rx_lock, flags);
 	tm_echo_reset(&t->echo);
@@ -151,19 +194,33 @@ static void tmt_flush(struct tm_bus *bus)
 static void tmt_no_echo(struct tmt_line *t, unsigned int got,
 			unsigned int due)
 {
+	touchm_fault(&t->dev, TOUCHM_FAULT_TIMEOUTS, 1);
 	if (!t->silent)
-		pr_warn("%s: no echo from %s within %d ms (%u of %u bytes): is the 1-Wire interface connected?\n",
-			t->dev.name, tty_name(t->tty), TMT_ECHO_TIMEOUT_MS,
-			got, due);
+		dev_warn_ratelimited(tmt_device(t), "no echo from %s within %d ms (%u of %u bytes): is the 1-Wire interface connected?\n",
+				     tty_name(t->tty), TMT_ECHO_TIMEOUT_MS,
+				     got, due);
 	t->silent = true;
+}
+
+/* Announces @n bytes about to go out, or takes back those that did not. */
+static void tmt_account(struct tmt_line *t, unsigned int n, bool sent)
+{
+	unsigned long flags;
+
+	spin_lock_irqsave(&t->rx_lock, flags);
+	if (sent)
+		tm_echo_sent(&t->echo, n);
+	else
+		tm_echo_unsent(&t->echo, n);
+	spin_unlock_irqrestore(&t->rx_lock, flags);
 }
 
 static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 {
 	struct tmt_line *t = tmt_of(bus);
 	struct tty_struct *tty = t->tty;
-	unsigned long deadline, flags;
-	int done = 0, n = 0, r;
+	unsigned long deadline;
+	int done = 0, n, chunk;
 	unsigned int room;
 	long left;
 
@@ -174,45 +231,52 @@ static int tmt_write(struct tm_bus *bus, const unsigned char *buf, int count)
 		if (tmt_dead(t))
 			return -ENODEV;
 		room = tty_write_room(tty);
-		if (room)
-			n = tty->ops->write(tty, buf + done,
-					    min_t(int, count - done, room));
-		if (n < 0)
-			return n;
-		if (room && n) {
-			spin_lock_irqsave(&t->rx_lock, flags);
-			tm_echo_sent(&t->echo, n);
-			spin_unlock_irqrestore(&t->rx_lock, flags);
-			done += n;
-			continue;
+		if (room) {
+			/*
+			 * The echoes are due before the bytes go: an echo
+			 * that comes back at once must not look like one too
+			 * many.
+			 */
+			chunk = min_t(int, count - done, room);
+			tmt_account(t, chunk, true);
+			n = tty->ops->write(tty, buf + done, chunk);
+			if (n < chunk)
+				tmt_account(t, chunk - max(n, 0), false);
+			if (n < 0)
+				return n;
+			if (n) {
+				t->sent = true;
+				done += n;
+				continue;
+			}
 		}
 		/* The tty is full: wait for its wakeup, up to the deadline. */
 		if (time_after_eq(jiffies, deadline)) {
-			pr_warn("%s: %s takes no bytes to send\n",
-				t->dev.name, tty_name(tty));
+			dev_warn_ratelimited(tmt_device(t), "%s takes no bytes to send\n",
+					     tty_name(tty));
 			return -ETIMEDOUT;
 		}
 		if (room) {
 			/* Room, yet nothing taken: try again a tick later. */
-			if (schedule_timeout_interruptible(1))
+			schedule_timeout_killable(1);
+			if (fatal_signal_pending(current))
 				return -EINTR;
 			continue;
 		}
 		set_bit(TTY_DO_WRITE_WAKEUP, &tty->flags);
-		left = wait_event_interruptible_timeout(t->wait,
+		left = wait_event_killable_timeout(t->wait,
 				tmt_dead(t) || tty_write_room(tty) > 0,
 				max_t(long, deadline - jiffies, 1));
-		r = tmt_wait_result(left);
-		if (r == -EINTR)
-			return r;
+		if (left < 0)
+			return -EINTR;
 	}
 	return count;
 }
 
 /*
  * Waits until @want echoes (at most those outstanding) are in and takes at
- * most @count of them. On any failure the echoes received and due are
- * dropped.
+ * most @count of them. A spoiled request gets -EIO; the echoes still due
+ * stay due, so that the next flush waits them out.
  */
 static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
 		    unsigned int want)
@@ -224,15 +288,14 @@ static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
 
 	if (count < 0)
 		return -EINVAL;
-	left = wait_event_interruptible_timeout(t->wait,
-				tmt_echoes_in(t, want),
+	left = wait_event_killable_timeout(t->wait, tmt_echoes_in(t, want),
 				msecs_to_jiffies(TMT_ECHO_TIMEOUT_MS));
 	r = tmt_wait_result(left);
 
 	spin_lock_irqsave(&t->rx_lock, flags);
 	if (t->dead)
 		r = -ENODEV;
-	else if (t->echo.overrun)
+	else if (t->echo.spoiled)
 		r = -EIO;
 	else if (!r && !tm_echo_has(&t->echo, tmt_due(t, want)))
 		r = -ETIMEDOUT;
@@ -242,12 +305,10 @@ static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
 	}
 	if (!r)
 		n = tm_echo_take(&t->echo, buf, (unsigned int)count);
+	else if (r == -EIO)
+		tm_echo_discard(&t->echo);
 	else if (r != -EINTR)
-		/*
-		 * A silent line sends nothing more, lost bytes make the count
-		 * useless: forget what is due. After a signal the echoes are
-		 * still coming; the next request's flush waits them out.
-		 */
+		/* A silent line sends nothing more: forget what is due. */
 		tm_echo_reset(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 
@@ -293,31 +354,113 @@ static int tmt_read_1w(struct tm_bus *bus, unsigned char *buf, int count)
 		return r;
 	if (r != nbits)
 		return -EIO;
-	tm_core_decode_slots(bus->rx_buf, buf, (unsigned int)count);
+	r = tm_core_decode_slots(bus->rx_buf, buf, (unsigned int)count);
+	if (r) {
+		bus->impossible++;
+		return r;
+	}
 	return count;
 }
 
-/* Raw 8N1 at @baud, once everything queued has gone out at the old speed. */
+/* Whether the port's rate @got is close enough to @want for the line. */
+static bool tmt_rate_ok(speed_t got, unsigned int want)
+{
+	unsigned int diff = got > want ? got - want : want - got;
+
+	return diff * TMT_PERCENT <= want * TMT_RATE_TOLERANCE_PCT;
+}
+
+/* Whether @kt is raw 8N1 at @baud, with errors reported as flagged bytes. */
+static bool tmt_termios_right(const struct ktermios *kt, unsigned int baud)
+{
+	return !(kt->c_iflag & TMT_IFLAG_OFF) &&
+	       (kt->c_iflag & TMT_IFLAG_ON) == TMT_IFLAG_ON &&
+	       !(kt->c_oflag & OPOST) && !(kt->c_lflag & TMT_LFLAG_OFF) &&
+	       (kt->c_cflag & (TMT_CFLAG_OFF | TMT_CFLAG_ON)) ==
+	       TMT_CFLAG_ON &&
+	       tmt_rate_ok(tty_termios_baud_rate(kt), baud);
+}
+
+/*
+ * Raw 8N1 at @baud, under the tty's termios lock, and only when it is not
+ * so already: a USB adapter takes a control transfer for each change. The
+ * core changes speed only once every echo due is in, so nothing sent is
+ * still on its way. The rate the port achieved is checked.
+ */
+static int tmt_force_line(struct tty_struct *tty, unsigned int baud)
+{
+	struct ktermios kt;
+	speed_t got;
+	int r;
+
+	down_read(&tty->termios_rwsem);
+	kt = tty->termios;
+	up_read(&tty->termios_rwsem);
+	if (tmt_termios_right(&kt, baud))
+		return 0;
+
+	kt.c_iflag &= ~TMT_IFLAG_OFF;
+	kt.c_iflag |= TMT_IFLAG_ON;
+	kt.c_oflag &= ~OPOST;
+	kt.c_lflag &= ~TMT_LFLAG_OFF;
+	kt.c_cflag &= ~TMT_CFLAG_OFF;
+	kt.c_cflag |= TMT_CFLAG_ON;
+	tty_termios_encode_baud_rate(&kt, baud, baud);
+	r = tty_set_termios(tty, &kt);
+	if (r)
+		return r;
+
+	down_read(&tty->termios_rwsem);
+	got = tty_termios_baud_rate(&tty->termios);
+	up_read(&tty->termios_rwsem);
+	if (!tmt_rate_ok(got, baud)) {
+		pr_warn_ratelimited(TMT_NAME ": %s runs at %u baud when asked for %u: no 1-Wire line\n",
+				    tty_name(tty), (unsigned int)got, baud);
+		return -EIO;
+	}
+	return 0;
+}
+
 static int tmt_set_baud(struct tm_bus *bus, unsigned int baud)
 {
 	struct tmt_line *t = tmt_of(bus);
-	struct tty_struct *tty = t->tty;
-	struct ktermios kt;
 
 	if (tmt_dead(t))
 		return -ENODEV;
-	tty_wait_until_sent(tty, msecs_to_jiffies(TMT_DRAIN_TIMEOUT_MS));
-	if (tty_get_baud_rate(tty) == baud)
-		return 0;
-	kt = tty->termios;
-	kt.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-			ICRNL | IXON | IXOFF);
-	kt.c_oflag &= ~OPOST;
-	kt.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-	kt.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-	kt.c_cflag |= CS8 | CREAD | CLOCAL;
-	tty_termios_encode_baud_rate(&kt, baud, baud);
-	return tty_set_termios(tty, &kt);
+	return tmt_force_line(t->tty, baud);
+}
+
+/* A request begins: late echoes waited out, the line clean. */
+static int tmt_begin(struct tm_bus *bus)
+{
+	struct tmt_line *t = tmt_of(bus);
+	unsigned long flags;
+
+	tmt_flush(bus);
+	spin_lock_irqsave(&t->rx_lock, flags);
+	tm_echo_begin(&t->echo);
+	spin_unlock_irqrestore(&t->rx_lock, flags);
+	t->sent = false;
+	return tmt_dead(t) ? -ENODEV : 0;
+}
+
+/*
+ * The request has ended: after it sent anything, the line must stay quiet
+ * for a moment, so that an echo displaced by a stray byte is seen before
+ * the request's data is handed out.
+ */
+static int tmt_end(struct tm_bus *bus)
+{
+	struct tmt_line *t = tmt_of(bus);
+	unsigned long flags;
+	int spoiled;
+
+	if (t->sent && !tmt_dead(t))
+		usleep_range(TMT_SETTLE_MIN_US, TMT_SETTLE_MAX_US);
+	spin_lock_irqsave(&t->rx_lock, flags);
+	spoiled = tm_echo_end(&t->echo);
+	spin_unlock_irqrestore(&t->rx_lock, flags);
+	return spoiled ? -EIO : 0;
 }
 
 static const struct tm_bus_ops tmt_ops = {
@@ -327,6 +470,8 @@ static const struct tm_bus_ops tmt_ops = {
 	.read_echoes = tmt_read_echoes,
 	.set_baud = tmt_set_baud,
 	.flush = tmt_flush,
+	.begin = tmt_begin,
+	.end = tmt_end,
 };
 
 static void tmt_release(struct touchm_dev *dev)
@@ -334,16 +479,38 @@ static void tmt_release(struct touchm_dev *dev)
 	kfree(container_of(dev, struct tmt_line, dev));
 }
 
+/*
+ * Whether @tty can carry a 1-Wire line: a serial port whose speed can be
+ * set, not a pseudo-terminal (whose "speed" is only a number), and which
+ * runs at both speeds of the line.
+ */
+static int tmt_check_port(struct tty_struct *tty)
+{
+	int r;
+
+	if (tty->driver->type == TTY_DRIVER_TYPE_PTY ||
+	    !tty->ops->write || !tty->ops->set_termios) {
+		pr_info(TMT_NAME ": %s is no serial port: no 1-Wire line on it\n",
+			tty_name(tty));
+		return -EOPNOTSUPP;
+	}
+	r = tmt_force_line(tty, TM_BAUD_RESET);
+	if (!r)
+		r = tmt_force_line(tty, TM_BAUD_DATA);
+	return r;
+}
+
 static int tmt_open(struct tty_struct *tty)
 {
 	struct tmt_line *t;
 	int r;
 
-	/* A key line is a device node for others: not for anyone's pty. */
+	/* A key line is a device node for others: only root creates one. */
 	if (!capable(CAP_SYS_ADMIN))
 		return -EPERM;
-	if (!tty->ops->write)
-		return -EOPNOTSUPP;
+	r = tmt_check_port(tty);
+	if (r)
+		return r;
 
 	t = kzalloc(sizeof(*t), GFP_KERNEL);
 	if (!t)
@@ -365,14 +532,17 @@ static int tmt_open(struct tty_struct *tty)
 		kfree(t);
 		return r;
 	}
-	pr_info("%s: /dev/%s on %s\n", TMT_NAME, t->dev.name, tty_name(tty));
+	dev_info(tmt_device(t), "/dev/%s on %s\n", t->dev.name,
+		 tty_name(tty));
 	return 0;
 }
 
 /*
  * The tty is going (hangup, then close; or close alone): mark the line dead
  * and wake every waiter so the request in progress ends at once with an
- * error, then let the device wait for it and remove the node.
+ * error, then let the device wait for it and remove the node. No request
+ * holds the line's lock while it copies to or from user memory, so this
+ * never waits on a caller's page fault.
  */
 static void tmt_kill(struct tmt_line *t)
 {
@@ -384,15 +554,17 @@ static void tmt_kill(struct tmt_line *t)
 	t->dead = true;
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 	wake_up_all(&t->wait);
-	touchm_dev_unregister(&t->dev);
 	if (!was_dead)
-		pr_info("%s: /dev/%s removed, %s gone\n", TMT_NAME,
-			t->dev.name, tty_name(t->tty));
+		dev_info(tmt_device(t), "/dev/%s removed, %s gone\n",
+			 t->dev.name, tty_name(t->tty));
+	touchm_dev_unregister(&t->dev);
 }
 
 /*
  * A hangup runs beside the tty's receive path, so the record stays for
- * tmt_close(), which runs alone, to drop.
+ * tmt_close(), which runs alone, to drop. The tty falls back to N_TTY:
+ * opened again while its old holder still has it, a hung-up port must not
+ * bring up a new key line that nobody asked for.
  */
 static void tmt_hangup(struct tty_struct *tty)
 {
@@ -400,6 +572,9 @@ static void tmt_hangup(struct tty_struct *tty)
 
 	if (t)
 		tmt_kill(t);
+	down_write(&tty->termios_rwsem);
+	tty->termios.c_line = N_TTY;
+	up_write(&tty->termios_rwsem);
 }
 
 static void tmt_close(struct tty_struct *tty)
@@ -428,17 +603,40 @@ static __poll_t tmt_poll(struct tty_struct *tty, struct file *file,
 	return 0;
 }
 
+/* The tty's own requests (termios, flushing) work as on any terminal. */
+static int tmt_ioctl(struct tty_struct *tty, unsigned int cmd,
+		     unsigned long arg)
+{
+	return n_tty_ioctl_helper(tty, cmd, arg);
+}
+
+/* Counts what a delivery brought; says so when the line misbehaves. */
+static void tmt_note_seen(struct tmt_line *t, const struct tm_echo_seen *seen)
+{
+	touchm_fault(&t->dev, TOUCHM_FAULT_FLAGGED, seen->flagged);
+	touchm_fault(&t->dev, TOUCHM_FAULT_STRAY, seen->stray);
+	touchm_fault(&t->dev, TOUCHM_FAULT_SURPLUS, seen->surplus);
+	touchm_fault(&t->dev, TOUCHM_FAULT_LOST, seen->lost);
+	if (seen->flagged || seen->surplus || seen->lost)
+		dev_warn_ratelimited(tmt_device(t), "%s: %u bytes flagged, %u beyond the echoes due, %u lost\n",
+				     tty_name(t->tty), seen->flagged,
+				     seen->surplus, seen->lost);
+}
+
 static void tmt_receive_buf(struct tty_struct *tty, const unsigned char *cp,
 			    const char *fp, int count)
 {
 	struct tmt_line *t = tty->disc_data;
+	struct tm_echo_seen seen = { 0 };
 	unsigned long flags;
 
 	if (!t || count <= 0)
 		return;
 	spin_lock_irqsave(&t->rx_lock, flags);
-	tm_echo_push(&t->echo, cp, (unsigned int)count);
+	if (!t->dead)
+		tm_echo_push(&t->echo, cp, fp, (unsigned int)count, &seen);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
+	tmt_note_seen(t, &seen);
 	wake_up(&t->wait);
 }
 
@@ -453,10 +651,12 @@ static void tmt_write_wakeup(struct tty_struct *tty)
 
 static struct tty_ldisc_ops tmt_ldisc = {
 	.owner = THIS_MODULE,
+	.num = TMT_LDISC,
 	.name = TMT_NAME,
 	.open = tmt_open,
 	.close = tmt_close,
 	.hangup = tmt_hangup,
+	.ioctl = tmt_ioctl,
 	.poll = tmt_poll,
 	.receive_buf = tmt_receive_buf,
 	.write_wakeup = tmt_write_wakeup,
@@ -473,16 +673,10 @@ int touchm_tty_init(void)
 		       TM_CORE_MEM_MAX);
 		return -EINVAL;
 	}
-	if (ldisc < 0 || ldisc >= NR_LDISCS || ldisc == N_TTY) {
-		pr_err(TMT_NAME ": ldisc %d is no free line discipline number\n",
-		       ldisc);
-		return -EINVAL;
-	}
-	tmt_ldisc.num = ldisc;
 	r = tty_register_ldisc(&tmt_ldisc);
 	if (r)
 		pr_err(TMT_NAME ": line discipline %d not registered: %d\n",
-		       ldisc, r);
+		       TMT_LDISC, r);
 	return r;
 }
 
@@ -490,3 +684,5 @@ void touchm_tty_exit(void)
 {
 	tty_unregister_ldisc(&tmt_ldisc);
 }
+
+MODULE_ALIAS_LDISC(TMT_LDISC);

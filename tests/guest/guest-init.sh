@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # /init of the qemu test guest: loads touchm (simulated line), runs tmtool (and devcheck)
 # against the real /dev/touchm0 and prints one line per case on the console:
 #
@@ -20,9 +21,9 @@ guest_start
 CTL=/sys/kernel/debug/touchm/ctl
 T=/tmp/tmq
 TOOL_DIR=/opt/vorn
-ROM_A=08efbeadde0000c8
-ROM_A_POOL="08 ef be ad de 00 00 c8"
-ROM_A_GETID="c8 00 00 de ad be ef 08"
+ROM_A=04efbeadde0000cd
+ROM_A_POOL="04 ef be ad de 00 00 cd"
+ROM_A_GETID="cd 00 00 de ad be ef 04"
 ROM_B=2801020304050a3d
 ROM_B_POOL="28 01 02 03 04 05 0a 3d"
 ROM_C=0c1122334455aa24
@@ -65,6 +66,9 @@ end
 begin module-load
 if insmod /touchm.ko sim=1; then
 	[ -c /dev/touchm0 ] || bad "no character device /dev/touchm0"
+	# Like every line's: for root and the group udev gives it.
+	mode=$(ls -l /dev/touchm0 | cut -c1-10)
+	[ "$mode" = crw-rw---- ] || bad "/dev/touchm0 is $mode, not crw-rw----"
 	[ -f "$CTL" ] || bad "no control file $CTL"
 	grep -qx "key $ROM_A" "$CTL" || bad "default key not attached"
 	grep -qx "memory 512" "$CTL" || bad "memory size not 512"

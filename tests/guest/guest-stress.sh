@@ -51,9 +51,9 @@ for word in $(cat /proc/cmdline); do
 	esac
 done
 if [ "$LINE_KIND" = sim ]; then
-	ROM=08efbeadde0000c8
-	ROM_POOL="08 ef be ad de 00 00 c8"
-	ROM_GETID="c8 00 00 de ad be ef 08"
+	ROM=04efbeadde0000cd
+	ROM_POOL="04 ef be ad de 00 00 cd"
+	ROM_GETID="cd 00 00 de ad be ef 04"
 	echo "TMQ line sim"
 else
 	tty_line

@@ -506,6 +506,37 @@ static void family_codes_give_the_key_memory_sizes(void)
 		if (tm_core_family_mem_size((unsigned char)f))
 			sized++;
 	KT_EQ(sized, sizeof(known) / sizeof(known[0]));
+	/* The ID-only key is known to have none; an unknown family is not. */
+	KT_CHECK(tm_core_family_known(0x01));
+	KT_EQ(tm_core_family_mem_size(0x01), 0);
+	KT_CHECK(!tm_core_family_known(0x28));
+}
+
+/*
+ * A read slot comes back as sent (a 1) or with its lowest bits held low
+ * by the key (a 0): 9 of the 256 byte values. Anything else is noise on
+ * the line and fails the decoding instead of reading as a 0 bit.
+ */
+static void only_echoes_a_key_can_give_decode_as_read_slots(void)
+{
+	unsigned char echo[VELKOR_BITS_PER_BYTE], byte = 0x55;
+	unsigned int v, possible = 0, k;
+
+	for (v = 0; v <= 0xFF; v++)
+		if (tm_core_slot_echo_possible((unsigned char)v))
+			possible++;
+	KT_EQ(possible, VELKOR_BITS_PER_BYTE + 1);
+	KT_CHECK(tm_core_slot_echo_possible(0xFE));
+	KT_CHECK(tm_core_slot_echo_possible(0x00));
+	KT_CHECK(!tm_core_slot_echo_possible(0x5A));
+	KT_CHECK(!tm_core_slot_echo_possible(0x0F));
+
+	for (k = 0; k < VELKOR_BITS_PER_BYTE; k++)
+		echo[k] = (k % 2) ? 0xF0 : 0xFF;	/* 0x55, LSB first */
+	KT_EQ(tm_core_decode_slots(echo, &byte, 1), 0);
+	KT_EQ(byte, 0x55);
+	echo[3] = 0x5A;
+	KT_EQ(tm_core_decode_slots(echo, &byte, 1), -EIO);
 }
 
 static uint32_t rng_next(uint32_t *state)
@@ -578,6 +609,7 @@ int main(void)
 	KT_RUN(counters_show_the_cost_per_data_byte);
 	KT_RUN(random_writes_and_reads_match_a_plain_copy);
 	KT_RUN(family_codes_give_the_key_memory_sizes);
+	KT_RUN(only_echoes_a_key_can_give_decode_as_read_slots);
 
 	status = ktest_report();
 	tm_line_free(line);
