@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmattach: attaches the touch-memory driver's line discipline to a serial
 // port, so that the 1-Wire interface on it becomes /dev/touchmN, and holds
 // the port until SIGINT or SIGTERM; then detaches (back to the normal tty
@@ -6,9 +7,10 @@
 //   tmattach [--ldisc N] TTY
 //
 // The port is opened, made exclusive, set raw 8N1 at 115200 baud, and the
-// discipline set with TIOCSETD. For an FTDI adapter the latency timer is
-// set to 1 ms when writable (else the message says how). Exit status 1
-// with one message on standard error for every failure.
+// discipline set with TIOCSETD: the driver's fixed number 29, or N. For an
+// FTDI adapter the latency timer is set to 1 ms when writable (else the
+// message says how). Exit status 1 with one message on standard error for
+// every failure.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -27,7 +29,7 @@
 namespace {
 
 const char kProgram[] = "tmattach";
-// The discipline the driver registers unless told otherwise (N_DEVELOPMENT).
+// The discipline number the driver registers, fixed (N_DEVELOPMENT).
 constexpr int kDefaultLdisc = 29;
 // Line discipline numbers the kernel knows: 0 to kLdiscCount - 1.
 constexpr int kLdiscCount = 30;
@@ -58,7 +60,7 @@ void usage(FILE *out) {
             "usage: %s [--ldisc N] TTY\n"
             "Attaches the touch-memory driver to the serial port TTY (e.g. /dev/ttyUSB0)\n"
             "and holds it until interrupted; the key is then /dev/touchm0.\n"
-            "  --ldisc N  line discipline number the driver registered (default %d)\n",
+            "  --ldisc N  line discipline number to set (default %d, the driver's number)\n",
             kProgram, kDefaultLdisc);
 }
 
@@ -99,9 +101,19 @@ void sayOpenFailed(const char *tty, int saved) {
 void saySetdFailed(const char *tty, int ldisc, int saved) {
     switch (saved) {
     case EINVAL:
-        say("line discipline %d is not registered: load the driver first (modprobe touchm, or "
-            "insmod touchm.ko ldisc=%d) [%s]\n",
-            ldisc, ldisc, strerror(saved));
+        say("line discipline %d is not registered: load the driver first (modprobe touchm; it "
+            "registers %d) [%s]\n",
+            ldisc, kDefaultLdisc, strerror(saved));
+        break;
+    case EOPNOTSUPP:
+        say("not a serial port: %s (a pseudo-terminal?); a key line needs a real serial "
+            "adapter, a UART or a USB-serial adapter [%s]\n",
+            tty, strerror(saved));
+        break;
+    case EIO:
+        say("unsuitable port: %s cannot run at both 9600 and 115200 baud, as a key line needs "
+            "[%s]\n",
+            tty, strerror(saved));
         break;
     case EPERM:
     case EACCES:

@@ -1,22 +1,27 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmattach refuses what it cannot attach with one message on standard error
 // and exit status 1 (2 for a usage error), leaving the port as it was. The
 // ports are pseudo-terminals made here; none of these cases needs the
-// kernel module, and none may find it loaded.
+// kernel module, and none may find it loaded. Where the kernel refuses the
+// discipline, a preload plays its part (SetdRefusal.c).
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "Process.h"
 
 namespace {
 
+using vorn_test::BinPath;
 using vorn_test::RunCommand;
 using vorn_test::RunResult;
 
@@ -53,6 +58,8 @@ class Pty {
         int d = -1;
         return ioctl(m_slave, TIOCGETD, &d) == 0 ? d : -1;
     }
+    // The slave's settings; false when they cannot be read.
+    bool Settings(struct termios *t) const { return tcgetattr(m_slave, t) == 0; }
 
   private:
     int m_master = -1;
@@ -78,6 +85,92 @@ void ExpectRefused(const RunResult &r, int status, const std::string &err) {
     EXPECT_EQ(r.err, err);
 }
 
+// tmattach args... with TIOCSETD failing with errno err, as the kernel
+// would refuse the discipline.
+RunResult RunWithSetdRefused(int err, const std::vector<std::string> &args) {
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> cmd{
+        "env", std::string("LD_PRELOAD=") + ATTACH_SETD_REFUSAL,
+        // The preload comes before a sanitizer runtime in tmattach.
+        std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+            "verify_asan_link_order=0",
+        "VORN_TEST_SETD_ERRNO=" + std::to_string(err), BinPath("tmattach")};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return RunCommand(cmd);
+}
+
+struct SetdRefusal {
+    const char *name;
+    int err;
+    std::vector<std::string> options; // before the port
+    std::string said;                 // "$TTY" stands for the port
+};
+
+void PrintTo(const SetdRefusal &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const SetdRefusal kSetdRefusals[] = {
+    {"NotRegistered",
+     EINVAL,
+     {},
+     "line discipline 29 is not registered: load the driver first (modprobe touchm; it "
+     "registers 29) [Invalid argument]"},
+    {"OtherNumberNotRegistered",
+     EINVAL,
+     {"--ldisc", "5"},
+     "line discipline 5 is not registered: load the driver first (modprobe touchm; it "
+     "registers 29) [Invalid argument]"},
+    {"NoSerialPort",
+     EOPNOTSUPP,
+     {},
+     "not a serial port: $TTY (a pseudo-terminal?); a key line needs a real serial adapter, a "
+     "UART or a USB-serial adapter [Operation not supported]"},
+    {"SpeedsUnavailable",
+     EIO,
+     {},
+     "unsuitable port: $TTY cannot run at both 9600 and 115200 baud, as a key line needs "
+     "[Input/output error]"},
+    {"NotRoot",
+     EPERM,
+     {},
+     "permission denied: attaching a line discipline to $TTY needs root [Operation not "
+     "permitted]"},
+    {"Busy", EBUSY, {}, "tty busy: $TTY [Device or resource busy]"},
+    {"Other", ENOMEM, {}, "cannot attach line discipline 29 to $TTY [Cannot allocate memory]"},
+};
+
+class SetdRefused : public ::testing::TestWithParam<SetdRefusal> {};
+
+// Each refusal has its own message, and the port keeps its discipline and
+// gets its settings back (tmattach set it raw before asking).
+TEST_P(SetdRefused, SaysWhyAndLeavesThePortAsItWas) {
+    const SetdRefusal &c = GetParam();
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    struct termios before, after;
+    ASSERT_TRUE(pty.Settings(&before));
+    std::vector<std::string> args = c.options;
+    args.push_back(pty.Path());
+    std::string said = c.said;
+    const size_t at = said.find("$TTY");
+    if (at != std::string::npos)
+        said.replace(at, strlen("$TTY"), pty.Path());
+    ExpectRefused(RunWithSetdRefused(c.err, args), 1, "tmattach: " + said + "\n");
+    EXPECT_EQ(pty.Ldisc(), 0);
+    ASSERT_TRUE(pty.Settings(&after));
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+}
+
+std::string SetdRefusalName(const ::testing::TestParamInfo<SetdRefusal> &p) {
+    return p.param.name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Attach, SetdRefused, ::testing::ValuesIn(kSetdRefusals), SetdRefusalName);
+
 TEST(Attach, RefusesPortsThatAreNoTtys) {
     ExpectRefused(RunCommand({"tmattach", "/dev/no-such-tty"}), 1,
                   "tmattach: no such tty: /dev/no-such-tty [No such file or directory]\n");
@@ -91,7 +184,7 @@ TEST(Attach, SaysTheDriverIsMissingWhenTheDisciplineIsUnknown) {
     ASSERT_TRUE(pty.Ok());
     ExpectRefused(RunCommand({"tmattach", pty.Path()}), 1,
                   "tmattach: line discipline 29 is not registered: load the driver first "
-                  "(modprobe touchm, or insmod touchm.ko ldisc=29) [Invalid argument]\n");
+                  "(modprobe touchm; it registers 29) [Invalid argument]\n");
     EXPECT_EQ(pty.Ldisc(), 0);
 }
 
@@ -119,7 +212,7 @@ TEST(Attach, RejectsBadUsage) {
         "usage: tmattach [--ldisc N] TTY\n"
         "Attaches the touch-memory driver to the serial port TTY (e.g. /dev/ttyUSB0)\n"
         "and holds it until interrupted; the key is then /dev/touchm0.\n"
-        "  --ldisc N  line discipline number the driver registered (default 29)\n";
+        "  --ldisc N  line discipline number to set (default 29, the driver's number)\n";
     ExpectRefused(RunCommand({"tmattach"}), 2, usage);
     ExpectRefused(RunCommand({"tmattach", "--speed", "/dev/ttyS0"}), 2, usage);
     ExpectRefused(RunCommand({"tmattach", "/dev/ttyS0", "/dev/ttyS1"}), 2, usage);
