@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The control channel: a Unix stream socket in the state folder. A client
 // connects, sends one command line, closes its sending side and reads the
 // reply until the far end closes the connection.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The far end's line: serial bytes go through the simulated adapter of
 // sim/line (tm_pl2303.c), which clocks the portable key model (tm_key.c)
 // one time slot per byte and hands back the echo the line carried.
@@ -38,7 +39,10 @@ int HexDigit(char c) {
 } // namespace
 
 unsigned FamilyMemory(unsigned char family) {
-    return tm_core_family_mem_size(family);
+    if (family == kIdOnlyFamily)
+        return 0;
+    unsigned size = tm_core_family_mem_size(family);
+    return size ? size : kDefaultMemory;
 }
 
 int ParseRom(const std::string &text, Rom &rom) {
@@ -97,11 +101,7 @@ int KeyLine::Init(const Rom &rom, int keyPresent, unsigned memSize) {
 }
 
 unsigned KeyLine::SizeFor(const Rom &rom) const {
-    unsigned size = m_fixedSize;
-    if (!size)
-        size = FamilyMemory(rom[0]);
-    if (!size)
-        size = kDefaultMemory;
+    unsigned size = m_fixedSize ? m_fixedSize : FamilyMemory(rom[0]);
     return std::min<unsigned>(size, kMemoryMax);
 }
 
@@ -121,8 +121,8 @@ void KeyLine::ApplyChange() {
     SetBadCrc(m_badCrc);
 }
 
-size_t KeyLine::Answer(const unsigned char *bytes, size_t count, unsigned baud,
-                       unsigned char *echo) {
+size_t KeyLine::Answer(const unsigned char *bytes, size_t count, unsigned baud, unsigned char *echo,
+                       SlotKind *kinds) {
     if (baud == TM_BAUD_RESET)
         m_counts.resetBytes += count;
     else if (baud == TM_BAUD_DATA)
@@ -145,11 +145,38 @@ size_t KeyLine::Answer(const unsigned char *bytes, size_t count, unsigned baud,
     // One byte at a time, so the key's state shows what each completes.
     for (size_t i = 0; i < count; i++) {
         CountWrite();
+        kinds[i] = baud <= TM_BAUD_RESET ? SlotKind::Reset : KindOfNextSlot();
+        int wasSelected = m_line->key.state == TM_KEY_FUNC_CMD;
         if (adapter.write(&m_line->bus, bytes + i, 1) != 1 ||
             adapter.read(&m_line->bus, echo + i, 1) != 1)
             echo[i] = bytes[i]; // cannot happen without serial faults
+        RefuseMemoryCommand(wasSelected);
     }
     return count;
+}
+
+// Whether the key sends a bit in the coming data slot.
+SlotKind KeyLine::KindOfNextSlot() const {
+    const tm_key &key = m_line->key;
+    if (!key.present)
+        return SlotKind::Slot;
+    switch (key.state) {
+    case TM_KEY_SEND_ROM:
+    case TM_KEY_SEND_MEM:
+    case TM_KEY_SEND_SCRATCH:
+        return SlotKind::KeySends;
+    default:
+        return SlotKind::Slot;
+    }
+}
+
+// A key without memory (the ID-only family) knows no memory command: once
+// it has received one it leaves the line alone until the next reset, so
+// reads see ones and the scratchpad never answers.
+void KeyLine::RefuseMemoryCommand(int wasSelected) {
+    tm_key &key = m_line->key;
+    if (wasSelected && key.present && key.mem_size == 0 && key.state != TM_KEY_FUNC_CMD)
+        key.state = TM_KEY_IDLE;
 }
 
 // Called before a data-speed byte goes to the key: if it completes a byte

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The far end's 1-Wire line: the portable key model and the simulated
 // adapter of sim/line, fed with the serial bytes the driver sends and
 // handing back the echo the line produces, plus the far end's own faults.
@@ -7,6 +8,8 @@
 #include <cstddef>
 #include <string>
 
+#include "EchoFaults.h"
+
 struct tm_line;
 
 namespace tmfarend {
@@ -15,6 +18,9 @@ constexpr size_t kRomSize = 8;
 constexpr size_t kMemoryMax = 8192;
 // Memory of a key whose family code names no known size.
 constexpr unsigned kDefaultMemory = 512;
+// The family of keys that carry their ROM only: no memory, and no answer
+// to any memory command.
+constexpr unsigned char kIdOnlyFamily = 0x01;
 using Rom = std::array<unsigned char, kRomSize>;
 
 // What the line did with the serial bytes so far.
@@ -30,8 +36,8 @@ struct LineCounts {
     unsigned long long writes = 0;
 };
 
-// Memory size by the ROM's family code, as the driver takes it; 0 for a
-// family of unknown size.
+// Memory size by the ROM's family code: that of the driver's table for the
+// memory keys, 0 for the ID-only family, kDefaultMemory for any other.
 unsigned FamilyMemory(unsigned char family);
 // 16 hex digits, ROM byte 0 first, into rom. 0 on anything else.
 int ParseRom(const std::string &text, Rom &rom);
@@ -51,10 +57,12 @@ class KeyLine {
     // keyPresent is 0. Returns 0 when out of memory or memSize too large.
     int Init(const Rom &rom, int keyPresent, unsigned memSize);
 
-    // The echo of count serial bytes sent at baud, into echo (count bytes).
+    // The echo of count serial bytes sent at baud, into echo (count bytes),
+    // and what each byte was on the line into kinds (count of them).
     // Returns the number of echo bytes to send back: count, or 0 when the
     // far end is silent.
-    size_t Answer(const unsigned char *bytes, size_t count, unsigned baud, unsigned char *echo);
+    size_t Answer(const unsigned char *bytes, size_t count, unsigned baud, unsigned char *echo,
+                  SlotKind *kinds);
 
     // Key changes; 0 with err set when the change makes no sense. They take
     // effect at the next reset pulse, so a transaction in progress ends
@@ -87,6 +95,8 @@ class KeyLine {
     unsigned SizeFor(const Rom &rom) const;
     void ApplyChange();
     void CountWrite();
+    SlotKind KindOfNextSlot() const;
+    void RefuseMemoryCommand(int wasSelected);
 
     tm_line *m_line = nullptr;
     std::array<unsigned char, kMemoryMax> m_mem{};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmfarend: the far end of a serial 1-Wire line for tests of the tty
 // backend. It serves the master side of a pseudo-terminal as a passive
 // 1-Wire interface with one touch-memory key on it would answer the
@@ -34,11 +35,25 @@ const char kUsage[] =
     "                (default 0400e1a5c0ffeeef)\n"
     "  --no-key      start with no key on the line\n"
     "  --memory N    key memory in bytes, at most 8192 (default: by family code,\n"
-    "                04 and 06: 512, 08: 128, 0A: 2048, 0C: 8192, else 512)\n"
+    "                01 (ID only): none, 04 and 06: 512, 08: 128, 0A: 2048,\n"
+    "                0C: 8192, else 512)\n"
     "  --pace        answer at wire speed, 10 bit times per byte\n"
     "ctl     sends one command to a running far end and prints its answer:\n"
-    "        attach ROM, remove, swap ROM, fault silent|crc|short, clear,\n"
-    "        pace on|off, show, dump\n";
+    "        attach ROM, remove, swap ROM, fault NAME [ARGS], clear, pace on|off,\n"
+    "        show, dump\n"
+    "faults  (counts decimal, BYTE hex, SLOT: data slots since the reset, default 44)\n"
+    "  silent              nothing answers, not even the echo\n"
+    "  crc                 the key's ROM carries a wrong CRC-8 byte\n"
+    "  short               the line is held low: every echo 0x00\n"
+    "  stray N BYTE [SLOT] once: N bytes BYTE among the echoes after slot SLOT\n"
+    "  flood N [SLOT]      once: N junk bytes among the echoes after slot SLOT\n"
+    "  surplus [BYTE]      one byte more after every chunk's echo (BYTE, or a copy)\n"
+    "  idle N BYTE         once, now: N bytes BYTE while nothing is asked\n"
+    "  reset BYTE          every reset pulse echoes BYTE\n"
+    "  slot BYTE           every slot in which the key sends echoes BYTE\n"
+    "  late MS             every echo MS milliseconds late\n"
+    "  noise SEED [GAP]    a random byte after every GAP echo bytes on average\n"
+    "                      (default 256), both from SEED\n";
 
 int Usage(const std::string &msg) {
     std::fprintf(stderr, "tmfarend: %s\n%s", msg.c_str(), kUsage);

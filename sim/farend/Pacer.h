@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Wire-speed pacing: the far end hands an echo back no earlier than the
 // line would, 10 bit times per byte (start, 8 data bits, stop) at the
 // speed the byte was sent at, one byte after another.

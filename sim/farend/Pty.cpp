@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Opening the far end's pseudo-terminal and reading its speed.
 #include "Pty.h"
 

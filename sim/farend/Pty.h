@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The pseudo-terminal the far end serves: the driver's side (a qemu serial
 // backend, a test program) opens the slave; the far end reads and writes
 // the master and learns the line speed the other side set from it.

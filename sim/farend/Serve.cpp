@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Serving the pseudo-terminal: every chunk of serial bytes the other side
 // sends is answered with the line's echo at the speed read from the
-// master; control connections are answered between chunks.
+// master, changed by the faults that are on; control connections are
+// answered between chunks.
 #include "Serve.h"
 
 #include <array>
@@ -29,6 +31,12 @@ namespace {
 constexpr size_t kChunk = 1024;
 constexpr mode_t kStateDirMode = 0700;
 constexpr long long kNsPerSecond = 1000000000LL;
+// Bytes due that the other side has not taken yet, at most: a flood waits
+// here while the receiver drains it. Beyond this the oldest are lost, as
+// a receiver that overruns loses them.
+constexpr size_t kBacklogMax = 4 * kInjectMax;
+// Bytes the backlog has sent that it lets pile up before dropping them.
+constexpr size_t kBacklogSentMax = 64 * 1024;
 
 volatile sig_atomic_t g_stop = 0;
 
@@ -45,20 +53,35 @@ std::string SysText(const std::string &what) {
     return what + " [" + std::strerror(saved) + "]";
 }
 
-// Writes what the master takes; a full buffer on the other side loses the
-// rest, as a receiver that overruns would.
-size_t WriteEcho(int fd, const unsigned char *buf, size_t count) {
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = write(fd, buf + done, count - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
+// Bytes due, waiting for the master to take them.
+class Backlog {
+  public:
+    void Add(const std::vector<unsigned char> &bytes) {
+        m_bytes.insert(m_bytes.end(), bytes.begin(), bytes.end());
+        if (m_bytes.size() - m_sent > kBacklogMax)
+            m_sent = m_bytes.size() - kBacklogMax;
     }
-    return done;
-}
+    int Empty() const { return m_sent == m_bytes.size(); }
+    // Writes what the master takes now.
+    void Send(int fd) {
+        while (!Empty()) {
+            ssize_t n = write(fd, m_bytes.data() + m_sent, m_bytes.size() - m_sent);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            m_sent += static_cast<size_t>(n);
+        }
+        if (Empty() || m_sent > kBacklogSentMax) {
+            m_bytes.erase(m_bytes.begin(), m_bytes.begin() + static_cast<std::ptrdiff_t>(m_sent));
+            m_sent = 0;
+        }
+    }
+
+  private:
+    std::vector<unsigned char> m_bytes;
+    size_t m_sent = 0;
+};
 
 // DIR/tty points at the slave; replaced in one step.
 int PublishSlave(const std::string &dir, const std::string &slave, std::string &err) {
@@ -96,11 +119,19 @@ struct Echo {
     std::vector<unsigned char> bytes;
 };
 
+// Echoes and idle bytes keep their order behind those still queued.
+void Queue(std::deque<Echo> &queue, Echo e) {
+    if (!queue.empty() && e.due < queue.back().due)
+        e.due = queue.back().due;
+    queue.push_back(std::move(e));
+}
+
 // One chunk from the master, answered into the queue. 0 when the master
 // failed.
 int ServeBytes(const Pty &pty, FarEnd &farEnd, Pacer &pacer, std::deque<Echo> &queue) {
     std::array<unsigned char, kChunk> in{};
     std::array<unsigned char, kChunk> echo{};
+    std::array<SlotKind, kChunk> kinds{};
     ssize_t n = read(pty.Master(), in.data(), in.size());
     Pacer::Clock::time_point arrival = Pacer::Clock::now();
     if (n < 0)
@@ -109,26 +140,34 @@ int ServeBytes(const Pty &pty, FarEnd &farEnd, Pacer &pacer, std::deque<Echo> &q
         return 1;
     size_t count = static_cast<size_t>(n);
     farEnd.baud = pty.Baud();
-    size_t answer = farEnd.line.Answer(in.data(), count, farEnd.baud, echo.data());
+    size_t answer = farEnd.line.Answer(in.data(), count, farEnd.baud, echo.data(), kinds.data());
     if (!answer)
         return 1;
     Echo e;
     e.due = farEnd.pace ? pacer.Due(count, farEnd.baud, arrival) : arrival;
-    // Unpaced echoes keep their order behind paced ones still queued.
-    if (!queue.empty() && e.due < queue.back().due)
-        e.due = queue.back().due;
-    e.bytes.assign(echo.begin(), echo.begin() + static_cast<std::ptrdiff_t>(answer));
-    queue.push_back(std::move(e));
+    e.due += std::chrono::milliseconds(farEnd.faults.LateMs());
+    farEnd.faults.Apply(echo.data(), kinds.data(), answer, e.bytes);
+    Queue(queue, std::move(e));
     return 1;
 }
 
-// Writes the echoes that are due.
-void SendDue(const Pty &pty, std::deque<Echo> &queue) {
+// Idle bytes a control command asked for go out now.
+void QueueIdle(FarEnd &farEnd, std::deque<Echo> &queue) {
+    Echo e;
+    e.due = Pacer::Clock::now();
+    if (farEnd.faults.TakeIdle(e.bytes))
+        Queue(queue, std::move(e));
+}
+
+// Moves the echoes that are due to the backlog and writes what the master
+// takes.
+void SendDue(const Pty &pty, std::deque<Echo> &queue, Backlog &backlog) {
     Pacer::Clock::time_point now = Pacer::Clock::now();
     while (!queue.empty() && queue.front().due <= now) {
-        WriteEcho(pty.Master(), queue.front().bytes.data(), queue.front().bytes.size());
+        backlog.Add(queue.front().bytes);
         queue.pop_front();
     }
+    backlog.Send(pty.Master());
 }
 
 // How long ppoll may wait: until the first echo is due, or for ever.
@@ -185,8 +224,10 @@ int Serve(const ServeOptions &opts) {
     prctl(PR_SET_TIMERSLACK, 1UL);
     Pacer pacer;
     std::deque<Echo> queue;
+    Backlog backlog;
     while (!status && !g_stop) {
-        std::array<pollfd, 2> fds{{{pty.Master(), POLLIN, 0}, {listenFd, POLLIN, 0}}};
+        short masterEvents = static_cast<short>(POLLIN | (backlog.Empty() ? 0 : POLLOUT));
+        std::array<pollfd, 2> fds{{{pty.Master(), masterEvents, 0}, {listenFd, POLLIN, 0}}};
         timespec ts{};
         int r = ppoll(fds.data(), fds.size(), WaitFor(queue, ts), &waitMask);
         if (r < 0) {
@@ -202,9 +243,11 @@ int Serve(const ServeOptions &opts) {
                 status = 1;
             }
         }
-        SendDue(pty, queue);
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & POLLIN) {
             CtlServeOne(listenFd, farEnd);
+            QueueIdle(farEnd, queue);
+        }
+        SendDue(pty, queue, backlog);
     }
 
     close(listenFd);

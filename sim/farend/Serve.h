@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmfarend serve: the far end's main loop.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The far end (tmfarend) against the driver core of sim/line running in
 // this process over the pseudo-terminal's slave: resets at 9600 baud and
 // time slots at 115200 set with termios, so the far end has to tell them
@@ -124,9 +125,10 @@ TEST_F(FarEndTest, AnswersResetsAndSlotsByTheSpeedTheDriverSet) {
     // Two reset bytes at 9600; the Read ROM command (one write) and 64 read
     // slots at 115200. A far end that mistook either speed would count
     // otherwise.
-    EXPECT_EQ(CtlOk({"show"}), "key " + kRomDefault +
-                                   "\nmemory 512\nfaults none\npace off\nbaud 115200\n"
-                                   "counts reset 2 data 72 other 0 dropped 0 writes 1\n");
+    EXPECT_EQ(CtlOk({"show"}),
+              "key " + kRomDefault +
+                  "\nmemory 512\nfaults none\npace off\nbaud 115200\n"
+                  "counts reset 2 data 72 other 0 dropped 0 writes 1 injected 0\n");
     EXPECT_EQ(ReadMemory(0, 32), kGreeting + std::string(32 - kGreeting.size(), '\0'));
     EXPECT_EQ(ReadMemory(500, 40), std::string(12, '\0')); // stops at the end
 
@@ -267,7 +269,9 @@ TEST_F(FarEndTest, ControlRefusesWhatMakesNoSense) {
         {{"swap", "0011"}, "bad ROM '0011' (16 hex digits)"},
         {{"swap", "zz01020304050a3d"}, "bad ROM 'zz01020304050a3d' (16 hex digits)"},
         {{"remove", "extra"}, "usage: remove"},
-        {{"fault", "meltdown"}, "unknown fault 'meltdown' (silent, crc, short)"},
+        {{"fault", "meltdown"},
+         "unknown fault 'meltdown' (silent, crc, short, stray, flood, surplus, idle, reset, "
+         "slot, late, noise)"},
         {{"pace", "maybe"}, "pace takes on or off"},
         {{"bogus"},
          "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show, dump)"},

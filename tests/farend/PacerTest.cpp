@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The far end's wire schedule: echoes are due a wire time after their bytes
 // arrived, or after the bytes before them if the wire was still busy; the
 // schedule never depends on when the far end itself woke up.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * The bus operations of the driver core carried out on a tty with termios:
  * the reset speed and the data speed are set with tcsetattr, so a far end

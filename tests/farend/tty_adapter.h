@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * A line backend of the driver's transaction core over a real tty, for
  * tests: the same transactions that run against the simulated adapter go
