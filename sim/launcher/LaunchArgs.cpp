@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Option parsing of the launcher, through getopt_long.
 #include "LaunchArgs.h"
 
@@ -105,6 +106,7 @@ void Apply(int opt, const char *arg, LaunchRequest &req, RomChoice &rom, std::st
         if (!ParseMemorySize(value, req.cfg.memory_size))
             err = "bad value for --memory-size: '" + value + "' (expected 0 to " +
                   std::to_string(TMSIM_MEMORY_SIZE_MAX) + " bytes)";
+        req.cfg.memory_size_set = 1;
         break;
     case kOptFreshMemory:
         req.freshMemory = true;

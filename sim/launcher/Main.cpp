@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmsim: runs a command against the touch-memory driver stand-in. It writes
 // the state directory from its options and then replaces itself with the
 // command, preloading libtmsim.so from its own directory.
@@ -81,12 +82,15 @@ int Launch(int argc, char **argv) {
         std::printf("tmsim %s\n", TMSIM_VERSION);
         return 0;
     }
+    // What --memory-size gave, else the memory of the key's family.
+    uint32_t memorySize = 0;
+    (void)tmsim_config_memory(&req.cfg, &memorySize);
     if (req.line) {
 #ifndef TMSIM_HAVE_LINE
         return Fail("--line: line-level backend not built", false);
 #endif
-        if (req.cfg.memory_size > TMSIM_LINE_MEMORY_MAX)
-            return Fail("--line: key memory of " + std::to_string(req.cfg.memory_size) +
+        if (memorySize > TMSIM_LINE_MEMORY_MAX)
+            return Fail("--line: key memory of " + std::to_string(memorySize) +
                             " bytes is more than the line addresses (at most " +
                             std::to_string(TMSIM_LINE_MEMORY_MAX) + ")",
                         false);
@@ -122,7 +126,7 @@ int Launch(int argc, char **argv) {
     if (!tmsim_config_save(config.c_str(), &req.cfg, msg.data(), msg.size()))
         return Fail(msg.data(), false);
     std::string memory = tmsim::InState(dir, TMSIM_MEMORY_NAME);
-    if (!tmsim_mem_prepare(memory.c_str(), req.cfg.memory_size, req.freshMemory ? 1 : 0)) {
+    if (!tmsim_mem_prepare(memory.c_str(), memorySize, req.freshMemory ? 1 : 0)) {
         if (errno == EINVAL)
             return Fail(memory +
                             " is not a regular file (remove it, or launch with --fresh-memory)",

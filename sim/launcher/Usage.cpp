@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Help text of tmsim.
 #include "Usage.h"
 
@@ -19,11 +20,14 @@ const char *UsageText() {
            "Options:\n"
            "  --state DIR          state directory (default ${TMPDIR:-/tmp}/tmsim-<uid>)\n"
            "  --rom HEX            the 8 ROM bytes in the driver's order, 16 hex digits\n"
-           "  --family HH          ROM family byte (default 08)\n"
+           "  --family HH          ROM family byte (default 04)\n"
            "  --serial HEX12       48-bit serial number, exactly 12 hex digits (default\n"
            "                       0000deadbeef); the ROM is family, serial (least\n"
            "                       significant byte first), CRC-8\n"
-           "  --memory-size N      key memory in bytes (default 512)\n"
+           "  --memory-size N      key memory in bytes, whatever the family (default: by\n"
+           "                       family as the driver: 04, 06: 512; 08: 128; 0a: 2048;\n"
+           "                       0c: 8192; 01: none, reads and writes fail with\n"
+           "                       EOPNOTSUPP; any other: 0)\n"
            "  --fresh-memory       replace STATE/memory.bin by a fresh image (the text\n"
            "                       \"touch-memory key 0108: hello\" and zero bytes)\n"
            "  --absent             no key on the line\n"

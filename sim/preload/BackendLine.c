@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The line-level backend: every request runs as 1-Wire traffic. The
  * touch-memory driver core of sim/line/ drives the velkor transport over a
  * simulated PL2303 adapter and 1-Wire line, and the slave on that line is a
@@ -12,6 +13,8 @@
  *   read      -> reset, Skip ROM, Read Memory (0xF0, two-byte address)
  *   write     -> per page: Write Scratchpad (0x0F), Read Scratchpad (0xAA)
  *                compared, Copy Scratchpad (0x55), read back again
+ *   read or write on an ID-only key -> a reset pulse; the key's presence
+ *                pulse, then EOPNOTSUPP, as it has no memory commands
  *
  * The line's results map onto the stand-in's errors: no key answering is
  * ENXIO, anything else that went wrong on the line (a bad ROM, bits that did
@@ -155,10 +158,23 @@ static int load(const struct tmsim_key *key, unsigned at, unsigned len) {
     return 0;
 }
 
+/* The line for a transfer: 0, or -1 with errno; EOPNOTSUPP when the key
+ * that answers has no memory. */
+static int line_prepare_memory(const struct tmsim_key *key) {
+    if (line_prepare(key) != 0)
+        return -1;
+    if (key->has_memory)
+        return 0;
+    if (line_result(tm_line_presence(&g_line.line)) != 0)
+        return -1;
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
 static ssize_t line_read_mem(const struct tmsim_key *key, uint64_t off, void *buf, size_t n) {
     unsigned at = 0;
     unsigned len = 0;
-    if (line_prepare(key) != 0)
+    if (line_prepare_memory(key) != 0)
         return -1;
     clamp(key, off, n, &at, &len);
     if (load(key, at, len) != 0)
@@ -200,7 +216,7 @@ static ssize_t line_write_mem(const struct tmsim_key *key, uint64_t off, const v
                               size_t n) {
     unsigned at = 0;
     unsigned len = 0;
-    if (line_prepare(key) != 0)
+    if (line_prepare_memory(key) != 0)
         return -1;
     clamp(key, off, n, &at, &len);
     if (load(key, at, len) != 0)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The driver core: descriptors, positions, dispatch, faults, trace. */
 #define _GNU_SOURCE
 #include "DriverCore.h"
@@ -27,6 +28,7 @@
 #define RECORD_MAX 256
 #define NOTICE_MAX (TMSIM_ERR_MAX + 64)
 #define STATE_FILE_MODE 0644
+#define OPEN_FILE_MODE 0600
 #define MEMFD_NAME "tmsim-touchm0"
 #define USEC_PER_SEC 1000000ull
 #define NSEC_PER_USEC 1000ull
@@ -35,12 +37,14 @@
 enum fd_kind { FD_FREE = 0, FD_DEVICE, FD_RTC };
 enum state_status { STATE_UNREAD = 0, STATE_OK, STATE_BAD };
 
+/* One descriptor. Copies of a descriptor get slots of their own with the
+ * same open file (identity, kind, generation, epoch); the file position is
+ * the reserved file's own offset, which the system shares between copies. */
 struct slot {
     atomic_int fd; /* -1 when free */
     enum fd_kind kind;
-    dev_t dev;           /* identity of the reserved descriptor, to notice */
+    dev_t dev;           /* identity of the reserved open file, to notice */
     ino_t ino;           /* a number reused after a close we did not see */
-    uint64_t pos;        /* file position = key memory offset */
     unsigned generation; /* device generation at open */
     unsigned epoch;      /* vanish epoch at open */
 };
@@ -307,10 +311,12 @@ __attribute__((format(printf, 2, 3))) static void record(const char *path, const
 
 /* ---- descriptors --------------------------------------------------------- */
 
-/* The slot of fd, checked against the reserved descriptor's identity so that
- * a number closed behind our back (dup2 over it, fclose of an fdopen'd
- * stream) and reused is not mistaken for ours; such a slot is dropped. */
+/* The slot of fd, checked against the reserved file's identity so that a
+ * number closed behind our back (fclose of an fdopen'd stream, close_range)
+ * and reused is not mistaken for ours; such a slot is dropped. */
 static struct slot *slot_find(int fd) {
+    if (fd < 0)
+        return NULL;
     for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
         struct slot *s = &g_slots[i];
         if (atomic_load(&s->fd) != fd)
@@ -328,21 +334,32 @@ static struct slot *slot_find(int fd) {
     return NULL;
 }
 
-/* A reserved descriptor: an anonymous memory file of its own, so its
- * identity is unique. */
-static int reserve_descriptor(enum fd_kind kind, int *err) {
-    struct slot *free_slot = NULL;
-    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS && !free_slot; i++) {
+static struct slot *slot_free(void) {
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
         if (atomic_load(&g_slots[i].fd) < 0)
-            free_slot = &g_slots[i];
+            return &g_slots[i];
     }
+    return NULL;
+}
+
+/* Takes a free slot for fd; it becomes visible to the lock-free test last. */
+static void slot_take(struct slot *s, int fd) {
+    atomic_fetch_add(&g_used, 1);
+    atomic_store(&s->fd, fd);
+}
+
+/* A reserved descriptor: an open file of its own (an anonymous memory file,
+ * else an unnamed file in the state directory), so that its identity is
+ * unique and its offset can be the device's file position. */
+static int reserve_descriptor(enum fd_kind kind, int *err) {
+    struct slot *free_slot = slot_free();
     if (!free_slot) {
         *err = EMFILE;
         return -1;
     }
     int fd = (int)syscall(SYS_memfd_create, MEMFD_NAME, MFD_CLOEXEC);
     if (fd < 0)
-        fd = tms_open("/dev/null", O_RDWR | O_CLOEXEC, 0);
+        fd = tms_open(g.state_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, OPEN_FILE_MODE);
     struct stat st;
     if (fd < 0 || tms_fstat(fd, &st) != 0) {
         *err = errno;
@@ -353,17 +370,28 @@ static int reserve_descriptor(enum fd_kind kind, int *err) {
     free_slot->kind = kind;
     free_slot->dev = st.st_dev;
     free_slot->ino = st.st_ino;
-    free_slot->pos = 0;
     free_slot->generation = g.cfg.device_generation;
     free_slot->epoch = g.epoch;
-    atomic_fetch_add(&g_used, 1);
-    atomic_store(&free_slot->fd, fd);
+    slot_take(free_slot, fd);
     return fd;
 }
 
 static void release(struct slot *s) {
     atomic_store(&s->fd, -1);
     atomic_fetch_sub(&g_used, 1);
+}
+
+/* The file position of s: the offset of its reserved file. 1 / 0 with errno. */
+static int position_get(const struct slot *s, uint64_t *pos) {
+    off_t at = tms_lseek(atomic_load(&s->fd), 0, SEEK_CUR);
+    if (at < 0)
+        return 0;
+    *pos = (uint64_t)at;
+    return 1;
+}
+
+static int position_set(const struct slot *s, uint64_t pos) {
+    return tms_lseek(atomic_load(&s->fd), (off_t)pos, SEEK_SET) >= 0;
 }
 
 /* Counts one device request towards vanish-after. 0 once it has fired. */
@@ -405,11 +433,14 @@ static const struct tmsim_backend *backend_get(int *err) {
     return b;
 }
 
+/* The key of the current state. Its memory is what --memory-size gave, else
+ * what the driver's family table gives the family of its ROM: this is the
+ * one place the stand-in decides it, for every backend. */
 static struct tmsim_key current_key(void) {
     struct tmsim_key key;
     key.present = g.cfg.key_present;
     memcpy(key.rom, g.cfg.rom, sizeof(key.rom));
-    key.memory_size = g.cfg.memory_size;
+    key.has_memory = tmsim_config_memory(&g.cfg, &key.memory_size);
     key.memory_path = g.memory_path;
     return key;
 }
@@ -562,18 +593,23 @@ int tmsim_core_lseek(int fd, off_t off, int whence, off_t *res) {
         err = device_usable(s);
         if (err == 0 && (g.cfg.faults & TMSIM_FAULT_LSEEK))
             err = EIO;
+        uint64_t cur = 0;
+        if (err == 0 && whence == SEEK_CUR && !position_get(s, &cur))
+            err = errno;
         if (err == 0) {
+            uint32_t size = 0;
+            (void)tmsim_config_memory(&g.cfg, &size);
             long long base = whence == SEEK_SET   ? 0
-                             : whence == SEEK_CUR ? (long long)s->pos
-                             : whence == SEEK_END ? (long long)g.cfg.memory_size
+                             : whence == SEEK_CUR ? (long long)cur
+                             : whence == SEEK_END ? (long long)size
                                                   : -1;
             if (base < 0 || (off < 0 && base < -(long long)off) ||
                 (off > 0 && (long long)off > INT64_MAX - base))
                 err = EINVAL;
+            else if (!position_set(s, (uint64_t)(base + off)))
+                err = errno;
             else
-                s->pos = (uint64_t)(base + off);
-            if (err == 0)
-                result = (off_t)s->pos;
+                result = (off_t)(base + off);
         }
         trace("lseek", result, err, "off=%lld whence=%d", (long long)off, whence);
     }
@@ -597,7 +633,8 @@ static int memory_error(int err) {
     return EIO;
 }
 
-/* read and pread, write and pwrite: at s->pos (moving it) or at off. */
+/* read and pread, write and pwrite: at the file position (moving it) or at
+ * off. */
 static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n, long long at,
                                int *err) {
     ssize_t result = -1;
@@ -611,17 +648,21 @@ static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n,
         e = EINVAL;
     if (e == 0 && buf == NULL && n > 0)
         e = EFAULT;
+    uint64_t off = at >= 0 ? (uint64_t)at : 0;
+    if (e == 0 && at < 0 && !position_get(s, &off))
+        e = errno;
     if (e == 0) {
         long limit = writing ? g.cfg.short_write : g.cfg.short_read;
         size_t want = n;
         if (limit != TMSIM_COUNT_OFF && want > (size_t)limit)
             want = (size_t)limit;
-        uint64_t off = at >= 0 ? (uint64_t)at : s->pos;
         struct tmsim_key key = current_key();
-        if (want == 0) {
+        /* A key without memory refuses every transfer, an empty one too:
+         * the backend still asks the line whether a key is there. */
+        if (want == 0 && key.has_memory) {
             result = 0;
         } else {
-            if (!tmsim_mem_create(g.memory_path, g.cfg.memory_size))
+            if (key.has_memory && !tmsim_mem_create(g.memory_path, key.memory_size))
                 result = -1;
             else if (writing)
                 result = b->write_mem(&key, off, buf, want);
@@ -630,8 +671,10 @@ static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n,
             if (result < 0)
                 e = memory_error(errno);
         }
-        if (result > 0 && at < 0)
-            s->pos += (uint64_t)result;
+        if (result > 0 && at < 0 && !position_set(s, off + (uint64_t)result)) {
+            e = errno;
+            result = -1;
+        }
     }
     const char *call = writing ? (at >= 0 ? "pwrite" : "write") : (at >= 0 ? "pread" : "read");
     if (at >= 0)
@@ -694,6 +737,63 @@ int tmsim_core_close(int fd, int *res) {
     int result = tms_close(fd);
     int err = result < 0 ? errno : 0;
     trace(kind == FD_RTC ? "rtc_close" : "close", result, err, NULL);
+    lock_drop(&h);
+    *res = result;
+    errno = result < 0 ? err : saved;
+    return 1;
+}
+
+/* Gives copy the open file of from. 0 when no slot is free. */
+static int slot_copy(const struct slot *from, int copy) {
+    struct slot *s = slot_free();
+    if (!s)
+        return 0;
+    s->kind = from->kind;
+    s->dev = from->dev;
+    s->ino = from->ino;
+    s->generation = from->generation;
+    s->epoch = from->epoch;
+    slot_take(s, copy);
+    return 1;
+}
+
+int tmsim_core_copy(enum tmsim_copy how, int fd, int to, int flags, int *res) {
+    struct held h;
+    lock_take(&h);
+    struct slot *from = slot_find(fd);
+    int onto = how == TMSIM_COPY_DUP2 || how == TMSIM_COPY_DUP3;
+    struct slot *target = onto && to != fd ? slot_find(to) : NULL;
+    if (!from && !target) {
+        lock_drop(&h);
+        return 0;
+    }
+    int saved = errno;
+    int result = -1;
+    switch (how) {
+    case TMSIM_COPY_DUP:
+        result = tms_dup(fd);
+        break;
+    case TMSIM_COPY_DUPFD:
+        result = tms_dupfd(fd, to, (flags & O_CLOEXEC) != 0);
+        break;
+    case TMSIM_COPY_DUP2:
+        /* Onto itself: nothing changes (fd is ours, so it is open). */
+        result = to == fd ? fd : tms_dup3(fd, to, 0);
+        break;
+    case TMSIM_COPY_DUP3:
+        result = tms_dup3(fd, to, flags);
+        break;
+    }
+    int err = result < 0 ? errno : 0;
+    /* The system closed what the number held before: one copy of a device
+     * descriptor less, the others stay. */
+    if (result >= 0 && target)
+        release(target);
+    if (result >= 0 && from && result != fd && !slot_copy(from, result)) {
+        tms_close(result);
+        result = -1;
+        err = EMFILE;
+    }
     lock_drop(&h);
     *res = result;
     errno = result < 0 ? err : saved;

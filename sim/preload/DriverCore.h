@@ -1,10 +1,15 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The driver core of the stand-in: the descriptors of /dev/touchm0 and
- * /dev/rtc0 it hands out, a file position per descriptor, request dispatch
+ * /dev/rtc0 it hands out, a file position per open file, request dispatch
  * to the backend, faults, vanishing, the trace and the clock paths. The
  * state comes from STATE/config and is re-read at each request when the file
  * changed (hot-plug). One lock guards it all; signals are blocked while it is
  * held, so a signal handler that closes the device (or calls any other entry
  * below) never deadlocks on it. Nothing here allocates.
+ *
+ * A copy of a device descriptor (dup, dup2, dup3, F_DUPFD, F_DUPFD_CLOEXEC)
+ * is a device descriptor too, on the same open file: copies share the file
+ * position, and closing one leaves the others working.
  *
  * Calls taking a descriptor return 1 when it is one of the stand-in's (the
  * call's own result in *res, errno set as the call sets it), 0 when it is not
@@ -43,6 +48,20 @@ int tmsim_core_write(int fd, const void *buf, size_t n, ssize_t *res);
 int tmsim_core_pread(int fd, void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_pwrite(int fd, const void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_close(int fd, int *res);
+
+/* How a descriptor is copied. */
+enum tmsim_copy {
+    TMSIM_COPY_DUP,   /* dup: the lowest free number */
+    TMSIM_COPY_DUPFD, /* fcntl F_DUPFD(_CLOEXEC): the lowest at or above to */
+    TMSIM_COPY_DUP2,  /* dup2: exactly to, fd itself when to == fd */
+    TMSIM_COPY_DUP3,  /* dup3: exactly to, which must differ from fd */
+};
+
+/* Copies fd. Ours when fd is a device or RTC descriptor, or when dup2/dup3
+ * puts the copy onto one (which that closes). flags: O_CLOEXEC (a
+ * close-on-exec copy: F_DUPFD_CLOEXEC, or dup3's flag) or 0; dup3's flags
+ * go to the system as given, so that it judges them. */
+int tmsim_core_copy(enum tmsim_copy how, int fd, int to, int flags, int *res);
 
 /* settimeofday / clock_settime: never sets the real clock. With the clock
  * allowed the value is recorded (trace, STATE/clock) and 0 returned, else

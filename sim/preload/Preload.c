@@ -1,16 +1,21 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* libtmsim.so: the preload library of the driver stand-in. It interposes the
  * libc entries a program reaches the device through and hands the calls for
  * /dev/touchm0 and /dev/rtc0 (and their descriptors) to the driver core; it
  * redirects opens of the client log path to the configured file and serves
- * settimeofday/clock_settime without ever setting the real clock. Every other
- * path and descriptor goes to the next definition (libc, or a sanitizer
- * runtime in front of it) untouched. Only these entries are exported. */
+ * settimeofday/clock_settime without ever setting the real clock. Copies of
+ * the stand-in's descriptors (dup, dup2, dup3, fcntl F_DUPFD and
+ * F_DUPFD_CLOEXEC) are followed, so that a program may move its device
+ * descriptor. Every other path and descriptor goes to the next definition
+ * (libc, or a sanitizer runtime in front of it) untouched. Only these entries
+ * are exported. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
 #include <stdatomic.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -39,6 +44,10 @@ typedef ssize_t (*pwrite_fn)(int, const void *, size_t, off_t);
 typedef ssize_t (*read_chk_fn)(int, void *, size_t, size_t);
 typedef ssize_t (*pread_chk_fn)(int, void *, size_t, off_t, size_t);
 typedef int (*close_fn)(int);
+typedef int (*dup_fn)(int);
+typedef int (*dup2_fn)(int, int);
+typedef int (*dup3_fn)(int, int, int);
+typedef int (*fcntl_fn)(int, int, ...);
 
 /* The next definition of each entry. Resolved in the constructor; an entry
  * called before it (from another library's constructor) resolves itself. */
@@ -57,6 +66,10 @@ static struct {
     _Atomic(read_chk_fn) read_chk;
     _Atomic(pread_chk_fn) pread_chk, pread64_chk;
     _Atomic(close_fn) close;
+    _Atomic(dup_fn) dup;
+    _Atomic(dup2_fn) dup2;
+    _Atomic(dup3_fn) dup3;
+    _Atomic(fcntl_fn) fcntl, fcntl64;
 } next;
 
 #define NEXT(field, name)                                                                          \
@@ -108,6 +121,11 @@ __attribute__((constructor)) static void preload_init(void) {
     (void)NEXT(pread_chk, "__pread_chk");
     (void)NEXT(pread64_chk, "__pread64_chk");
     (void)NEXT(close, "close");
+    (void)NEXT(dup, "dup");
+    (void)NEXT(dup2, "dup2");
+    (void)NEXT(dup3, "dup3");
+    (void)NEXT(fcntl, "fcntl");
+    (void)NEXT(fcntl64, "fcntl64");
 }
 
 static int wants_mode(int flags) {
@@ -402,6 +420,81 @@ EXPORT int close(int fd) {
     if (!real)
         MISSING(-1);
     return real(fd);
+}
+
+EXPORT int dup(int fd) {
+    int res;
+    if (tmsim_core_maybe_ours(fd) && tmsim_core_copy(TMSIM_COPY_DUP, fd, -1, 0, &res))
+        return res;
+    dup_fn real = NEXT(dup, "dup");
+    if (!real)
+        MISSING(-1);
+    return real(fd);
+}
+
+/* dup2 and dup3 are ours when either number is: a copy put onto a device
+ * descriptor closes that one. */
+EXPORT int dup2(int fd, int to) {
+    int res;
+    if ((tmsim_core_maybe_ours(fd) || tmsim_core_maybe_ours(to)) &&
+        tmsim_core_copy(TMSIM_COPY_DUP2, fd, to, 0, &res))
+        return res;
+    dup2_fn real = NEXT(dup2, "dup2");
+    if (!real)
+        MISSING(-1);
+    return real(fd, to);
+}
+
+EXPORT int dup3(int fd, int to, int flags) {
+    int res;
+    if ((tmsim_core_maybe_ours(fd) || tmsim_core_maybe_ours(to)) &&
+        tmsim_core_copy(TMSIM_COPY_DUP3, fd, to, flags, &res))
+        return res;
+    dup3_fn real = NEXT(dup3, "dup3");
+    if (!real)
+        MISSING(-1);
+    return real(fd, to, flags);
+}
+
+/* F_DUPFD and F_DUPFD_CLOEXEC of a device descriptor; every other command,
+ * and every other descriptor, goes on with its argument as it came. The
+ * argument is read as a pointer, the widest thing a command takes; the
+ * lowest number of F_DUPFD is its low int, as the kernel reads it. */
+static int copy_by_fcntl(int fd, int cmd, void *arg, int *res) {
+    if (cmd != F_DUPFD && cmd != F_DUPFD_CLOEXEC)
+        return 0;
+    int min = (int)(intptr_t)arg;
+    return tmsim_core_maybe_ours(fd) &&
+           tmsim_core_copy(TMSIM_COPY_DUPFD, fd, min, cmd == F_DUPFD_CLOEXEC ? O_CLOEXEC : 0, res);
+}
+
+EXPORT int fcntl(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int res;
+    if (copy_by_fcntl(fd, cmd, arg, &res))
+        return res;
+    fcntl_fn real = NEXT(fcntl, "fcntl");
+    if (!real)
+        MISSING(-1);
+    return real(fd, cmd, arg);
+}
+
+/* What programs built with a 64-bit file offset call on some systems. */
+EXPORT int fcntl64(int fd, int cmd, ...) {
+    va_list ap;
+    va_start(ap, cmd);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    int res;
+    if (copy_by_fcntl(fd, cmd, arg, &res))
+        return res;
+    fcntl_fn real = NEXT(fcntl64, "fcntl64");
+    if (!real)
+        MISSING(-1);
+    return real(fd, cmd, arg);
 }
 
 /* The clock is never set: see tmsim_core_set_clock. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* How the driver core carries a request out on the key. The core handles
  * descriptors, positions, faults, vanishing and the trace; a backend only
  * answers the six key operations. The direct backend answers from the key
@@ -6,7 +7,9 @@
  * same key model as the slave on it.
  *
  * Every operation returns 0 (a count for the memory ones) on success, or -1
- * with errno set: ENXIO when no key answers, EIO for a line failure. */
+ * with errno set: ENXIO when no key answers, EIO for a line failure; the
+ * memory ones EOPNOTSUPP when the key answers but has no memory (an ID-only
+ * key, key->has_memory 0), whatever the length. */
 #ifndef TMSIM_SIM_BACKEND_H
 #define TMSIM_SIM_BACKEND_H
 

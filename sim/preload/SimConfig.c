@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The state file: defaults, fault switches, parsing and formatting. */
 #include "SimConfig.h"
 
@@ -13,6 +14,8 @@
 #define ERRNO_NUMBER_MAX 4095
 #define LINE_KEY_MAX 32
 #define TEMP_SUFFIX_MAX 32
+/* The state file's memory-size when the memory follows the family. */
+#define MEMORY_FROM_FAMILY "family"
 
 enum fault_kind { FAULT_SWITCH, FAULT_COUNT };
 
@@ -89,11 +92,22 @@ void tmsim_config_defaults(struct tmsim_config *cfg) {
     cfg->device_errno = ENOENT;
     cfg->key_present = 1;
     tmsim_rom_build(TMSIM_DEFAULT_FAMILY, TMSIM_DEFAULT_SERIAL, cfg->rom);
-    cfg->memory_size = TMSIM_MEMORY_SIZE_DEFAULT;
+    cfg->memory_size_set = 0;
+    cfg->memory_size = 0;
     tmsim_faults_clear(cfg);
     cfg->clock = TMSIM_CLOCK_DENY;
     cfg->rtc = TMSIM_RTC_ABSENT;
     cfg->backend = TMSIM_BACKEND_DIRECT;
+}
+
+int tmsim_config_memory(const struct tmsim_config *cfg, uint32_t *size) {
+    if (cfg->memory_size_set) {
+        *size = cfg->memory_size;
+        return 1;
+    }
+    uint8_t family = cfg->rom[0];
+    *size = tmsim_family_memory_size(family);
+    return tmsim_family_has_memory(family);
 }
 
 void tmsim_faults_clear(struct tmsim_config *cfg) {
@@ -190,9 +204,15 @@ static int parse_line(struct tmsim_config *cfg, const char *key, const char *val
         if (!tmsim_rom_parse(value, cfg->rom))
             goto bad_value;
     } else if (strcmp(key, "memory-size") == 0) {
-        if (!parse_count(value, TMSIM_MEMORY_SIZE_MAX, &n))
+        if (strcmp(value, MEMORY_FROM_FAMILY) == 0) {
+            cfg->memory_size_set = 0;
+            cfg->memory_size = 0;
+        } else if (parse_count(value, TMSIM_MEMORY_SIZE_MAX, &n)) {
+            cfg->memory_size_set = 1;
+            cfg->memory_size = (uint32_t)n;
+        } else {
             goto bad_value;
-        cfg->memory_size = (uint32_t)n;
+        }
     } else if (strcmp(key, "fault") == 0) {
         return tmsim_fault_apply(cfg, value, err, err_size);
     } else if (strcmp(key, "log") == 0 || strcmp(key, "trace") == 0) {
@@ -308,7 +328,10 @@ int tmsim_config_format(const struct tmsim_config *cfg, char *buf, size_t size) 
     ok = ok && append(buf, size, &used, "device-generation=%u\n", cfg->device_generation);
     ok = ok && append(buf, size, &used, "key=%s\n", cfg->key_present ? "present" : "absent");
     ok = ok && append(buf, size, &used, "rom=%s\n", rom);
-    ok = ok && append(buf, size, &used, "memory-size=%u\n", (unsigned)cfg->memory_size);
+    if (cfg->memory_size_set)
+        ok = ok && append(buf, size, &used, "memory-size=%u\n", (unsigned)cfg->memory_size);
+    else
+        ok = ok && append(buf, size, &used, "memory-size=%s\n", MEMORY_FROM_FAMILY);
     for (size_t i = 0; ok && i < FAULT_ROWS; i++) {
         const struct fault_row *row = &g_faults[i];
         if (row->kind == FAULT_SWITCH) {

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The stand-in's state file (STATE/config): the whole device, key and fault
  * state as text key=value lines. The launcher writes it from its options,
  * "tmsim ctl" edits it, the preload library re-reads it whenever it changed.
@@ -55,6 +56,9 @@ struct tmsim_config {
     unsigned device_generation; /* bumped by vanish/appear: older descriptors die */
     int key_present;
     uint8_t rom[TM_ROM_SIZE];
+    /* memory_size given (--memory-size): it holds for any key; otherwise the
+     * memory follows the family of the ROM (tmsim_config_memory). */
+    int memory_size_set;
     uint32_t memory_size;
     unsigned faults; /* enum tmsim_fault_bit */
     long short_read; /* TMSIM_COUNT_OFF or the most a read delivers */
@@ -73,9 +77,15 @@ struct tmsim_config {
     char trace_path[TMSIM_PATH_MAX]; /* "" = no trace */
 };
 
-/* Defaults: device present, default key present, no faults, clock denied, no
- * RTC, direct backend, no trace, log in the state directory. */
+/* Defaults: device present, default key present, memory from its family, no
+ * faults, clock denied, no RTC, direct backend, no trace, log in the state
+ * directory. */
 void tmsim_config_defaults(struct tmsim_config *cfg);
+
+/* The key memory of the state: the size given, else the one of the ROM's
+ * family (tmsim_family_memory_size). Returns 0 for a key without memory (the
+ * ID-only family, no size given), 1 otherwise; *size is 0 without memory. */
+int tmsim_config_memory(const struct tmsim_config *cfg, uint32_t *size);
 
 /* Applies one fault switch "NAME[=ARG]". 1 / 0 with a message in err. */
 int tmsim_fault_apply(struct tmsim_config *cfg, const char *text, char *err, size_t err_size);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The simulated key: ROM helpers and the memory image file. */
 #include "SimKey.h"
 
@@ -13,6 +14,27 @@
 #define ZERO_CHUNK 4096
 #define MEM_PATH_MAX 4096
 #define MEM_TEMP_SUFFIX_MAX 32
+
+/* The driver's family table. */
+static const struct {
+    uint8_t family;
+    uint32_t memory_size;
+} g_family_memory[] = {
+    {TMSIM_FAMILY_ID_ONLY, 0}, {0x04, 512}, {0x06, 512}, {0x08, 128}, {0x0A, 2048}, {0x0C, 8192},
+};
+#define FAMILY_ROWS (sizeof(g_family_memory) / sizeof(g_family_memory[0]))
+
+uint32_t tmsim_family_memory_size(uint8_t family) {
+    for (size_t i = 0; i < FAMILY_ROWS; i++) {
+        if (g_family_memory[i].family == family)
+            return g_family_memory[i].memory_size;
+    }
+    return 0;
+}
+
+int tmsim_family_has_memory(uint8_t family) {
+    return family != TMSIM_FAMILY_ID_ONLY;
+}
 
 uint8_t tmsim_crc8(const uint8_t *data, size_t len) {
     uint8_t crc = 0;

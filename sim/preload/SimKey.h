@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* The simulated touch-memory key: its ROM identifier (family, 48-bit serial,
  * CRC-8), whether it is on the line, and its memory image kept in a file so
  * that what one run writes the next run reads. Plain C: used by the preload
@@ -15,12 +16,15 @@
 extern "C" {
 #endif
 
-#define TMSIM_DEFAULT_FAMILY 0x08u
+/* A family the driver gives 512 bytes of memory, so that the default key's
+ * memory is the same in the stand-in and over the driver. */
+#define TMSIM_DEFAULT_FAMILY 0x04u
+/* The family of keys that carry their ROM identifier and no memory. */
+#define TMSIM_FAMILY_ID_ONLY 0x01u
 #define TMSIM_DEFAULT_SERIAL 0x0000DEADBEEFull
 #define TMSIM_SERIAL_BYTES 6
 #define TMSIM_SERIAL_MAX 0xFFFFFFFFFFFFull
 #define TMSIM_ROM_TEXT_SIZE (2 * TM_ROM_SIZE + 1)
-#define TMSIM_MEMORY_SIZE_DEFAULT 512u
 #define TMSIM_MEMORY_SIZE_MAX (1u << 24)
 /* What a fresh memory image holds, followed by zero bytes. */
 #define TMSIM_MEMORY_TEXT "touch-memory key 0108: hello\n"
@@ -28,9 +32,20 @@ extern "C" {
 struct tmsim_key {
     int present;              /* a key answers on the line */
     uint8_t rom[TM_ROM_SIZE]; /* in the driver's order */
-    uint32_t memory_size;     /* bytes of key memory */
+    int has_memory;           /* 0: an ID-only key, whose transfers fail */
+    uint32_t memory_size;     /* bytes of key memory (0 without memory) */
     const char *memory_path;  /* the image file */
 };
+
+/* The key memory of a family as the driver's family table gives it: 512
+ * bytes for 0x04 and 0x06, 128 for 0x08, 2048 for 0x0A, 8192 for 0x0C; 0 for
+ * the ID-only family and for every family the table does not know (the
+ * driver then moves no byte unless given a size). */
+uint32_t tmsim_family_memory_size(uint8_t family);
+
+/* 0 for the ID-only family: reads and writes of such a key fail with
+ * EOPNOTSUPP. 1 for every other. */
+int tmsim_family_has_memory(uint8_t family);
 
 /* Dallas/Maxim CRC-8 (x^8 + x^5 + x^4 + 1, reflected, initial 0). */
 uint8_t tmsim_crc8(const uint8_t *data, size_t len);

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* Raw system calls for the stand-in's own file work. The preload library
  * interposes open/read/write/close and friends; going straight to the kernel
  * here means the stand-in never re-enters its own wrappers (nor a sanitizer
@@ -37,6 +38,25 @@ static inline ssize_t tms_pread(int fd, void *buf, size_t n, uint64_t off) {
 
 static inline ssize_t tms_pwrite(int fd, const void *buf, size_t n, uint64_t off) {
     return (ssize_t)syscall(SYS_pwrite64, fd, buf, n, (off_t)off);
+}
+
+static inline off_t tms_lseek(int fd, off_t off, int whence) {
+    return (off_t)syscall(SYS_lseek, fd, off, whence);
+}
+
+/* Copies of a descriptor: the lowest free number (dup), the lowest at or
+ * above min (F_DUPFD, F_DUPFD_CLOEXEC), or exactly to (dup3; flags 0 or
+ * O_CLOEXEC, to must differ from fd). */
+static inline int tms_dup(int fd) {
+    return (int)syscall(SYS_dup, fd);
+}
+
+static inline int tms_dupfd(int fd, int min, int cloexec) {
+    return (int)syscall(SYS_fcntl, fd, cloexec ? F_DUPFD_CLOEXEC : F_DUPFD, min);
+}
+
+static inline int tms_dup3(int fd, int to, int flags) {
+    return (int)syscall(SYS_dup3, fd, to, flags);
 }
 
 static inline int tms_fstat(int fd, struct stat *st) {

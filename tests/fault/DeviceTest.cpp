@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The device failing at each request it serves (--fault NAME), delivering or
-// storing fewer bytes than asked, and vanishing after N requests
-// (--fault vanish-after=N) for every N up to the end of each command.
+// storing fewer bytes than asked, vanishing after N requests
+// (--fault vanish-after=N) for every N up to the end of each command, and a
+// key without memory (the ID-only family) refusing every transfer.
 //
 // What must hold: the command stops at the request that failed with that
 // request's message, status 0, no sanitizer report; nothing after the
@@ -12,12 +14,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace vorn_test;
 
 namespace {
 
-// Valid CRC-8 in the last byte, so the line-level backend accepts it too.
-const char *kRom = "010203040506070f";
+// A memory key (family 0x04, 512 bytes) with a valid CRC-8 in the last byte,
+// so the line-level backend accepts it too.
+const char *kRom = "04020304050607c6";
 const std::string kEio = "Input/output error";
 const std::string kEnodev = "No such device";
 
@@ -70,7 +75,7 @@ const std::vector<Command> kCommands = {
      false,
      "getting rom id...",
      {{"presence", "", "no slave\n"}, {"rom", "", "no slave\n"}},
-     "ok\nrom id 0f 07 06 05 04 03 02 01\n",
+     "ok\nrom id c6 07 06 05 04 03 02 04\n",
      "",
      Image(),
      ""},
@@ -286,6 +291,71 @@ INSTANTIATE_TEST_SUITE_P(Faults, DeviceVanishes, ::testing::ValuesIn(VanishParam
                              return std::string(std::get<0>(p.param).name) + "_After" +
                                     std::to_string(std::get<1>(p.param));
                          });
+
+// A key of the ID-only family (0x01) answers its presence and ROM requests
+// but has no memory: each command fails at its transfer with the system's
+// text for EOPNOTSUPP (not "no slave"), and the key image stays as it was.
+// A memory size given to the stand-in overrides the family: then every
+// command goes through. One-shot and at the prompt.
+const char *kIdOnlyRom = "010203040506070f";
+const std::string kNotSupported = "Operation not supported";
+
+using IdOnlyParam = std::tuple<Command, bool, bool>; // command, at the prompt, size given
+
+class IdOnlyKey : public ::testing::TestWithParam<IdOnlyParam> {};
+
+TEST_P(IdOnlyKey, TransfersFailUnlessASizeIsGiven) {
+    const auto &[cmd, atPrompt, sized] = GetParam();
+    SimDir dir;
+    Prepare(dir);
+    SimKey key = Key().Rom(kIdOnlyRom);
+    if (sized)
+        key.Memory(kKeySize);
+    const size_t transfer = std::min(StepOf(cmd, "read"), StepOf(cmd, "write"));
+    const Outcome o = Expect(cmd, sized ? cmd.steps.size() : transfer, kNotSupported);
+    Check(dir, RunOne(dir, key, cmd, atPrompt), Whole(o, atPrompt), o);
+}
+
+std::vector<IdOnlyParam> IdOnlyParams() {
+    std::vector<IdOnlyParam> params;
+    for (const Command &cmd : kCommands) {
+        // getid prints the ROM; it has a case of its own below.
+        if (std::string(cmd.name) == "GetId")
+            continue;
+        for (bool atPrompt : {false, true}) {
+            for (bool sized : {false, true}) {
+                if (atPrompt || !cmd.promptOnly)
+                    params.emplace_back(cmd, atPrompt, sized);
+            }
+        }
+    }
+    return params;
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, IdOnlyKey, ::testing::ValuesIn(IdOnlyParams()),
+                         [](const ::testing::TestParamInfo<IdOnlyParam> &p) {
+                             return std::string(std::get<0>(p.param).name) +
+                                    (std::get<1>(p.param) ? "_AtPrompt" : "_OneShot") +
+                                    (std::get<2>(p.param) ? "_SizeGiven" : "");
+                         });
+
+TEST(IdOnlyKey, GetIdAndAListingAfterTheFailedRead) {
+    SimDir dir;
+    Prepare(dir);
+    const RunResult r =
+        RunSim(dir, Key().Rom(kIdOnlyRom), {"tmtool"}, "getid\nmemrd 0 16\nchksl\nquit\n");
+    ExpectCleanExit(r);
+    EXPECT_EQ(r.out, Transcript({"getting rom id...ok\nrom id 0f 07 06 05 04 03 02 01\n",
+                                 "reading 16 bytes from offset 0\nread from 0 16 bytes\n"
+                                 "TouchMemCltK[111] read failed [" +
+                                     kNotSupported + "]\nerror read nv memory\n",
+                                 "checking slave presence...slave present\n"}));
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(dir.Memory(), Image());
+    // The failure is the device's answer to the read, logged as such.
+    EXPECT_NE(dir.Log().find("read failed [" + kNotSupported + "]"), std::string::npos)
+        << dir.Log();
+}
 
 // A session whose device goes away in the middle: every later command
 // fails at its first request and the session still ends normally.

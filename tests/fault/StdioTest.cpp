@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Standard input, output or error closed when the tool starts, and the
 // descriptors of a long session.
 //
@@ -8,6 +9,7 @@
 // end as after its first command.
 
 #include "FaultUtil.h"
+#include "TouchMemProto.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -90,6 +92,19 @@ TEST_P(ClosedAtStart, OneShotListingGoesNowhereButTheScreen) {
     EXPECT_GT(DeviceDescriptor(dir), 2);
 }
 
+TEST_P(ClosedAtStart, OneShotGetIdAnswers) {
+    const ClosedCase &c = GetParam();
+    SimDir dir;
+    const RunResult r = RunClosed(dir, c.closing, {"tmtool", "getid"});
+    ExpectCleanExit(r);
+    if (c.outVisible) {
+        EXPECT_EQ(r.out,
+                  kStartup + "getting rom id...ok\nrom id cd 00 00 de ad be ef 04\n" + kClosed);
+    }
+    EXPECT_EQ(CountRequests(TraceLines(dir), TM_REQ_READ_ROM), 1);
+    EXPECT_GT(DeviceDescriptor(dir), 2);
+}
+
 TEST_P(ClosedAtStart, SessionEndsWithStatusZero) {
     const ClosedCase &c = GetParam();
     SimDir dir;
@@ -113,17 +128,41 @@ INSTANTIATE_TEST_SUITE_P(Stdio, ClosedAtStart, ::testing::ValuesIn(kClosedCases)
                              return std::string(p.param.name);
                          });
 
-// A program of its own that has no guard of tmtool's kind: the client must
-// keep the device off descriptor 0, which it takes for "not open", so that
-// Deinit closes it and no request reaches the device afterwards.
-TEST(ClientWithStdinClosed, KeepsTheDeviceOffDescriptor0AndClosesIt) {
+// A program of its own that has no guard of tmtool's kind: the device opens
+// on descriptor 0, which the client takes for "not open", so the client
+// moves it above the standard ones (F_DUPFD) and closes 0. The moved
+// descriptor is the device: getid's and memrd's requests are answered;
+// Deinit closes it and no request reaches the device afterwards. The probe
+// writes its report into a file, as standard output may be closed too.
+const std::string kProbeReport = "device on a standard descriptor: no\n"
+                                 "presence: answered\n"
+                                 "rom: cd 00 00 de ad be ef 04\n"
+                                 "memory: 74 6f 75 63 68 2d 6d 65 6d 6f 72 79 20 6b 65 79\n"
+                                 "presence after Deinit: failed\n";
+
+TEST(ClientWithStdinClosed, MovesTheDeviceOffDescriptor0AndUsesItThere) {
+    for (const char *closing : {"0<&-", "0<&- 2>&-", "0<&- 1>&- 2>&-"}) {
+        SimDir dir;
+        const RunResult r = RunClosed(dir, closing, {"client_fd0_probe", dir.Path("report")});
+        ExpectCleanExit(r);
+        EXPECT_EQ(dir.Read("report"), kProbeReport) << closing;
+        const std::vector<TraceRecord> trace = TraceLines(dir);
+        // Opened on 0, which the stand-in saw closed once the copy was made.
+        ASSERT_GE(trace.size(), 2u) << closing;
+        EXPECT_EQ(trace[0].Summary(), "open path=/dev/touchm0 flags=0x101802 result=fd errno=0");
+        EXPECT_EQ(trace[0].result, 0) << closing;
+        EXPECT_EQ(trace[1].Summary(), "close result=0 errno=0") << closing;
+        EXPECT_EQ(CountRequests(trace, TM_REQ_PRESENCE), 1)
+            << closing << ": a request reached the device after Deinit";
+        EXPECT_EQ(CountRequests(trace, TM_REQ_READ_ROM), 1) << closing;
+        EXPECT_EQ(trace.back().Summary(), "close result=0 errno=0") << closing;
+    }
+    // With standard output open the client's own lines are there, and the
+    // log holds nothing but log lines.
     SimDir dir;
     const RunResult r = RunClosed(dir, "0<&-", {"client_fd0_probe"});
     ExpectCleanExit(r);
-    EXPECT_EQ(r.out, "libvorn inited\nlibvorn closed\n"
-                     "device on a standard descriptor: no\npresence after Deinit: failed\n");
-    EXPECT_EQ(CountRequests(TraceLines(dir), 0x414C544AUL), 0)
-        << "a request reached the device after Deinit";
+    EXPECT_EQ(r.out, "libvorn inited\nread from 0 16 bytes\nlibvorn closed\n" + kProbeReport);
     EXPECT_TRUE(OnlyLogLines(dir.Log()));
 }
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The device protocol of /dev/touchm0 as the preload library serves it,
 // driven by raw calls from devprobe.
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 
 #include "Probe.h"
 #include "TestSupport.h"
+#include "TouchMemProto.h"
 
 using namespace vorn_test;
 
@@ -22,7 +24,7 @@ const std::string kDefaultText = "touch-memory key 0108: hello\n";
 TEST(TmSimDevice, DefaultKeyAnswersEveryRequest) {
     SimDir dir;
     EXPECT_EQ(Probe(dir, Key(), {"open", "presence", "rom", "skip", "reset", "close"}),
-              "open ok\npresence 0\nrom 8 08efbeadde0000c8\nskip 0\nreset 0\nclose 0\n");
+              "open ok\npresence 0\nrom 8 04efbeadde0000cd\nskip 0\nreset 0\nclose 0\n");
 }
 
 TEST(TmSimDevice, AbsentKeyFailsRequestsButPositionsStillWork) {
@@ -39,7 +41,7 @@ TEST(TmSimDevice, RomOptions) {
         SimKey key;
         std::string rom;
     } cases[] = {
-        {Key(), "08efbeadde0000c8"},
+        {Key(), "04efbeadde0000cd"},
         {Key().Rom("0102030405060708"), "0102030405060708"}, // verbatim, CRC not checked
         {Key().Rom("FFFFFFFFFFFFFFFF"), "ffffffffffffffff"},
         {Key().Family("02").Serial("00000001B81C"), "021cb801000000a2"},
@@ -127,6 +129,161 @@ TEST(TmSimDevice, EachDescriptorHasItsOwnPosition) {
               "read 1 63\nclose 0\n");
 }
 
+// Copies of a device descriptor are the device on the same open file: the
+// position moves for all of them, whichever copy reads or seeks.
+TEST(TmSimDevice, EveryKindOfCopySharesTheFilePosition) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("0123456789abcdefghijklmnopqrstuvwxyz", 64));
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open",     "seek:10",   "dup",      "read:2",           "use:0",
+                     "read:2",   "dupfd:200", "read:1",   "dupfdcloexec:200", "read:1",
+                     "dup2:300", "read:1",    "dup3:301", "read:1",           "dup3:302:cloexec",
+                     "read:1",   "pread:0:1", "use:0",    "read:1",           "seek:-1:1",
+                     "use:1",    "seek:0:1",  "read:1"}),
+              "open ok\nseek 10\ndup ok\nread 2 6162\nread 2 6364\ndupfd ok\nread 1 65\n"
+              "dupfdcloexec ok\nread 1 66\ndup2 ok\nread 1 67\ndup3 ok\nread 1 68\n"
+              "dup3 ok\nread 1 69\npread 1 30\nread 1 6a\nseek 19\nseek 19\nread 1 6a\n");
+}
+
+TEST(TmSimDevice, ClosingOneCopyLeavesTheOthersWorking) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("0123456789", 64));
+    // The copy closed, then the original closed and the copy goes on.
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "dup", "close", "use:0", "presence", "rom", "read:2", "dup", "use:0",
+                     "close", "use:2", "presence", "read:2", "write:xy", "close"}),
+              "open ok\ndup ok\nclose 0\npresence 0\nrom 8 04efbeadde0000cd\nread 2 3031\n"
+              "dup ok\nclose 0\npresence 0\nread 2 3233\nwrite 2\nclose 0\n");
+    EXPECT_EQ(dir.Memory().substr(0, 6), "0123xy");
+    // Every close was a device close; nothing passed the stand-in by.
+    std::vector<std::string> calls;
+    for (const TraceRecord &rec : TraceLines(dir))
+        calls.push_back(rec.call);
+    EXPECT_EQ(calls, (std::vector<std::string>{"open", "close", "ioctl", "ioctl", "read", "close",
+                                               "ioctl", "read", "write", "close"}));
+}
+
+TEST(TmSimDevice, CopiesAreCloseOnExecOnlyWhenAsked) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "dup", "cloexec", "use:0", "dupfd:200", "cloexec", "use:0",
+                     "dupfdcloexec:200", "cloexec", "use:0", "dup2:300", "cloexec", "use:0",
+                     "dup3:301", "cloexec", "use:0", "dup3:302:cloexec", "cloexec", "presence"}),
+              "open ok\ndup ok\ncloexec 0\ndupfd ok\ncloexec 0\ndupfdcloexec ok\ncloexec 1\n"
+              "dup2 ok\ncloexec 0\ndup3 ok\ncloexec 0\ndup3 ok\ncloexec 1\npresence 0\n");
+}
+
+// dup2 or dup3 onto a device descriptor closes it, whatever is copied
+// there: another device descriptor (whose open file the number then has),
+// or a file that is no device (the number then passes the stand-in by).
+TEST(TmSimDevice, ACopyOntoADeviceDescriptorReplacesIt) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("0123456789", 64));
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "open", "use:0", "seek:5", "dup2:@1", "read:1", "use:0", "read:1",
+                     "open:/dev/null", "dup3:@0", "use:0", "presence", "read:4", "use:1",
+                     "presence", "read:1"}),
+              "open ok\nopen ok\nseek 5\ndup2 ok\nread 1 35\nread 1 36\nopen ok\ndup3 ok\n"
+              "presence -1 ENOTTY\nread 0 \npresence 0\nread 1 37\n");
+    // The requests on /dev/null did not reach the device.
+    int presence = 0;
+    for (const TraceRecord &rec : TraceLines(dir))
+        presence += rec.call == "ioctl" && rec.req == TM_REQ_PRESENCE;
+    EXPECT_EQ(presence, 1);
+}
+
+// dup2 onto itself gives the descriptor back unchanged; dup3 refuses that,
+// as the system does, and so is a negative lowest number refused.
+TEST(TmSimDevice, CopiesOntoThemselvesAndBadCopies) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"open", "seek:3", "dup2:@0", "dup3:@0", "dupfd:-1", "use:0", "seek:0:1",
+                     "presence"}),
+              "open ok\nseek 3\ndup2 ok\ndup3 -1 EINVAL\ndupfd -1 EINVAL\nseek 3\npresence 0\n");
+}
+
+// A copy made after the device vanished is as dead as its original.
+TEST(TmSimDevice, ACopyOfAVanishedDescriptorStaysDead) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().Fault("vanish-after=2"),
+                    {"open", "presence", "presence", "dup", "presence", "close", "use:0", "close"}),
+              "open ok\npresence 0\npresence -1 ENODEV\ndup ok\npresence -1 ENODEV\nclose 0\n"
+              "close 0\n");
+}
+
+// The stand-in follows 64 device descriptors per process; a copy beyond
+// them fails with EMFILE, and one more is possible once one is closed.
+TEST(TmSimDevice, CopiesBeyondTheTableFailWithEmfile) {
+    SimDir dir;
+    constexpr int kTable = 64;
+    std::vector<std::string> steps = {"open"};
+    std::string expected = "open ok\n";
+    for (int i = 1; i < kTable; ++i) {
+        steps.insert(steps.end(), {"use:0", "dup"});
+        expected += "dup ok\n";
+    }
+    steps.insert(steps.end(),
+                 {"use:0", "dup", "dupfd:200", "use:0", "close", "use:1", "dupfd:200", "presence"});
+    expected += "dup -1 EMFILE\ndupfd -1 EMFILE\nclose 0\ndupfd ok\npresence 0\n";
+    EXPECT_EQ(Probe(dir, Key().NoTrace(), steps), expected);
+}
+
+// A key of the ID-only family (0x01) answers every request but has no
+// memory: reads and writes of any length fail with EOPNOTSUPP, not ENXIO,
+// and leave the image alone; seeks work, the end being 0.
+TEST(TmSimDevice, IdOnlyKeyRefusesTransfers) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("abcdef", 64));
+    EXPECT_EQ(
+        Probe(dir, Key().Family("01"),
+              {"open", "presence", "rom", "skip", "reset", "seek:4", "read:4", "read:0",
+               "pread:0:1", "write:x", "writehex:", "pwrite:0:x", "seek:0:1", "seek:0:2", "close"}),
+        "open ok\npresence 0\nrom 8 01efbeadde000004\nskip 0\nreset 0\nseek 4\n"
+        "read -1 EOPNOTSUPP\nread -1 EOPNOTSUPP\npread -1 EOPNOTSUPP\n"
+        "write -1 EOPNOTSUPP\nwritehex -1 EOPNOTSUPP\npwrite -1 EOPNOTSUPP\nseek 4\n"
+        "seek 0\nclose 0\n");
+    EXPECT_EQ(dir.Memory(), std::string("abcdef") + std::string(58, '\0'));
+}
+
+TEST(TmSimDevice, IdOnlyKeyAbsentIsNoKeyAndASizeGivenOverridesTheFamily) {
+    SimDir absent;
+    EXPECT_EQ(Probe(absent, Key().Family("01").Absent(), {"open", "read:4", "write:x"}),
+              "open ok\nread -1 ENXIO\nwrite -1 ENXIO\n");
+    SimDir sized;
+    EXPECT_EQ(Probe(sized, Key().Rom("0102030405060708").Memory(16),
+                    {"open", "write:xy", "seek:0:2", "pread:0:4"}),
+              "open ok\nwrite 2\nseek 16\npread 4 7879" + Hex(kDefaultText.substr(2, 2)) + "\n");
+    EXPECT_EQ(sized.Memory().size(), 16u);
+}
+
+// Without --memory-size the memory is the driver's for the key's family,
+// and the launch makes the image that size.
+TEST(TmSimDevice, MemorySizeFollowsTheFamily) {
+    struct Case {
+        SimKey key;
+        size_t size;
+    } cases[] = {
+        {Key(), 512},
+        {Key().Family("06"), 512},
+        {Key().Family("08"), 128},
+        {Key().Family("0A"), 2048},
+        {Key().Family("0c"), 8192},
+    };
+    for (const Case &c : cases) {
+        SimDir dir;
+        EXPECT_EQ(Probe(dir, c.key, {"open", "seek:0:2", "seek:-1:2", "read:4"}),
+                  "open ok\nseek " + std::to_string(c.size) + "\nseek " +
+                      std::to_string(c.size - 1) + "\nread 1 00\n")
+            << c.size;
+        EXPECT_EQ(dir.Memory().size(), c.size);
+    }
+    // A family the driver has no size for: no byte moves, either way.
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().Family("02"), {"open", "seek:0:2", "read:4", "write:x"}),
+              "open ok\nseek 0\nread 0 \nwrite 0\n");
+    EXPECT_EQ(dir.Memory(), "");
+}
+
 TEST(TmSimDevice, EveryOpenFormReachesTheDevice) {
     SimDir dir;
     EXPECT_EQ(Probe(dir, Key(),
@@ -177,7 +334,7 @@ TEST(TmSimDevice, FaultSwitches) {
         std::vector<std::string> steps;
         std::string out;
     } cases[] = {
-        {"presence", {"presence", "rom"}, "presence -1 EIO\nrom 8 08efbeadde0000c8\n"},
+        {"presence", {"presence", "rom"}, "presence -1 EIO\nrom 8 04efbeadde0000cd\n"},
         {"rom", {"rom", "presence"}, "rom -1 EIO\nrom-buffer aaaaaaaaaaaaaaaa\npresence 0\n"},
         {"skip", {"skip", "reset"}, "skip -1 EIO\nreset 0\n"},
         {"reset", {"reset", "skip"}, "reset -1 EIO\nskip 0\n"},
@@ -211,7 +368,7 @@ TEST(TmSimDevice, VanishAfterNRequests) {
     // gone for the descriptor and for new opens; close still releases it.
     EXPECT_EQ(Probe(dir, Key().Fault("vanish-after=3"),
                     {"open", "presence", "rom", "read:1", "presence", "open", "close"}),
-              "open ok\npresence 0\nrom 8 08efbeadde0000c8\nread -1 ENODEV\npresence -1 ENODEV\n"
+              "open ok\npresence 0\nrom 8 04efbeadde0000cd\nread -1 ENODEV\npresence -1 ENODEV\n"
               "open -1 ENOENT\nclose 0\n");
     SimDir dir0;
     EXPECT_EQ(Probe(dir0, Key().Fault("vanish-after=0"), {"open"}), "open -1 ENOENT\n");

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Live changes through "tmsim ctl", seen by a running program at its next
 // request: keys attached, removed and swapped, the device vanishing and
 // coming back, faults switched on and off, a broken state file.
@@ -48,11 +49,25 @@ TEST(TmSimHotPlug, RemoveAttachAndSwapAreSeenAtTheNextRequest) {
                   {"attach"},
                   {"swap", "--rom", "0102030405060708"},
                   {"attach", "--family", "02", "--serial", "00000001b81c"}});
-    EXPECT_EQ(out, "open ok\npresence 0\nrom 8 08efbeadde0000c8\nwait\n"
+    EXPECT_EQ(out, "open ok\npresence 0\nrom 8 04efbeadde0000cd\nwait\n"
                    "presence -1 ENXIO\nrom -1 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\nwait\n"
-                   "presence 0\nrom 8 08efbeadde0000c8\nwait\n"
+                   "presence 0\nrom 8 04efbeadde0000cd\nwait\n"
                    "presence 0\nrom 8 0102030405060708\nwait\n"
                    "presence 0\nrom 8 021cb801000000a2\n");
+}
+
+// The memory follows the ROM the state holds at each request: a key swapped
+// for an ID-only one refuses transfers, and the next memory key has its
+// family's memory.
+TEST(TmSimHotPlug, SwappedKeysBringTheirFamilysMemory) {
+    SimDir dir;
+    std::string out = Scripted(dir, Key(),
+                               {"open", "seek:0:2", "read:2", "wait", "presence", "seek:0",
+                                "read:2", "seek:0:2", "wait", "seek:0:2", "seek:0", "read:2"},
+                               {{"swap", "--rom", "0102030405060708"},
+                                {"swap", "--family", "08", "--serial", "000000000001"}});
+    EXPECT_EQ(out, "open ok\nseek 512\nread 0 \nwait\npresence 0\nseek 0\nread -1 EOPNOTSUPP\n"
+                   "seek 0\nwait\nseek 128\nseek 0\nread 2 746f\n");
 }
 
 TEST(TmSimHotPlug, SwapHasNoAbsentPhase) {

@@ -216,7 +216,7 @@ TEST(TmSimLauncher, DefaultStateDirectoryIsUnderTmpdir) {
     SimDir dir;
     ScopedEnv tmp("TMPDIR", dir.Dir().c_str());
     RunResult r = RunCommand(Tmsim({"--", BinPath("devprobe"), "open", "rom"}));
-    EXPECT_EQ(r.out, "open ok\nrom 8 08efbeadde0000c8\n");
+    EXPECT_EQ(r.out, "open ok\nrom 8 04efbeadde0000cd\n");
     std::string state = "tmsim-" + std::to_string(getuid());
     EXPECT_TRUE(dir.Exists(state + "/config"));
     EXPECT_TRUE(dir.Exists(state + "/memory.bin"));

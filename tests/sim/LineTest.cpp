@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line-level backend (--line): the same device answers as the direct
 // backend gives, now carried out as 1-Wire traffic over the simulated
 // adapter and line, and what only the line can show: ROMs the CRC check
@@ -113,6 +114,20 @@ TEST(TmSimLine, AnswersLikeTheDirectBackend) {
         {"short read", Key().Fault("short-read=3"), "", {"read:8", "read:2"}},
         {"short write", Key().Fault("short-write=2"), "", {"write:abcd", "seek:0", "read:4"}},
         {"vanish", Key().Fault("vanish-after=3"), "", {"presence", "rom", "read:1", "presence"}},
+        {"id-only key",
+         Key().Family("01"),
+         Pattern(512),
+         {"presence", "rom", "seek:4", "read:4", "read:0", "write:x", "pwrite:0:x", "seek:0:2"}},
+        {"id-only key absent", Key().Family("01").Absent(), "", {"read:4", "write:x"}},
+        {"id-only key given memory",
+         Key().Family("01").Memory(40),
+         "",
+         {"seek:0:2", "pwrite:36:abcdef", "pread:32:16"}},
+        {"family 08",
+         Key().Family("08"),
+         Pattern(512),
+         {"seek:0:2", "pread:120:16", "pwrite:126:abcd", "pread:124:8"}},
+        {"family without a size", Key().Family("02"), "", {"seek:0:2", "read:4", "write:x"}},
     };
     for (const Case &c : cases) {
         std::vector<std::string> steps = {"open"};
@@ -155,7 +170,7 @@ TEST(TmSimLine, DefaultKeyWithTmtool) {
     SimDir dir;
     RunResult r = RunSim(dir, Key().Line(), {"tmtool", "getid"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, kStartup + "getting rom id...ok\nrom id c8 00 00 de ad be ef 08\n" + kClosed);
+    EXPECT_EQ(r.out, kStartup + "getting rom id...ok\nrom id cd 00 00 de ad be ef 04\n" + kClosed);
     EXPECT_EQ(r.err, "");
 }
 
@@ -268,6 +283,17 @@ TEST(TmSimLine, ShortedLineFailsEveryRequest) {
     EXPECT_EQ(dir.Memory().substr(0, 2), "to") << "nothing written over a shorted line";
 }
 
+// An ID-only key's transfers ask the line first: a shorted line is EIO, as
+// for any request, and only a key that answers is told EOPNOTSUPP.
+TEST(TmSimLine, IdOnlyKeyIsAskedBeforeItIsRefused) {
+    SimDir dir;
+    std::string out =
+        Scripted(dir, Key().Family("01").Line().Fault("line-short"),
+                 {"open", "read:2", "write:x", "wait", "read:2", "write:x"}, {{"clear-faults"}});
+    EXPECT_EQ(out, "open ok\nread -1 EIO\nwrite -1 EIO\nwait\nread -1 EOPNOTSUPP\n"
+                   "write -1 EOPNOTSUPP\n");
+}
+
 TEST(TmSimLine, HotPlugAndLiveLineFaults) {
     SimDir dir;
     std::string out = Scripted(dir, Key().Line(),
@@ -278,7 +304,7 @@ TEST(TmSimLine, HotPlugAndLiveLineFaults) {
                                 {"fault", "line-flip=" + std::to_string(kRomFirstSlot + 40)},
                                 {"clear-faults"},
                                 {"vanish"}});
-    EXPECT_EQ(out, "open ok\nrom 8 08efbeadde0000c8\nwait\n"
+    EXPECT_EQ(out, "open ok\nrom 8 04efbeadde0000cd\nwait\n"
                    "presence -1 ENXIO\nrom -1 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\nwait\n"
                    "rom 8 021cb801000000a2\nwait\n"
                    "rom -1 EIO\nrom-buffer aaaaaaaaaaaaaaaa\nwait\n"

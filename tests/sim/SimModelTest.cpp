@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The key model and the state file of the stand-in, in process.
 #include <gtest/gtest.h>
 
@@ -44,9 +45,41 @@ TEST(TmSimKey, RomIsFamilySerialLeastSignificantFirstThenCrc) {
     tmsim_rom_build(0x02, 0x000001B81Cull, rom);
     EXPECT_EQ(RomText(rom), "021cb801000000a2");
     tmsim_rom_build(TMSIM_DEFAULT_FAMILY, TMSIM_DEFAULT_SERIAL, rom);
-    EXPECT_EQ(RomText(rom), "08efbeadde0000c8");
+    EXPECT_EQ(RomText(rom), "04efbeadde0000cd");
     EXPECT_EQ(tmsim_crc8(rom, TM_ROM_SIZE), 0);
 }
+
+// The driver's family table: the memory each family gets when no size is
+// given, and the ID-only family that has none.
+TEST(TmSimKey, FamilyMemoryIsTheDriversTable) {
+    struct Case {
+        uint8_t family;
+        uint32_t size;
+        int hasMemory;
+    } cases[] = {
+        {0x04, 512, 1}, {0x06, 512, 1}, {0x08, 128, 1}, {0x0A, 2048, 1}, {0x0C, 8192, 1},
+        {0x01, 0, 0},   {0x02, 0, 1},   {0x05, 0, 1},   {0x0F, 0, 1},    {0xFF, 0, 1},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(tmsim_family_memory_size(c.family), c.size) << int(c.family);
+        EXPECT_EQ(tmsim_family_has_memory(c.family), c.hasMemory) << int(c.family);
+    }
+    EXPECT_EQ(tmsim_family_memory_size(TMSIM_DEFAULT_FAMILY), 512u);
+}
+
+#ifdef TMSIM_TEST_DRIVER_TABLE
+// The driver's own table (its transaction core, as the line-level backend
+// links it): the two may not drift apart for any family.
+extern "C" unsigned int tm_core_family_mem_size(unsigned char family);
+
+TEST(TmSimKey, FamilyMemoryAgreesWithTheDriverForEveryFamily) {
+    for (unsigned family = 0; family <= 0xFF; ++family) {
+        EXPECT_EQ(tmsim_family_memory_size(static_cast<uint8_t>(family)),
+                  tm_core_family_mem_size(static_cast<unsigned char>(family)))
+            << "family " << family;
+    }
+}
+#endif
 
 TEST(TmSimKey, HexAndRomParsing) {
     struct Case {
@@ -90,6 +123,7 @@ TEST(TmSimConfig, FormatThenParseGivesTheSameState) {
     a.device_generation = 7;
     a.key_present = 0;
     tmsim_rom_parse("0102030405060708", a.rom);
+    a.memory_size_set = 1;
     a.memory_size = 64;
     a.faults = TMSIM_FAULT_ROM | TMSIM_FAULT_WRITE;
     a.short_read = 3;
@@ -110,6 +144,7 @@ TEST(TmSimConfig, FormatThenParseGivesTheSameState) {
     EXPECT_EQ(b.device_generation, 7u);
     EXPECT_EQ(b.key_present, 0);
     EXPECT_EQ(RomText(b.rom), "0102030405060708");
+    EXPECT_EQ(b.memory_size_set, 1);
     EXPECT_EQ(b.memory_size, 64u);
     EXPECT_EQ(b.faults, a.faults);
     EXPECT_EQ(b.short_read, 3);
@@ -198,6 +233,48 @@ TEST(TmSimConfig, ErrnoNamesAndNumbers) {
     EXPECT_STREQ(tmsim_errno_name(EBUSY), "EBUSY");
 }
 
+// Without --memory-size the memory follows the ROM's family, whatever ROM
+// the state holds now; a size given holds for any key, the ID-only one too.
+TEST(TmSimConfig, KeyMemoryFollowsTheFamilyUnlessASizeIsGiven) {
+    struct Case {
+        const char *text;
+        int hasMemory;
+        uint32_t size;
+    } cases[] = {
+        {"", 1, 512}, // the default key, family 04
+        {"rom=0102030405060708\n", 0, 0},
+        {"rom=0102030405060708\nmemory-size=64\n", 1, 64},
+        {"rom=0102030405060708\nmemory-size=0\n", 1, 0},
+        {"rom=08efbeadde0000c8\n", 1, 128},
+        {"rom=0a00000000000000\n", 1, 2048},
+        {"rom=0c00000000000000\n", 1, 8192},
+        {"rom=1122334455667788\n", 1, 0},
+        {"memory-size=64\nmemory-size=family\nrom=0600000000000000\n", 1, 512},
+    };
+    for (const Case &c : cases) {
+        static struct tmsim_config cfg;
+        std::array<char, TMSIM_ERR_MAX> err{};
+        ASSERT_EQ(tmsim_config_parse(c.text, std::strlen(c.text), &cfg, err.data(), err.size()), 1)
+            << err.data();
+        uint32_t size = 12345;
+        EXPECT_EQ(tmsim_config_memory(&cfg, &size), c.hasMemory) << c.text;
+        EXPECT_EQ(size, c.size) << c.text;
+    }
+    EXPECT_EQ(ParseError("memory-size=auto\n"), "line 1: bad value for memory-size: 'auto'");
+}
+
+TEST(TmSimConfig, MemorySizeIsWrittenAsGivenOrAsFamily) {
+    static struct tmsim_config cfg;
+    tmsim_config_defaults(&cfg);
+    std::array<char, TMSIM_CONFIG_TEXT_MAX> text{};
+    ASSERT_GT(tmsim_config_format(&cfg, text.data(), text.size()), 0);
+    EXPECT_NE(std::string(text.data()).find("\nmemory-size=family\n"), std::string::npos);
+    cfg.memory_size_set = 1;
+    cfg.memory_size = 0;
+    ASSERT_GT(tmsim_config_format(&cfg, text.data(), text.size()), 0);
+    EXPECT_NE(std::string(text.data()).find("\nmemory-size=0\n"), std::string::npos);
+}
+
 TEST(TmSimKey, MemoryImageClampsAtTheEndAndReadsMissingBytesAsZero) {
     SimDir dir;
     std::string path = dir.Path("memory.bin");
@@ -211,7 +288,7 @@ TEST(TmSimKey, MemoryImageClampsAtTheEndAndReadsMissingBytesAsZero) {
     ASSERT_EQ(tmsim_mem_create(path.c_str(), 40), 1);
     EXPECT_EQ(dir.Memory(), "abc");
 
-    struct tmsim_key key = {1, {}, 8, path.c_str()};
+    struct tmsim_key key = {1, {}, 1, 8, path.c_str()};
     std::array<char, 16> buf;
     buf.fill('#');
     EXPECT_EQ(tmsim_mem_read(&key, 1, buf.data(), 16), 7);
@@ -224,7 +301,7 @@ TEST(TmSimKey, MemoryImageClampsAtTheEndAndReadsMissingBytesAsZero) {
     EXPECT_EQ(dir.Memory(), std::string("abc\0\0\0XY", 8));
 
     // A memory size reaching past a small image: the image grows on write.
-    key.memory_size = TMSIM_MEMORY_SIZE_DEFAULT;
+    key.memory_size = 512;
     EXPECT_EQ(tmsim_mem_write(&key, 20, "Q", 1), 1);
     EXPECT_EQ(dir.Memory().size(), 21u);
 }

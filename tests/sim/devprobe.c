@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* devprobe: makes raw device calls from a script on its command line, one
  * call per word, and prints one line per call: the step name, the result,
  * the errno name on failure, and data where there is some. The stand-in's
@@ -6,6 +7,13 @@
  *   open[:PATH[:FLAGS]]  open (default /dev/touchm0, O_RDWR|O_NONBLOCK|O_SYNC)
  *   openat:PATH  open2:PATH  creat:PATH          the other open forms
  *   use:I                 act on the I-th descriptor opened (from 0)
+ *   dup  dupfd:MIN  dupfdcloexec:MIN  dup2:TO  dup3:TO[:cloexec]
+ *                         copy the current descriptor (TO a number, or @I for
+ *                         the I-th descriptor opened); the copy is current
+ *                         and is listed as opened; "STEP ok" when the copy
+ *                         took TO, or a number at or above MIN, else "STEP
+ *                         wrong N" with the number it took
+ *   cloexec               whether the current descriptor is close-on-exec
  *   presence  rom  reset  skip  ioctl:HEX         requests
  *   seek:OFF[:WHENCE]     lseek
  *   read:N  pread:OFF:N   read, data printed as hex
@@ -25,6 +33,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/rtc.h>
 #include <signal.h>
 #include <stdio.h>
@@ -159,6 +168,55 @@ static void opened(const char *step, int fd) {
     printf("%s ok\n", step);
 }
 
+/* A copy made: listed and current, like an opened descriptor. right says
+ * whether it took the number asked for. */
+static void copied(const char *step, int fd, int right) {
+    if (fd < 0) {
+        result(step, fd);
+        return;
+    }
+    if (g_nfds < MAX_FDS)
+        g_fds[g_nfds++] = fd;
+    g_cur = fd;
+    if (right)
+        printf("%s ok\n", step);
+    else
+        printf("%s wrong %d\n", step, fd);
+}
+
+/* A descriptor operand: a number, or @I for the I-th one opened. */
+static int descriptor_operand(const char *text, int *fd) {
+    long long v = 0;
+    if (text[0] == '@') {
+        if (!number(text + 1, 10, &v) || v < 0 || v >= g_nfds)
+            return 0;
+        *fd = g_fds[v];
+        return 1;
+    }
+    if (!number(text, 10, &v) || v < 0 || v > INT_MAX)
+        return 0;
+    *fd = (int)v;
+    return 1;
+}
+
+/* dup2:TO and dup3:TO[:cloexec]. 0 for a malformed operand. */
+static int dup_onto(const char *name, char *arg) {
+    char *flag = strchr(arg, ':');
+    int flags = 0;
+    if (flag) {
+        *flag++ = '\0';
+        if (strcmp(name, "dup3") != 0 || strcmp(flag, "cloexec") != 0)
+            return 0;
+        flags = O_CLOEXEC;
+    }
+    int to = -1;
+    if (!descriptor_operand(arg, &to))
+        return 0;
+    int fd = strcmp(name, "dup2") == 0 ? dup2(g_cur, to) : dup3(g_cur, to, flags);
+    copied(name, fd, fd == to);
+    return 1;
+}
+
 static void rtc_step(long sec) {
     int fd = open("/dev/rtc0", O_WRONLY);
     if (fd < 0) {
@@ -238,6 +296,17 @@ static int step(char *word) {
         if (!number(arg, 10, &i) || i < 0 || i >= g_nfds)
             return 0;
         g_cur = g_fds[i];
+    } else if (strcmp(name, "dup") == 0) {
+        copied("dup", dup(g_cur), 1);
+    } else if ((strcmp(name, "dupfd") == 0 || strcmp(name, "dupfdcloexec") == 0) && numeric) {
+        int cmd = name[5] == '\0' ? F_DUPFD : F_DUPFD_CLOEXEC;
+        int fd = fcntl(g_cur, cmd, (int)value);
+        copied(name, fd, fd >= value);
+    } else if ((strcmp(name, "dup2") == 0 || strcmp(name, "dup3") == 0) && arg) {
+        return dup_onto(name, arg);
+    } else if (strcmp(name, "cloexec") == 0) {
+        int flags = fcntl(g_cur, F_GETFD);
+        result("cloexec", flags < 0 ? flags : (flags & FD_CLOEXEC) != 0);
     } else if (strcmp(name, "presence") == 0) {
         result("presence", ioctl(g_cur, TM_REQ_PRESENCE));
     } else if (strcmp(name, "rom") == 0) {
