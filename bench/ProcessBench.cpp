@@ -22,8 +22,8 @@ const std::string kTmsim = std::string(VORN_BIN_DIR) + "/tmsim";
 const std::string kTmtool = std::string(VORN_BIN_DIR) + "/tmtool";
 const std::string kDevcalls = std::string(VORN_BENCH_BIN_DIR) + "/devcalls";
 
-// tmsim's key for every run: present, with 512 bytes of memory.
-constexpr const char *kSimRom = "0102030405060708";
+// tmsim's key for every run: present, family 0x04 with 512 bytes of memory.
+constexpr const char *kSimRom = "04efbeadde0000cd";
 
 // Runs argv with standard output and error on /dev/null; the exit status, or
 // -1 when it could not be started or did not exit normally.

@@ -144,7 +144,7 @@ fi
 
 # And they run: the packaged tool under the packaged stand-in.
 out=$("$x/usr/bin/tmsim" --state "$x/state" -- "$x/usr/bin/tmtool" getid 2>&1)
-if grep -qx "rom id c8 00 00 de ad be ef 08" <<<"$out"; then
+if grep -qx "rom id cd 00 00 de ad be ef 04" <<<"$out"; then
     pass
 else
     fail "packaged tmtool getid under the packaged tmsim: $out"

@@ -98,7 +98,8 @@ same "tmtool exports StartDeinit" "StartDeinit" \
 
 # --- consumers -----------------------------------------------------------------
 # The stand-in's key: ROM 01..08 in the driver's order, ReadRom reverses it.
-sim=("$prefix/bin/tmsim" --state "$state" --rom 0102030405060708 --)
+# Family 01 has no memory of its own, so the key is given 512 bytes.
+sim=("$prefix/bin/tmsim" --state "$state" --rom 0102030405060708 --memory-size 512 --)
 expected_out="libvorn inited
 present 1
 rom 08 07 06 05 04 03 02 01
