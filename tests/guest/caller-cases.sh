@@ -17,10 +17,10 @@ SERPORT=/lib/modules/extra/serport.ko
 RESTART_ROUNDS=8
 KEY_MEM=512
 
-# caller ARGS...: one tmcaller run, which must end with status 0 and say
+# run_caller ARGS...: one tmcaller run, which must end with status 0 and say
 # "tmcaller: ok" last; else the case is bad and all it said is shown. What
 # it measured (its other lines) is shown either way.
-caller() {
+run_caller() {
 	./tmcaller "$@" >"$T/caller.out" 2>&1
 	rc=$?
 	if [ "$rc" != 0 ] || [ "$(tail -n 1 "$T/caller.out")" != "tmcaller: ok" ]; then
@@ -59,12 +59,12 @@ caller_cases() {
 	# within a second while the copy waits, and the read ends once its
 	# fault is served.
 	key_image "$T/ref.bin"
-	caller stall "$LINE" setd "$T/ref.bin"
+	run_caller stall "$LINE" setd "$T/ref.bin"
 	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 still there after TIOCSETD N_TTY"
 	# tmattach still holds the tty, now with N_TTY on it.
 	detach
 	attach
-	caller stall "$LINE" hangup "$T/ref.bin"
+	run_caller stall "$LINE" hangup "$T/ref.bin"
 	attach_hung_up "the hangup"
 	attach
 	getid_says "$ROM_T_GETID"
@@ -75,7 +75,7 @@ caller_cases() {
 	# restarts a request, so every read gives the key memory, in bounded
 	# time.
 	key_image "$T/ref.bin"
-	caller restart "$T/ref.bin" "$RESTART_ROUNDS"
+	run_caller restart "$T/ref.bin" "$RESTART_ROUNDS"
 	getid_says "$ROM_T_GETID"
 	end
 
@@ -83,14 +83,14 @@ caller_cases() {
 	# The attached tty still answers its own requests (tcgetattr,
 	# tcsetattr), and the driver puts raw 8N1 back over a caller's
 	# settings at the next request.
-	caller termios "$LINE"
+	run_caller termios "$LINE"
 	getid_says "$ROM_T_GETID"
 	end
 
 	begin hung-up-reopen
 	# Opened again after a hangup, while a descriptor of it is still held,
 	# the tty has N_TTY: no second key line appears.
-	caller reopen "$LINE"
+	run_caller reopen "$LINE"
 	attach_hung_up "the hangup"
 	[ ! -e /dev/touchm0 ] || bad "/dev/touchm0 after the hangup and reopen"
 	attach
@@ -115,7 +115,7 @@ caller_cases() {
 		bad "number $LDISC_MOUSE is '$(ldisc_owner "$LDISC_MOUSE")' with touchm loaded"
 	[ "$(ldisc_owner "$LDISC_DRIVER")" = touchm ] ||
 		bad "number $LDISC_DRIVER is '$(ldisc_owner "$LDISC_DRIVER")', not touchm"
-	caller ldisc "$LDISC_MOUSE"
+	run_caller ldisc "$LDISC_MOUSE"
 	# The driver serves its own number all the same.
 	attach
 	getid_says "$ROM_T_GETID"
@@ -123,7 +123,7 @@ caller_cases() {
 	rmmod touchm || bad "rmmod touchm failed"
 	[ "$(ldisc_owner "$LDISC_MOUSE")" = input ] ||
 		bad "number $LDISC_MOUSE is '$(ldisc_owner "$LDISC_MOUSE")' after rmmod touchm"
-	caller ldisc "$LDISC_MOUSE"
+	run_caller ldisc "$LDISC_MOUSE"
 	rmmod serport || bad "rmmod serport failed"
 	insmod /touchm.ko || bad "insmod touchm failed"
 	attach
@@ -136,7 +136,7 @@ caller_cases() {
 	# Last of these cases: a driver that takes the pty may warn, and the
 	# guest panics on a warning.
 	ptys_up
-	caller pty
+	run_caller pty
 	./tmcaller with-pty ./tmattach >"$T/out" 2>"$T/err"
 	rc=$?
 	[ "$rc" = 1 ] || bad "tmattach on a pty: status $rc, not 1"
