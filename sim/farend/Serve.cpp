@@ -36,7 +36,7 @@ constexpr long long kNsPerSecond = 1000000000LL;
 // a receiver that overruns loses them.
 constexpr size_t kBacklogMax = 4 * kInjectMax;
 // Bytes the backlog has sent that it lets pile up before dropping them.
-constexpr size_t kBacklogSentMax = 64 * 1024;
+constexpr size_t kBacklogSentMax = size_t{64} * 1024;
 
 volatile sig_atomic_t g_stop = 0;
 

@@ -24,7 +24,7 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCSETD && arg != NULL && *(const int *)arg != N_TTY_LDISC) {
         const char *text = getenv(SETD_ERRNO_ENV);
         if (text != NULL) {
-            errno = atoi(text);
+            errno = (int)strtol(text, NULL, 10);
             return -1;
         }
     }

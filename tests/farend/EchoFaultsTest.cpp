@@ -181,7 +181,7 @@ TEST(EchoFaults, NoiseFollowsItsSeedWhateverTheChunks) {
     // 730 echo bytes, one noise byte after every 1 to 16 of them: between
     // 45 and 730 noise bytes, about 81 on average.
     size_t echoes = 10 * t.echo.size();
-    ASSERT_GT(a.size(), echoes + echoes / (2 * gap));
+    ASSERT_GT(a.size(), echoes + echoes / (size_t{2} * gap));
     ASSERT_LT(a.size(), echoes + echoes / 4);
     // The echoes themselves are all there, in order, between the noise.
     size_t j = 0;
