@@ -158,25 +158,6 @@ static int touchm_probe_size(struct touchm_dev *dev)
 	return 0;
 }
 
-/*
- * With the lock held: learns the key memory size as a request of its own
- * (for a seek from the end), judged by the line like any other.
- */
-static int touchm_probe_request(struct touchm_dev *dev)
-{
-	const struct tm_bus_ops *ops = dev->bus->ops;
-	unsigned long impossible = dev->bus->impossible;
-	int r, judged;
-
-	r = ops->begin ? ops->begin(dev->bus) : 0;
-	if (!r)
-		r = touchm_probe_size(dev);
-	judged = ops->end ? ops->end(dev->bus) : 0;
-	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE,
-		     dev->bus->impossible - impossible);
-	return r ? r : judged;
-}
-
 /* Takes the line's lock for a request; -ENODEV once the line is gone. */
 static int touchm_lock(struct touchm_dev *dev)
 {
@@ -400,6 +381,8 @@ static long touchm_ioctl(struct file *file, unsigned int cmd,
 static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 {
 	struct touchm_dev *dev = file->private_data;
+	/* A ROM request teaches the line the key's memory size. */
+	struct touchm_req probe = { .kind = TOUCHM_KIND_ROM };
 	loff_t r = 0;
 
 	if (mutex_lock_killable(&dev->lock))
@@ -411,7 +394,7 @@ static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 	 */
 	if ((whence == SEEK_END || whence == SEEK_DATA || whence == SEEK_HOLE) &&
 	    dev->probe_size && !dev->size_known)
-		r = dev->dead ? -ENODEV : touchm_probe_request(dev);
+		r = dev->dead ? -ENODEV : touchm_serve(dev, &probe);
 	if (!r)
 		r = generic_file_llseek_size(file, offset, whence,
 					     MAX_LFS_FILESIZE,
