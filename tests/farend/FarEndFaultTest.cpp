@@ -15,6 +15,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "FarEndFixture.h"
 #include "TestSupport.h"
 #include "tty_adapter.h"
 
@@ -25,7 +26,6 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using Clock = std::chrono::steady_clock;
 
-const std::string kServing = "tmfarend: serving ";
 const std::string kRomDefault = "0400e1a5c0ffeeef";
 // Family 0x01: the ROM only, with its CRC-8.
 const std::string kRomIdOnly = "01234567890abc65";
@@ -139,32 +139,9 @@ std::string RomOf(const Bytes &echo) {
     return Hex(rom);
 }
 
-class FarEndFaultTest : public ::testing::Test {
+class FarEndFaultTest : public FarEndFixture {
   protected:
-    void TearDown() override { tty_adapter_close(); }
-
-    void Start(const std::vector<std::string> &extra = {}) {
-        std::vector<std::string> argv = {BinPath("tmfarend"), "serve", "--state", m_dir.Dir()};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(m_farEnd.StartCommand(argv));
-        std::string first;
-        ASSERT_TRUE(m_farEnd.ReadLine(first));
-        ASSERT_EQ(first.rfind(kServing, 0), 0u) << first;
-        m_slave = first.substr(kServing.size());
-    }
-
-    RunResult Ctl(const std::vector<std::string> &words) {
-        std::vector<std::string> argv = {BinPath("tmfarend"), "ctl", "--state", m_dir.Dir()};
-        argv.insert(argv.end(), words.begin(), words.end());
-        return RunCommand(argv);
-    }
-
-    std::string CtlOk(const std::vector<std::string> &words) {
-        RunResult r = Ctl(words);
-        EXPECT_EQ(r.status, 0) << words[0] << ": " << r.err;
-        EXPECT_EQ(r.err, "");
-        return r.out;
-    }
+    void Start(const std::vector<std::string> &extra = {}) { StartFarEnd(extra); }
 
     // The faults line of show.
     std::string Faults() {
@@ -180,10 +157,6 @@ class FarEndFaultTest : public ::testing::Test {
             want.push_back(0xFF);
         return want;
     }
-
-    SimDir m_dir;
-    Spawned m_farEnd;
-    std::string m_slave;
 };
 
 TEST_F(FarEndFaultTest, ImpossibleEchoesReplaceTheResetOrTheKeysSlots) {

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "FarEndFixture.h"
 #include "TestSupport.h"
 #include "tty_adapter.h"
 
@@ -26,7 +27,6 @@ using namespace vorn_test;
 namespace {
 
 constexpr unsigned kKeyMemory = 512;
-const std::string kServing = "tmfarend: serving ";
 const std::string kGreeting = "touch-memory key 0108: hello\n";
 const std::string kRomDefault = "0400e1a5c0ffeeef";
 const std::string kRomA = "08efbeadde0000c8";
@@ -43,34 +43,12 @@ std::string Hex(const unsigned char *b, size_t n) {
     return s;
 }
 
-class FarEndTest : public ::testing::Test {
+class FarEndTest : public FarEndFixture {
   protected:
-    void TearDown() override { tty_adapter_close(); }
-
     // Starts the far end with extra serve options and opens its slave.
     void Start(const std::vector<std::string> &extra = {}) {
-        std::vector<std::string> argv = {BinPath("tmfarend"), "serve", "--state", m_dir.Dir()};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        ASSERT_TRUE(m_farEnd.StartCommand(argv));
-        std::string first;
-        ASSERT_TRUE(m_farEnd.ReadLine(first));
-        ASSERT_EQ(first.rfind(kServing, 0), 0u) << first;
-        m_slave = first.substr(kServing.size());
+        ASSERT_NO_FATAL_FAILURE(StartFarEnd(extra));
         ASSERT_EQ(tty_adapter_open(&m_bus, m_slave.c_str(), kKeyMemory), 0) << m_slave;
-    }
-
-    RunResult Ctl(const std::vector<std::string> &words) {
-        std::vector<std::string> argv = {BinPath("tmfarend"), "ctl", "--state", m_dir.Dir()};
-        argv.insert(argv.end(), words.begin(), words.end());
-        return RunCommand(argv);
-    }
-
-    // ctl that must succeed; its output.
-    std::string CtlOk(const std::vector<std::string> &words) {
-        RunResult r = Ctl(words);
-        EXPECT_EQ(r.status, 0) << words[0] << ": " << r.err;
-        EXPECT_EQ(r.err, "");
-        return r.out;
     }
 
     // The ROM as read by the driver core, or "error N".
@@ -112,9 +90,6 @@ class FarEndTest : public ::testing::Test {
         return out.substr(0, second == std::string::npos ? second : second + 1);
     }
 
-    SimDir m_dir;
-    Spawned m_farEnd;
-    std::string m_slave;
     tm_bus m_bus{};
 };
 
