@@ -7,7 +7,8 @@
  * discipline attached.
  *
  * One mutex per line serialises every request on it, whichever descriptor
- * it comes from, so transactions never interleave on the wire.
+ * it comes from, and the watch's probes (touchm_watch.c), so transactions
+ * never interleave on the wire.
  */
 #ifndef TOUCHM_H
 #define TOUCHM_H
@@ -19,8 +20,12 @@
 #include <linux/types.h>
 
 #include "tm_core.h"
+#include "touchm_uapi.h"
+#include "touchm_watch.h"
 
 #define TOUCHM_NAME		"touchm"
+/* The module's version: the project's. */
+#define TOUCHM_VERSION		"1.0.0"
 /* Device nodes: touchm0, touchm1, ... in the order lines come up. */
 #define TOUCHM_NODE_FMT		"touchm%d"
 #define TOUCHM_NODE_NAME_MAX	16
@@ -75,6 +80,7 @@ enum touchm_fault {
  * @no_memory: the key on the line has no memory (an ID-only key): its
  *            transfers fail with -EOPNOTSUPP
  * @faults:   the line's faults, by kind; counted from any context
+ * @watch:    the watch for keys and the event descriptors (own lock)
  */
 struct touchm_dev {
 	struct mutex lock;
@@ -92,6 +98,7 @@ struct touchm_dev {
 	unsigned long failed[TOUCHM_KIND_COUNT];
 	bool no_memory;
 	atomic_long_t faults[TOUCHM_FAULT_COUNT];
+	struct touchm_watch watch;
 };
 
 /* Sets @dev up for @bus; @release is called when the last reference goes. */
@@ -107,6 +114,13 @@ int touchm_dev_register(struct touchm_dev *dev, umode_t mode);
  */
 void touchm_dev_unregister(struct touchm_dev *dev);
 void touchm_dev_put(struct touchm_dev *dev);
+
+/*
+ * With the lock held: a presence request and, when a key answers, a ROM
+ * request, served as the device's requests are but not counted with them.
+ * 1 with the ROM in @rom, 0 when no key answers, or a negative error.
+ */
+int touchm_probe_key(struct touchm_dev *dev, unsigned char *rom);
 
 /* Adds @n to the line's count of @fault; any context. */
 static inline void touchm_fault(struct touchm_dev *dev,

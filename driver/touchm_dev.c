@@ -28,6 +28,10 @@
  *
  * The line's fault counters are the files of faults/ on the device
  * (/sys/class/misc/touchmN/faults/).
+ *
+ * The device's key events (poll with POLLPRI, event descriptors, the key
+ * attribute, uevents) come from the watch, touchm_watch.c; the requests
+ * above stay as they are with or without it.
  */
 #include <linux/module.h>
 #include <linux/kernel.h>
@@ -42,6 +46,7 @@
 #include <linux/stdarg.h>
 #include <linux/string.h>
 #include <linux/sysfs.h>
+#include <linux/poll.h>
 #include <linux/errno.h>
 
 #include "touchm.h"
@@ -57,6 +62,23 @@
 #define TOUCHM_ATTEMPTS		2
 
 static DEFINE_IDA(touchm_ida);
+
+/**
+ * struct touchm_file - an open descriptor of the device
+ * @dev:  its line; the descriptor holds a reference
+ * @seen: the line's count of key changes this descriptor has been told
+ *        of (at open, or by TOUCHM_IOC_KEY_STATE): poll gives POLLPRI
+ *        while the line's count is ahead
+ */
+struct touchm_file {
+	struct touchm_dev *dev;
+	u32 seen;
+};
+
+static struct touchm_dev *touchm_file_dev(struct file *file)
+{
+	return ((struct touchm_file *)file->private_data)->dev;
+}
 
 static const char *const touchm_kind_names[TOUCHM_KIND_COUNT] = {
 	[TOUCHM_KIND_PRESENCE] = "presence",
@@ -332,6 +354,28 @@ static int touchm_serve(struct touchm_dev *dev, struct touchm_req *req)
 	return r;
 }
 
+int touchm_probe_key(struct touchm_dev *dev, unsigned char *rom)
+{
+	struct touchm_req req = { .kind = TOUCHM_KIND_PRESENCE };
+	int r;
+
+	BUILD_BUG_ON(TM_CORE_ROM_SIZE != TOUCHM_ROM_BYTES);
+	r = touchm_serve(dev, &req);
+	if (!r) {
+		req.kind = TOUCHM_KIND_ROM;
+		r = touchm_serve(dev, &req);
+	}
+	if (r == -ENXIO) {
+		/* As after a request: the next key may be another family. */
+		dev->size_known = false;
+		return 0;
+	}
+	if (r < 0)
+		return r;
+	memcpy(rom, req.rom, TOUCHM_ROM_BYTES);
+	return 1;
+}
+
 /* Locks the line, serves @req, counts it. */
 static int touchm_request(struct touchm_dev *dev, struct touchm_req *req)
 {
@@ -348,11 +392,15 @@ static int touchm_request(struct touchm_dev *dev, struct touchm_req *req)
 static long touchm_ioctl(struct file *file, unsigned int cmd,
 			 unsigned long arg)
 {
-	struct touchm_dev *dev = file->private_data;
+	struct touchm_file *tf = file->private_data;
+	struct touchm_dev *dev = tf->dev;
 	struct touchm_req req = { 0 };
 	int r;
 
 	switch (cmd) {
+	case TOUCHM_IOC_EVENT_FD:
+	case TOUCHM_IOC_KEY_STATE:
+		return touchm_watch_ioctl(dev, &tf->seen, cmd, arg);
 	case TOUCHM_REQ_PRESENCE:
 		req.kind = TOUCHM_KIND_PRESENCE;
 		break;
@@ -380,7 +428,7 @@ static long touchm_ioctl(struct file *file, unsigned int cmd,
 
 static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 {
-	struct touchm_dev *dev = file->private_data;
+	struct touchm_dev *dev = touchm_file_dev(file);
 	/* A ROM request teaches the line the key's memory size. */
 	struct touchm_req probe = { .kind = TOUCHM_KIND_ROM };
 	loff_t r = 0;
@@ -406,7 +454,7 @@ static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 			   loff_t *ppos)
 {
-	struct touchm_dev *dev = file->private_data;
+	struct touchm_dev *dev = touchm_file_dev(file);
 	struct touchm_req req = { .kind = TOUCHM_KIND_READ };
 	int r;
 
@@ -460,7 +508,7 @@ static int touchm_copy_in(struct touchm_req *req, const char __user *ubuf)
 static ssize_t touchm_write(struct file *file, const char __user *ubuf,
 			    size_t len, loff_t *ppos)
 {
-	struct touchm_dev *dev = file->private_data;
+	struct touchm_dev *dev = touchm_file_dev(file);
 	struct touchm_req req = { .kind = TOUCHM_KIND_WRITE };
 	int r;
 
@@ -539,6 +587,7 @@ static const struct attribute_group touchm_fault_group = {
 };
 
 static const struct attribute_group *touchm_groups[] = {
+	&touchm_watch_group,
 	&touchm_fault_group,
 	NULL
 };
@@ -565,16 +614,37 @@ static int touchm_open(struct inode *inode, struct file *file)
 {
 	struct miscdevice *misc = file->private_data;
 	struct touchm_dev *dev = container_of(misc, struct touchm_dev, misc);
+	struct touchm_file *tf;
 
+	tf = kzalloc(sizeof(*tf), GFP_KERNEL);
+	if (!tf)
+		return -ENOMEM;
 	kref_get(&dev->ref);
-	file->private_data = dev;
+	tf->dev = dev;
+	tf->seen = touchm_watch_seqno(dev);
+	file->private_data = tf;
 	return 0;
 }
 
 static int touchm_release(struct inode *inode, struct file *file)
 {
-	touchm_dev_put(file->private_data);
+	struct touchm_file *tf = file->private_data;
+
+	touchm_dev_put(tf->dev);
+	kfree(tf);
 	return 0;
+}
+
+/*
+ * Requests never wait for data, so a descriptor is always readable and
+ * writable; POLLPRI says the key changed since it last asked, and asking
+ * starts the watch (touchm_watch.c).
+ */
+static __poll_t touchm_poll(struct file *file, poll_table *pt)
+{
+	struct touchm_file *tf = file->private_data;
+
+	return touchm_watch_poll(tf->dev, READ_ONCE(tf->seen), file, pt);
 }
 
 static const struct file_operations touchm_fops = {
@@ -582,6 +652,7 @@ static const struct file_operations touchm_fops = {
 	.open = touchm_open,
 	.release = touchm_release,
 	.llseek = touchm_llseek,
+	.poll = touchm_poll,
 	.read = touchm_read,
 	.write = touchm_write,
 	.unlocked_ioctl = touchm_ioctl,
@@ -597,6 +668,7 @@ void touchm_dev_init(struct touchm_dev *dev, struct tm_bus *bus,
 	dev->bus = bus;
 	dev->release = release;
 	dev->index = -1;
+	touchm_watch_init(dev);
 }
 
 int touchm_dev_register(struct touchm_dev *dev, umode_t mode)
@@ -629,6 +701,8 @@ void touchm_dev_unregister(struct touchm_dev *dev)
 	was_dead = dev->dead;
 	dev->dead = true;
 	mutex_unlock(&dev->lock);
+	/* No probe runs once this returns; readers learn the line is gone. */
+	touchm_watch_stop(dev);
 	if (was_dead || dev->index < 0)
 		return;
 	misc_deregister(&dev->misc);

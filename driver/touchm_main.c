@@ -47,3 +47,4 @@ module_exit(touchm_exit);
 
 MODULE_DESCRIPTION("Reference touch-memory driver: 1-Wire keys on a serial line");
 MODULE_LICENSE("GPL");
+MODULE_VERSION(TOUCHM_VERSION);

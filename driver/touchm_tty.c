@@ -526,6 +526,11 @@ static int tmt_open(struct tty_struct *tty)
 
 	tty->disc_data = t;
 	tty->receive_room = TM_ECHO_RING_SIZE;
+	/*
+	 * The node's parent is the port, so that udev sees the adapter
+	 * behind it. A hangup removes the node before the port goes.
+	 */
+	t->dev.misc.parent = tty->dev;
 	r = touchm_dev_register(&t->dev, TMT_NODE_MODE);
 	if (r) {
 		tty->disc_data = NULL;
