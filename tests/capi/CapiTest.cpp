@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// libvorn's C API under the driver stand-in, through capiprobe (a C99
+// caller): requests and key memory with and without a key, the errno of
+// each failure, the ROM's text form, and key events driven by tmsim ctl.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+
+using namespace vorn_test;
+
+namespace {
+
+// The default key's ROM and the start of its memory ("touch-memory key").
+constexpr const char *kDefaultRom = "04efbeadde0000cd";
+constexpr const char *kSwapRom = "0102030405060708";
+// TOUCHM_IOC_EVENT_FD, _IO(0xD7, 0x01).
+constexpr unsigned long kEventFdRequest = 0xd701;
+
+// capiprobe's whole output for a script; status 0, nothing on stderr.
+std::string Probe(const SimDir &dir, const SimKey &key, std::vector<std::string> steps) {
+    steps.insert(steps.begin(), "capiprobe");
+    RunResult r = vorn_test::Run(dir, key, steps);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_FALSE(r.timedOut);
+    return r.out;
+}
+
+// Runs capiprobe with a script whose "pause" steps are released one by one;
+// before each release the matching ctl command runs.
+std::string Scripted(const SimDir &dir, const SimKey &key, std::vector<std::string> steps,
+                     const std::vector<std::vector<std::string>> &ctls) {
+    steps.insert(steps.begin(), "capiprobe");
+    Spawned p;
+    EXPECT_TRUE(p.Start(dir, key, steps));
+    for (const std::vector<std::string> &ctl : ctls) {
+        EXPECT_TRUE(p.WaitForLine("pause"));
+        RunResult c = Ctl(dir, ctl);
+        EXPECT_EQ(c.status, 0) << c.err;
+        p.Write("go\n");
+    }
+    RunResult r = p.Wait(20s);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    return r.out;
+}
+
+} // namespace
+
+TEST(CapiRequests, KeyPresentAnswersEveryRequest) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"open", "presence", "rom", "size", "read:0:16"}),
+              "open ok\npresence 1\nrom 0 04efbeadde0000cd\nsize 512\n"
+              "read 16 746f7563682d6d656d6f7279206b6579\n");
+}
+
+TEST(CapiRequests, NoKeyGivesZeroPresenceAndEnxio) {
+    SimDir dir;
+    // A failed ROM request leaves the caller's buffer as it was.
+    EXPECT_EQ(
+        Probe(dir, Key().Absent(), {"open", "presence", "rom", "size", "read:0:4", "write:0:41"}),
+        "open ok\npresence 0\nrom -6 ENXIO\nrom-buffer aaaaaaaaaaaaaaaa\nsize -6 ENXIO\n"
+        "read -6 ENXIO\nwrite -6 ENXIO\n");
+}
+
+TEST(CapiRequests, SizeFollowsTheKeyFamilyAndIdOnlyKeyHasNone) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().Family("08").Serial("000000000001"), {"open", "size"}),
+              "open ok\nsize 128\n");
+    SimDir idOnly;
+    EXPECT_EQ(Probe(idOnly, Key().Rom(kSwapRom), {"open", "size", "read:0:4", "write:0:41"}),
+              "open ok\nsize 0\nread -95 EOPNOTSUPP\nwrite -95 EOPNOTSUPP\n");
+}
+
+TEST(CapiRequests, TransfersStopShortOnlyAtTheEndOfMemory) {
+    SimDir dir;
+    ASSERT_TRUE(dir.WriteMemory("", 512));
+    std::string out = Probe(dir, Key(),
+                            {"open", "write:508:0102030405060708", "read:504:16", "read:512:4",
+                             "read:4294967295:4", "write:512:aa", "write:600:aa", "read:0:0",
+                             "write:0:", "read:0:1000"});
+    EXPECT_EQ(out.substr(0, out.rfind("read 512 ")),
+              "open ok\nwrite 4\nread 8 0000000001020304\nread 0 \nread 0 \n"
+              "write -28 ENOSPC\nwrite -28 ENOSPC\nread 0 \nwrite 0\n");
+    // The whole memory in one call: 512 bytes, the last four written above.
+    EXPECT_NE(out.find("read 512 "), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.size() - 9), "01020304\n");
+    EXPECT_EQ(dir.Memory().substr(508), std::string("\x01\x02\x03\x04", 4));
+}
+
+TEST(CapiRequests, WrittenBytesReadBackAndReachTheKey) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"open", "write:100:48656c6c6f00ff", "read:100:7"}),
+              "open ok\nwrite 7\nread 7 48656c6c6f00ff\n");
+    EXPECT_EQ(dir.Memory().substr(100, 7), std::string("Hello\0\xff", 7));
+}
+
+TEST(CapiRequests, LineFaultsGiveEio) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().Fault("presence").Fault("rom").Fault("read").Fault("write"),
+                    {"open", "presence", "rom", "size", "read:0:4", "write:0:41"}),
+              "open ok\npresence -5 EIO\nrom -5 EIO\nrom-buffer aaaaaaaaaaaaaaaa\nsize -5 EIO\n"
+              "read -5 EIO\nwrite -5 EIO\n");
+}
+
+TEST(CapiRequests, OpenFailuresSetErrno) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key().NoDevice(), {"open"}), "open -2 ENOENT\n");
+    SimDir other;
+    EXPECT_EQ(Probe(other, Key(), {"open:/nonexistent/touchm9"}), "open -2 ENOENT\n");
+}
+
+TEST(CapiRequests, KeysComingAndGoingAreSeenAtTheNextRequest) {
+    SimDir dir;
+    EXPECT_EQ(
+        Scripted(dir, Key(),
+                 {"open", "presence", "pause", "presence", "size", "pause", "presence", "rom",
+                  "pause", "rom", "size"},
+                 {{"remove"}, {"attach"}, {"swap", "--family", "08", "--serial", "000000000001"}}),
+        "open ok\npresence 1\npause\npresence 0\nsize -6 ENXIO\npause\npresence 1\n"
+        "rom 0 04efbeadde0000cd\npause\nrom 0 08010000000000c6\nsize 128\n");
+}
+
+TEST(CapiRequests, VanishedLineGivesEnodevUntilReopened) {
+    SimDir dir;
+    EXPECT_EQ(Scripted(dir, Key(),
+                       {"open", "presence", "pause", "presence", "rom", "size", "read:0:4",
+                        "write:0:41", "close", "open", "pause", "open", "presence"},
+                       {{"vanish"}, {"appear"}}),
+              "open ok\npresence 1\npause\npresence -19 ENODEV\nrom -19 ENODEV\n"
+              "rom-buffer aaaaaaaaaaaaaaaa\nsize -19 ENODEV\nread -19 ENODEV\n"
+              "write -19 ENODEV\nclose\nopen -2 ENOENT\npause\nopen ok\npresence 1\n");
+}
+
+// The library never prints (capiprobe's output is exact above) and never
+// logs: no client log appears. It opens the device read-write and
+// close-on-exec, moves key memory with pread/pwrite, and does not make an
+// event descriptor (which would start the driver's watch) before one is
+// asked for.
+TEST(CapiRequests, NoLogFileNoWatchAndPositionlessTransfers) {
+    SimDir dir;
+    Probe(dir, Key(), {"open", "presence", "rom", "size", "read:8:4", "write:8:41", "close"});
+    EXPECT_FALSE(dir.Exists("tmdrv.log"));
+    std::vector<std::string> summary = TraceSummaries(TraceLines(dir));
+    EXPECT_EQ(summary, (std::vector<std::string>{
+                           "open path=/dev/touchm0 flags=0x80002 result=fd errno=0",
+                           "ioctl req=0x414c544a result=0 errno=0",
+                           "ioctl req=0x414c544b result=0 errno=0",
+                           "ioctl req=0x414c544b result=0 errno=0",
+                           "lseek off=0 whence=2 result=512 errno=0",
+                           "pread off=8 size=4 result=4 errno=0",
+                           "pwrite off=8 size=1 result=1 errno=0",
+                           "close result=0 errno=0",
+                       }));
+    for (const TraceRecord &rec : TraceLines(dir))
+        EXPECT_FALSE(rec.call == "ioctl" && rec.req == kEventFdRequest) << rec.Summary();
+}
+
+TEST(CapiRomText, SixteenLowerCaseDigitsFamilyFirst) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(),
+                    {"text:04EFBEADDE0000CD", "text:0102030405060708", "text:04efbeadde0000c",
+                     "text:04efbeadde0000cd0", "text:04efbeadde0000cg",
+                     "text:", "text: 4efbeadde0000cd", "textlen:16", "textlen:0", "textlen:17"}),
+              "text 16\ntext 04efbeadde0000cd\ntext 16\ntext 0102030405060708\n"
+              "text -22 EINVAL\ntext -22 EINVAL\ntext -22 EINVAL\ntext -22 EINVAL\n"
+              "text -22 EINVAL\ntextlen -28 ENOSPC\ntextlen untouched\n"
+              "textlen -28 ENOSPC\ntextlen untouched\ntextlen 16\n"
+              "textlen 04efbeadde0000cd\n");
+}
+
+// --- key events ---------------------------------------------------------
+
+TEST(CapiEvents, NothingHappensWithinTheTimeout) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"open", "fd", "fd", "wait:0", "wait:100", "readev", "poll:50"}),
+              "open ok\nfd ok\nfd same\nwait timeout\nwait timeout\nreadev -11 EAGAIN\n"
+              "poll idle\n");
+}
+
+TEST(CapiEvents, RemoveAttachAndSwapInOrder) {
+    SimDir dir;
+    std::string out = Scripted(dir, Key(),
+                               {"open", "fd", "pause", "wait:5000", "pause", "wait:5000", "pause",
+                                "wait:5000", "wait:5000", "wait:100"},
+                               {{"remove"}, {"attach"}, {"swap", "--rom", kSwapRom}});
+    EXPECT_EQ(out, std::string("open ok\nfd ok\npause\nwait removed ") + kDefaultRom +
+                       " seq=1 lost=0\npause\nwait attached " + kDefaultRom +
+                       " seq=2 lost=0\npause\nwait removed " + kDefaultRom +
+                       " seq=3 lost=0\nwait attached " + kSwapRom +
+                       " seq=4 lost=0\nwait timeout\n");
+}
+
+// The caller's own poll: the event descriptor is readable exactly while an
+// event waits, and vorn_read_event takes one without waiting.
+TEST(CapiEvents, OwnPollSeesReadableUntilEventsAreRead) {
+    SimDir dir;
+    std::string out = Scripted(dir, Key(),
+                               {"open", "poll:0", "pause", "sleep:300", "poll:5000", "poll:0",
+                                "readev", "readev", "poll:0", "readev"},
+                               {{"swap", "--rom", kSwapRom}});
+    EXPECT_EQ(out, std::string("open ok\npoll idle\npause\npoll readable\npoll readable\n"
+                               "readev removed ") +
+                       kDefaultRom + " seq=1 lost=0\nreadev attached " + kSwapRom +
+                       " seq=2 lost=0\npoll idle\nreadev -11 EAGAIN\n");
+}
+
+TEST(CapiEvents, VanishedLineEndsTheWaitWithEnodev) {
+    SimDir dir;
+    EXPECT_EQ(Scripted(dir, Key(), {"open", "fd", "pause", "wait:5000", "readev", "poll:1000"},
+                       {{"vanish"}}),
+              "open ok\nfd ok\npause\nwait -19 ENODEV\nreadev -19 ENODEV\npoll hangup\n");
+}
