@@ -31,6 +31,8 @@
 #ifndef VORN_VORN_H
 #define VORN_VORN_H
 
+/* errno.h: the codes the calls return, negated. */
+#include <errno.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
