@@ -21,7 +21,7 @@ vorn_packages_run=(cmake ninja-build gcc g++ libgtest-dev)
 vorn_packages_test=("${vorn_packages_run[@]}"
     libgmock-dev make pkg-config tzdata groff-base binutils
     linux-headers-amd64 linux-image-amd64 qemu-system-x86 seabios busybox-static
-    cpio xz-utils bash-completion)
+    cpio xz-utils bash-completion python3-pytest)
 vorn_packages_ci=("${vorn_packages_test[@]}"
     clang clang-format clang-tidy libclang-rt-14-dev libbenchmark-dev
     dpkg-dev file lintian valgrind)
