@@ -5,14 +5,19 @@
 
 #include <errno.h>
 #include <linux/rtc.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <stdarg.h>
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +26,7 @@
 #include "SimConfig.h"
 #include "SimKey.h"
 #include "SysIo.h"
+#include "touchm_uapi.h"
 
 #define NAME_MAX_EXTRA 32
 #define TRACE_LINE_MAX (TMSIM_PATH_MAX + 256)
@@ -33,20 +39,62 @@
 #define USEC_PER_SEC 1000000ull
 #define NSEC_PER_USEC 1000ull
 #define SIGSET_BYTES 8
+#define NSEC_PER_SEC 1000000000ull
+/* The library's own ends of its socket pairs are moved to a number at or
+ * above this one when the descriptor limit allows, away from the low numbers
+ * a program expects to get. */
+#define PRIVATE_FD_MIN 512
+/* What fills a device or event descriptor's send buffer, so that poll never
+ * reports it writable: the smallest buffer the system gives, then chunks
+ * until it is full (bounded). */
+#define FILL_SNDBUF 1
+#define FILL_CHUNK 1024
+#define FILL_ROUNDS_MAX 64
+/* The byte that marks a change for POLLPRI (sent out of band), and the one
+ * that makes an event descriptor readable while events wait. */
+#define MARK_BYTE '!'
+#define TOKEN_BYTE 'e'
+#define DRAIN_ROUNDS_MAX 8
+#define WATCH_STACK_SIZE (256u * 1024u)
+#define WATCH_BUF_SIZE 4096
+/* How often a blocked event read looks at the state itself when the watch
+ * thread could not be started. */
+#define WATCH_FALLBACK_MS 50
 
-enum fd_kind { FD_FREE = 0, FD_DEVICE, FD_RTC };
+enum fd_kind { FD_FREE = 0, FD_DEVICE, FD_RTC, FD_EVENT };
 enum state_status { STATE_UNREAD = 0, STATE_OK, STATE_BAD };
 
-/* One descriptor. Copies of a descriptor get slots of their own with the
- * same open file (identity, kind, generation, epoch); the file position is
- * the reserved file's own offset, which the system shares between copies. */
+/* One open file: what copies of a descriptor share. A device or event
+ * descriptor is one end of an AF_UNIX stream socket pair whose other end
+ * (peer) the library keeps: it sends an out-of-band byte for POLLPRI, a
+ * byte while events wait on an event descriptor, and closes it when the
+ * device goes (POLLHUP). An RTC descriptor is an anonymous memory file and
+ * has no peer. */
+struct ofile {
+    int users; /* slots on it; 0 when free */
+    enum fd_kind kind;
+    unsigned generation; /* device generation at open */
+    unsigned epoch;      /* vanish epoch at open */
+    uint64_t pos;        /* device: the file position */
+    int peer;            /* the library's end, -1 when none or hung up */
+    dev_t peer_dev;      /* its identity, checked before each use */
+    ino_t peer_ino;
+    /* Event descriptor: queued records, oldest at head. */
+    unsigned head;
+    unsigned count;
+    struct touchm_event queue[TOUCHM_EVENT_QUEUE_LEN];
+};
+
+/* One descriptor number. Copies of a descriptor get slots of their own on
+ * the same open file. */
 struct slot {
     atomic_int fd; /* -1 when free */
     enum fd_kind kind;
-    dev_t dev;           /* identity of the reserved open file, to notice */
+    dev_t dev;           /* identity of the descriptor's open file, to notice */
     ino_t ino;           /* a number reused after a close we did not see */
     unsigned generation; /* device generation at open */
     unsigned epoch;      /* vanish epoch at open */
+    struct ofile *file;
 };
 
 struct file_id {
@@ -78,10 +126,21 @@ static struct {
     struct tmsim_config next;
     char trace_line[TRACE_LINE_MAX];
     char trace_fields[TRACE_FIELDS_MAX];
-} g = {.lock = PTHREAD_MUTEX_INITIALIZER};
+    /* The key as this process saw it last, for the events. */
+    int key_known;
+    int key_present;
+    uint8_t key_rom[TM_ROM_SIZE];
+    uint32_t seqno;          /* changes seen so far */
+    uint64_t last_change_ns; /* CLOCK_MONOTONIC of the last change */
+    pid_t watch_pid;         /* the process whose watch thread runs */
+    pid_t watch_failed_pid;  /* the process that could not start one */
+    int watch_fd;            /* the watch thread's inotify descriptor */
+} g = {.lock = PTHREAD_MUTEX_INITIALIZER, .watch_fd = -1};
 
 static struct slot g_slots[TMSIM_MAX_DESCRIPTORS];
-static atomic_int g_used; /* slots in use, for the lock-free first test */
+static struct ofile g_files[TMSIM_MAX_DESCRIPTORS];
+static atomic_int g_watching; /* pid with a running watch, for the lock-free test */
+static atomic_int g_used;     /* slots in use, for the lock-free first test */
 static atomic_int g_slots_ready;
 
 /* The lock, with every signal blocked while it is held. */
@@ -106,12 +165,38 @@ static int join_path(char *out, size_t size, const char *dir, const char *name) 
     return n >= 0 && (size_t)n < size;
 }
 
+/* fork takes the lock first, so that the child never starts with it held
+ * by a thread it does not have (the watch thread). The child has no watch
+ * thread; its copy of the watch's inotify descriptor goes, and the next
+ * event request or wait starts a watch of its own. */
+static __thread struct held g_fork_held;
+
+static void fork_prepare(void) {
+    lock_take(&g_fork_held);
+}
+
+static void fork_parent(void) {
+    lock_drop(&g_fork_held);
+}
+
+static void fork_child(void) {
+    if (g.watch_fd >= 0)
+        tms_close(g.watch_fd);
+    g.watch_fd = -1;
+    g.watch_pid = 0;
+    atomic_store(&g_watching, 0);
+    lock_drop(&g_fork_held);
+}
+
 static void slots_ready(void) {
     if (atomic_load(&g_slots_ready))
         return;
-    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++)
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
         atomic_store(&g_slots[i].fd, -1);
+        g_files[i].peer = -1;
+    }
     atomic_store(&g_slots_ready, 1);
+    pthread_atfork(fork_prepare, fork_parent, fork_child);
 }
 
 void tmsim_core_init(const char *state_dir) {
@@ -152,6 +237,9 @@ int tmsim_core_maybe_ours(int fd) {
 }
 
 /* ---- state file ---------------------------------------------------------- */
+
+static void hangup_dead(void);
+static void key_follow(const struct tmsim_config *next);
 
 __attribute__((format(printf, 1, 2))) static void notice(const char *fmt, ...) {
     char buf[NOTICE_MAX];
@@ -204,6 +292,8 @@ static void state_apply(const struct tmsim_config *next) {
             g.epoch++;
         g.vanished = 0;
     }
+    hangup_dead();
+    key_follow(next);
 }
 
 /* Re-reads the state file when it changed since the last read. */
@@ -311,6 +401,8 @@ __attribute__((format(printf, 2, 3))) static void record(const char *path, const
 
 /* ---- descriptors --------------------------------------------------------- */
 
+static void release(struct slot *s);
+
 /* The slot of fd, checked against the reserved file's identity so that a
  * number closed behind our back (fclose of an fdopen'd stream, close_range)
  * and reused is not mistaken for ours; such a slot is dropped. */
@@ -327,8 +419,7 @@ static struct slot *slot_find(int fd) {
         errno = saved;
         if (ok)
             return s;
-        atomic_store(&s->fd, -1);
-        atomic_fetch_sub(&g_used, 1);
+        release(s);
         return NULL;
     }
     return NULL;
@@ -348,50 +439,363 @@ static void slot_take(struct slot *s, int fd) {
     atomic_store(&s->fd, fd);
 }
 
-/* A reserved descriptor: an open file of its own (an anonymous memory file,
- * else an unnamed file in the state directory), so that its identity is
- * unique and its offset can be the device's file position. */
+/* 1 when fd is still the open file recorded as dev/ino. */
+static int same_open_file(int fd, dev_t dev, ino_t ino) {
+    struct stat st;
+    int saved = errno;
+    int ok = fd >= 0 && tms_fstat(fd, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+    errno = saved;
+    return ok;
+}
+
+static struct ofile *file_free(void) {
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        if (g_files[i].users == 0)
+            return &g_files[i];
+    }
+    return NULL;
+}
+
+/* A descriptor number of f that is still f (checked), or -1. */
+static int file_fd(const struct ofile *f) {
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        const struct slot *s = &g_slots[i];
+        int fd = atomic_load(&s->fd);
+        if (fd >= 0 && s->file == f && same_open_file(fd, s->dev, s->ino))
+            return fd;
+    }
+    return -1;
+}
+
+/* The library's end of f, or -1 when it has none (or something else took
+ * its number behind the library's back). */
+static int file_peer(const struct ofile *f) {
+    return f->peer >= 0 && same_open_file(f->peer, f->peer_dev, f->peer_ino) ? f->peer : -1;
+}
+
+/* Closes the library's end: the descriptors of f report POLLHUP. */
+static void file_hangup(struct ofile *f) {
+    int peer = file_peer(f);
+    if (peer >= 0)
+        tms_close(peer);
+    f->peer = -1;
+}
+
+static int file_dead(const struct ofile *f) {
+    return !g.cfg.device_present || f->generation != g.cfg.device_generation || f->epoch != g.epoch;
+}
+
+/* Moves a descriptor to PRIVATE_FD_MIN or above, close-on-exec; fd itself
+ * when the limit does not allow it. */
+static int move_private(int fd) {
+    struct rlimit lim;
+    if (syscall(SYS_getrlimit, RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur <= PRIVATE_FD_MIN)
+        return fd;
+    int moved = (int)syscall(SYS_fcntl, fd, F_DUPFD_CLOEXEC, PRIVATE_FD_MIN);
+    if (moved < 0)
+        return fd;
+    tms_close(fd);
+    return moved;
+}
+
+/* Fills fd's send buffer (its data go to the peer, which never reads them),
+ * so that poll never reports fd writable. */
+static void fill_send_buffer(int fd) {
+    static const char chunk[FILL_CHUNK];
+    int size = FILL_SNDBUF;
+    syscall(SYS_setsockopt, fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+    for (int i = 0; i < FILL_ROUNDS_MAX; i++) {
+        if (syscall(SYS_sendto, fd, chunk, sizeof(chunk), MSG_DONTWAIT | MSG_NOSIGNAL, NULL, 0) < 0)
+            break;
+    }
+}
+
+/* A device or event descriptor and the library's end of it. 1 / 0 with
+ * errno. */
+static int open_socket_pair(int *fd, int *peer) {
+    int sv[2];
+    if (syscall(SYS_socketpair, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return 0;
+    fill_send_buffer(sv[0]);
+    *fd = sv[0];
+    *peer = move_private(sv[1]);
+    return 1;
+}
+
+/* A reserved descriptor: an open file of its own, so that its identity is
+ * unique. Device and event descriptors are sockets (see struct ofile), an
+ * RTC descriptor an anonymous memory file (else an unnamed file in the
+ * state directory). */
 static int reserve_descriptor(enum fd_kind kind, int *err) {
     struct slot *free_slot = slot_free();
-    if (!free_slot) {
+    struct ofile *f = file_free();
+    if (!free_slot || !f) {
         *err = EMFILE;
         return -1;
     }
-    int fd = (int)syscall(SYS_memfd_create, MEMFD_NAME, MFD_CLOEXEC);
-    if (fd < 0)
-        fd = tms_open(g.state_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, OPEN_FILE_MODE);
+    int fd = -1;
+    int peer = -1;
+    if (kind == FD_RTC) {
+        fd = (int)syscall(SYS_memfd_create, MEMFD_NAME, MFD_CLOEXEC);
+        if (fd < 0)
+            fd = tms_open(g.state_dir, O_TMPFILE | O_RDWR | O_CLOEXEC, OPEN_FILE_MODE);
+    } else if (!open_socket_pair(&fd, &peer)) {
+        fd = -1;
+    }
     struct stat st;
-    if (fd < 0 || tms_fstat(fd, &st) != 0) {
+    struct stat peer_st;
+    if (fd < 0 || tms_fstat(fd, &st) != 0 || (peer >= 0 && tms_fstat(peer, &peer_st) != 0)) {
         *err = errno;
         if (fd >= 0)
             tms_close(fd);
+        if (peer >= 0)
+            tms_close(peer);
         return -1;
+    }
+    memset(f, 0, sizeof(*f));
+    f->users = 1;
+    f->kind = kind;
+    f->generation = g.cfg.device_generation;
+    f->epoch = g.epoch;
+    f->peer = peer;
+    if (peer >= 0) {
+        f->peer_dev = peer_st.st_dev;
+        f->peer_ino = peer_st.st_ino;
     }
     free_slot->kind = kind;
     free_slot->dev = st.st_dev;
     free_slot->ino = st.st_ino;
-    free_slot->generation = g.cfg.device_generation;
-    free_slot->epoch = g.epoch;
+    free_slot->generation = f->generation;
+    free_slot->epoch = f->epoch;
+    free_slot->file = f;
     slot_take(free_slot, fd);
     return fd;
 }
 
+/* Drops a slot; the last one of an open file frees it (the library's end
+ * of its socket pair closed). */
 static void release(struct slot *s) {
+    struct ofile *f = s->file;
+    s->file = NULL;
     atomic_store(&s->fd, -1);
     atomic_fetch_sub(&g_used, 1);
+    if (f && --f->users == 0) {
+        file_hangup(f);
+        f->kind = FD_FREE;
+    }
 }
 
-/* The file position of s: the offset of its reserved file. 1 / 0 with errno. */
+/* The file position of s, shared by its copies. 1 / 0 with errno. */
 static int position_get(const struct slot *s, uint64_t *pos) {
-    off_t at = tms_lseek(atomic_load(&s->fd), 0, SEEK_CUR);
-    if (at < 0)
-        return 0;
-    *pos = (uint64_t)at;
+    *pos = s->file->pos;
     return 1;
 }
 
 static int position_set(const struct slot *s, uint64_t pos) {
-    return tms_lseek(atomic_load(&s->fd), (off_t)pos, SEEK_SET) >= 0;
+    s->file->pos = pos;
+    return 1;
+}
+
+/* ---- key events ---------------------------------------------------------- */
+
+static uint64_t monotonic_ns(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * NSEC_PER_SEC + (uint64_t)ts.tv_nsec;
+}
+
+static ssize_t sock_send(int fd, char byte, int flags) {
+    return (ssize_t)syscall(SYS_sendto, fd, &byte, 1, flags | MSG_DONTWAIT | MSG_NOSIGNAL, NULL, 0);
+}
+
+static ssize_t sock_recv(int fd, int flags) {
+    char byte;
+    return (ssize_t)syscall(SYS_recvfrom, fd, &byte, 1, flags | MSG_DONTWAIT, NULL, NULL);
+}
+
+/* Raises POLLPRI on a device descriptor: one out-of-band byte, unless one
+ * waits already (a second would turn the first into ordinary data). */
+static void pri_raise(struct ofile *f) {
+    int fd = file_fd(f);
+    int peer = file_peer(f);
+    int saved = errno;
+    if (fd >= 0 && peer >= 0 && sock_recv(fd, MSG_OOB | MSG_PEEK) != 1)
+        sock_send(peer, MARK_BYTE, MSG_OOB);
+    errno = saved;
+}
+
+/* Clears POLLPRI of the device descriptor fd: takes the out-of-band byte,
+ * then lets an ordinary receive drop what is left of it in the queue. */
+static void pri_clear(int fd) {
+    int saved = errno;
+    sock_recv(fd, MSG_OOB);
+    for (int i = 0; i < DRAIN_ROUNDS_MAX && sock_recv(fd, 0) == 1; i++)
+        ;
+    errno = saved;
+}
+
+/* Keeps one byte in an event descriptor while events wait, none otherwise:
+ * it is readable (POLLIN) exactly while events wait. */
+static void token_sync(struct ofile *f) {
+    int fd = file_fd(f);
+    if (fd < 0)
+        return;
+    int saved = errno;
+    int avail = 0;
+    if (syscall(SYS_ioctl, fd, FIONREAD, &avail) == 0) {
+        int peer = file_peer(f);
+        if (f->count > 0 && avail == 0 && peer >= 0)
+            sock_send(peer, TOKEN_BYTE, 0);
+        for (int i = 0; f->count == 0 && avail > 0 && i < DRAIN_ROUNDS_MAX; i++)
+            avail = sock_recv(fd, 0) == 1 ? avail - 1 : 0;
+    }
+    errno = saved;
+}
+
+/* Queues a record; a full queue loses its oldest, and the record after it
+ * carries the count. */
+static void queue_push(struct ofile *f, const struct touchm_event *ev) {
+    if (f->count == TOUCHM_EVENT_QUEUE_LEN) {
+        uint32_t carried = f->queue[f->head].lost + 1;
+        f->head = (f->head + 1) % TOUCHM_EVENT_QUEUE_LEN;
+        f->count--;
+        f->queue[f->head].lost += carried;
+    }
+    f->queue[(f->head + f->count) % TOUCHM_EVENT_QUEUE_LEN] = *ev;
+    f->count++;
+}
+
+/* One change of the key: a record to every event descriptor of the live
+ * device, POLLPRI to every device descriptor. */
+static void emit(uint16_t kind, const uint8_t rom[TM_ROM_SIZE]) {
+    struct touchm_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.timestamp_ns = monotonic_ns();
+    ev.seqno = ++g.seqno;
+    ev.kind = kind;
+    memcpy(ev.rom, rom, TM_ROM_SIZE);
+    g.last_change_ns = ev.timestamp_ns;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        struct ofile *f = &g_files[i];
+        if (f->users == 0 || file_dead(f))
+            continue;
+        if (f->kind == FD_EVENT) {
+            queue_push(f, &ev);
+            token_sync(f);
+        } else if (f->kind == FD_DEVICE) {
+            pri_raise(f);
+        }
+    }
+}
+
+/* Compares the key of a new state with the one seen last: a removal, an
+ * attachment, or both (a different ROM: the old key went, a new one came).
+ * The first state read is where the process starts from. */
+static void key_follow(const struct tmsim_config *next) {
+    if (g.key_known) {
+        int same_rom = memcmp(g.key_rom, next->rom, TM_ROM_SIZE) == 0;
+        if (g.key_present && (!next->key_present || !same_rom))
+            emit(TOUCHM_EVENT_REMOVED, g.key_rom);
+        if (next->key_present && (!g.key_present || !same_rom))
+            emit(TOUCHM_EVENT_ATTACHED, next->rom);
+    }
+    g.key_known = 1;
+    g.key_present = next->key_present;
+    memcpy(g.key_rom, next->rom, TM_ROM_SIZE);
+}
+
+/* Hangs up every device and event descriptor of a device that is gone. */
+static void hangup_dead(void) {
+    if (g.status != STATE_OK)
+        return;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS; i++) {
+        struct ofile *f = &g_files[i];
+        if (f->users > 0 && f->peer >= 0 && f->kind != FD_RTC && file_dead(f))
+            file_hangup(f);
+    }
+}
+
+/* The watch: a thread that re-reads the state whenever STATE/config is
+ * replaced or written (tmsim ctl, a launch), so that a program waiting in
+ * poll or in a read of an event descriptor sees changes without making
+ * requests. It blocks in read on an inotify descriptor and costs nothing
+ * between changes. */
+static void *watch_main(void *arg) {
+    int ifd = (int)(intptr_t)arg;
+    _Alignas(struct inotify_event) char buf[WATCH_BUF_SIZE];
+    int gone = 0;
+    while (!gone) {
+        ssize_t r = tms_read(ifd, buf, sizeof(buf));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        int changed = 0;
+        for (ssize_t at = 0; at + (ssize_t)sizeof(struct inotify_event) <= r;) {
+            const struct inotify_event *ev = (const struct inotify_event *)(buf + at);
+            if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF))
+                gone = 1;
+            if ((ev->mask & IN_Q_OVERFLOW) ||
+                (ev->len > 0 && strcmp(ev->name, TMSIM_CONFIG_NAME) == 0))
+                changed = 1;
+            at += (ssize_t)(sizeof(struct inotify_event) + ev->len);
+        }
+        struct held h;
+        lock_take(&h);
+        if (changed)
+            state_refresh();
+        lock_drop(&h);
+    }
+    struct held h;
+    lock_take(&h);
+    if (g.watch_fd == ifd) {
+        g.watch_fd = -1;
+        g.watch_pid = 0;
+        atomic_store(&g_watching, 0);
+    }
+    tms_close(ifd);
+    lock_drop(&h);
+    return NULL;
+}
+
+/* Starts the watch thread of this process unless it runs. Called with the
+ * lock held (and so every signal blocked, which the thread inherits: signals
+ * go to the program's own threads). 1 when a watch runs. */
+static int watch_ensure(void) {
+    pid_t pid = (pid_t)syscall(SYS_getpid);
+    if (g.watch_pid == pid)
+        return 1;
+    if (g.watch_failed_pid == pid)
+        return 0;
+    int ifd = (int)syscall(SYS_inotify_init1, IN_CLOEXEC);
+    if (ifd >= 0) {
+        ifd = move_private(ifd);
+        if (syscall(SYS_inotify_add_watch, ifd, g.state_dir,
+                    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+            tms_close(ifd);
+            ifd = -1;
+        }
+    }
+    pthread_attr_t attr;
+    int started = 0;
+    if (ifd >= 0 && pthread_attr_init(&attr) == 0) {
+        pthread_t thread;
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        pthread_attr_setstacksize(&attr, WATCH_STACK_SIZE);
+        g.watch_fd = ifd;
+        started = pthread_create(&thread, &attr, watch_main, (void *)(intptr_t)ifd) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    if (!started) {
+        if (ifd >= 0)
+            tms_close(ifd);
+        g.watch_fd = -1;
+        g.watch_failed_pid = pid;
+        return 0;
+    }
+    g.watch_pid = pid;
+    atomic_store(&g_watching, (int)pid);
+    return 1;
 }
 
 /* Counts one device request towards vanish-after. 0 once it has fired. */
@@ -404,6 +808,7 @@ static int count_request(void) {
     if (g.requests > g.cfg.vanish_after) {
         g.vanished = 1;
         g.epoch++;
+        hangup_dead();
         return 0;
     }
     return 1;
@@ -516,10 +921,68 @@ static int rtc_ioctl(unsigned long req, void *arg, int *err) {
     return result;
 }
 
+/* The key as the watch saw it last (the state file, re-read before this):
+ * ATTACHED with its ROM, or REMOVED with a zero ROM; the count of changes
+ * and when the last one was seen. Clears POLLPRI of this descriptor. */
+static int key_state(const struct slot *s, void *arg) {
+    if (arg == NULL) {
+        errno = EFAULT;
+        return -1;
+    }
+    struct touchm_event ev;
+    memset(&ev, 0, sizeof(ev));
+    ev.timestamp_ns = g.last_change_ns;
+    ev.seqno = g.seqno;
+    ev.kind = g.key_present ? TOUCHM_EVENT_ATTACHED : TOUCHM_EVENT_REMOVED;
+    if (g.key_present)
+        memcpy(ev.rom, g.key_rom, TM_ROM_SIZE);
+    memcpy(arg, &ev, sizeof(ev));
+    pri_clear(atomic_load(&s->fd));
+    (void)watch_ensure();
+    return 0;
+}
+
+/* A new event descriptor of the device of s; flags 0 or O_NONBLOCK. */
+static int event_fd(const struct slot *s, void *arg) {
+    uintptr_t flags = (uintptr_t)arg;
+    if (flags & ~(uintptr_t)O_NONBLOCK) {
+        errno = EINVAL;
+        return -1;
+    }
+    int err = 0;
+    int fd = reserve_descriptor(FD_EVENT, &err);
+    if (fd < 0) {
+        errno = err;
+        return -1;
+    }
+    struct slot *made = slot_find(fd);
+    if (made) {
+        made->generation = made->file->generation = s->generation;
+        made->epoch = made->file->epoch = s->epoch;
+    }
+    if ((flags & O_NONBLOCK) && syscall(SYS_fcntl, fd, F_SETFL, O_NONBLOCK) != 0) {
+        err = errno;
+        if (made)
+            release(made);
+        tms_close(fd);
+        errno = err;
+        return -1;
+    }
+    (void)watch_ensure();
+    return fd;
+}
+
 static int device_ioctl(const struct slot *s, unsigned long req, void *arg, int *err) {
     int result = -1;
     int e = device_usable(s);
     const struct tmsim_backend *b = NULL;
+    if (e == 0 && (req == TOUCHM_IOC_EVENT_FD || req == TOUCHM_IOC_KEY_STATE)) {
+        result = req == TOUCHM_IOC_EVENT_FD ? event_fd(s, arg) : key_state(s, arg);
+        e = result < 0 ? errno : 0;
+        trace("ioctl", result, e, "req=0x%lx", req);
+        *err = e;
+        return result;
+    }
     if (e == 0)
         b = backend_get(&e);
     if (e == 0) {
@@ -566,10 +1029,16 @@ int tmsim_core_ioctl(int fd, unsigned long req, void *arg, int *res) {
     state_refresh();
     int saved = errno;
     int err = 0;
-    if (s->kind == FD_RTC)
+    if (s->kind == FD_RTC) {
         *res = rtc_ioctl(req, arg, &err);
-    else
+    } else if (s->kind == FD_EVENT) {
+        /* An event descriptor takes no request. */
+        trace("event_ioctl", -1, ENOTTY, "req=0x%lx", req);
+        *res = -1;
+        err = ENOTTY;
+    } else {
         *res = device_ioctl(s, req, arg, &err);
+    }
     lock_drop(&h);
     errno = *res < 0 ? err : saved;
     return 1;
@@ -586,7 +1055,7 @@ int tmsim_core_lseek(int fd, off_t off, int whence, off_t *res) {
     int saved = errno;
     int err = 0;
     off_t result = -1;
-    if (s->kind == FD_RTC) {
+    if (s->kind == FD_RTC || s->kind == FD_EVENT) {
         err = ESPIPE;
     } else {
         state_refresh();
@@ -685,6 +1154,78 @@ static ssize_t device_transfer(struct slot *s, int writing, void *buf, size_t n,
     return result;
 }
 
+/* A read of an event descriptor, with the lock held: whole records, oldest
+ * first. 1 when done (result in *res, errno in *err), 0 when the caller
+ * must wait for an event and try again. */
+static int event_take(struct slot *s, void *buf, size_t n, ssize_t *res, int *err) {
+    struct ofile *f = s->file;
+    const size_t record = sizeof(struct touchm_event);
+    *res = -1;
+    if (n < record) {
+        *err = EINVAL;
+    } else if (buf == NULL) {
+        *err = EFAULT;
+    } else if (f->count > 0) {
+        size_t take = n / record;
+        if (take > f->count)
+            take = f->count;
+        for (size_t i = 0; i < take; i++) {
+            memcpy((char *)buf + i * record, &f->queue[f->head], record);
+            f->head = (f->head + 1) % TOUCHM_EVENT_QUEUE_LEN;
+            f->count--;
+        }
+        token_sync(f);
+        *res = (ssize_t)(take * record);
+        *err = 0;
+    } else if (g.status == STATE_OK && file_dead(f)) {
+        *err = ENODEV;
+    } else {
+        int fl = (int)syscall(SYS_fcntl, atomic_load(&s->fd), F_GETFL);
+        if (fl < 0 || !(fl & O_NONBLOCK))
+            return 0;
+        *err = EAGAIN;
+    }
+    trace("event_read", *res, *err, "size=%zu", n);
+    return 1;
+}
+
+/* read of an event descriptor: blocks (outside the lock, in the system's
+ * poll on the descriptor itself, which the watch makes readable) until an
+ * event waits or the device goes, unless the descriptor is non-blocking. A
+ * signal ends the wait with EINTR. */
+static int event_read(int fd, void *buf, size_t n, ssize_t *res) {
+    int saved = errno;
+    for (int first = 1;; first = 0) {
+        struct held h;
+        lock_take(&h);
+        struct slot *s = slot_find(fd);
+        if (!s || s->kind != FD_EVENT) {
+            lock_drop(&h);
+            if (first)
+                return 0;
+            *res = -1;
+            errno = EBADF;
+            return 1;
+        }
+        state_refresh();
+        int err = 0;
+        if (event_take(s, buf, n, res, &err)) {
+            lock_drop(&h);
+            errno = *res < 0 ? err : saved;
+            return 1;
+        }
+        int timeout = watch_ensure() ? -1 : WATCH_FALLBACK_MS;
+        lock_drop(&h);
+        struct pollfd p = {.fd = fd, .events = POLLIN};
+        struct timespec ts = {.tv_sec = timeout / 1000, .tv_nsec = (timeout % 1000) * 1000000L};
+        long r = syscall(SYS_ppoll, &p, 1, timeout < 0 ? NULL : &ts, NULL, SIGSET_BYTES);
+        if (r < 0 && errno == EINTR) {
+            *res = -1;
+            return 1;
+        }
+    }
+}
+
 static int transfer(int fd, int writing, void *buf, size_t n, long long at, ssize_t *res) {
     struct held h;
     lock_take(&h);
@@ -695,7 +1236,16 @@ static int transfer(int fd, int writing, void *buf, size_t n, long long at, ssiz
     }
     int saved = errno;
     int err = 0;
-    if (s->kind == FD_RTC) {
+    if (s->kind == FD_EVENT) {
+        /* Reads come through event_read; a write or a positioned transfer
+         * of an event descriptor is refused as the device's is. */
+        *res = -1;
+        err = at == -1 ? EINVAL : ESPIPE;
+        trace(at == -1  ? "event_write"
+              : writing ? "event_pwrite"
+                        : "event_pread",
+              -1, err, "size=%zu", n);
+    } else if (s->kind == FD_RTC) {
         *res = -1;
         err = EINVAL;
     } else {
@@ -708,6 +1258,8 @@ static int transfer(int fd, int writing, void *buf, size_t n, long long at, ssiz
 }
 
 int tmsim_core_read(int fd, void *buf, size_t n, ssize_t *res) {
+    if (event_read(fd, buf, n, res))
+        return 1;
     return transfer(fd, 0, buf, n, -1, res);
 }
 
@@ -736,7 +1288,10 @@ int tmsim_core_close(int fd, int *res) {
     release(s);
     int result = tms_close(fd);
     int err = result < 0 ? errno : 0;
-    trace(kind == FD_RTC ? "rtc_close" : "close", result, err, NULL);
+    trace(kind == FD_RTC     ? "rtc_close"
+          : kind == FD_EVENT ? "event_close"
+                             : "close",
+          result, err, NULL);
     lock_drop(&h);
     *res = result;
     errno = result < 0 ? err : saved;
@@ -753,6 +1308,8 @@ static int slot_copy(const struct slot *from, int copy) {
     s->ino = from->ino;
     s->generation = from->generation;
     s->epoch = from->epoch;
+    s->file = from->file;
+    s->file->users++;
     slot_take(s, copy);
     return 1;
 }
@@ -830,4 +1387,15 @@ int tmsim_core_log_path(char *out, size_t size) {
     int n = snprintf(out, size, "%s", path);
     lock_drop(&h);
     return n >= 0 && (size_t)n < size;
+}
+
+void tmsim_core_waiting(int fd) {
+    if (!tmsim_core_maybe_ours(fd) || atomic_load(&g_watching) == (int)syscall(SYS_getpid))
+        return;
+    struct held h;
+    lock_take(&h);
+    const struct slot *s = slot_find(fd);
+    if (s && (s->kind == FD_DEVICE || s->kind == FD_EVENT))
+        (void)watch_ensure();
+    lock_drop(&h);
 }

@@ -11,6 +11,14 @@
  * is a device descriptor too, on the same open file: copies share the file
  * position, and closing one leaves the others working.
  *
+ * Key events (driver/touchm_uapi.h): TOUCHM_IOC_EVENT_FD makes an event
+ * descriptor, TOUCHM_IOC_KEY_STATE reports the key; a change of the key in
+ * the state (tmsim ctl attach, remove, swap) gives POLLPRI on every device
+ * descriptor and a record on every event descriptor. Device and event
+ * descriptors are sockets, so the system's poll, select and epoll take them;
+ * a watch thread (started by the first event descriptor, KEY_STATE, or a
+ * wait on a device descriptor) re-reads the state when it changes.
+ *
  * Calls taking a descriptor return 1 when it is one of the stand-in's (the
  * call's own result in *res, errno set as the call sets it), 0 when it is not
  * (the caller passes the call through to the system). */
@@ -48,6 +56,13 @@ int tmsim_core_write(int fd, const void *buf, size_t n, ssize_t *res);
 int tmsim_core_pread(int fd, void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_pwrite(int fd, const void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_close(int fd, int *res);
+
+/* The program is about to wait on fd (poll, ppoll, select, pselect,
+ * epoll_ctl): a device or event descriptor starts the watch thread of the
+ * process, if it does not run, so that changes of the state reach the
+ * descriptor while the program makes no request. Nothing else; the wait is
+ * the system's own. */
+void tmsim_core_waiting(int fd);
 
 /* How a descriptor is copied. */
 enum tmsim_copy {

@@ -17,7 +17,10 @@
 #include <stdatomic.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <poll.h>
 #include <string.h>
+#include <sys/epoll.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -48,6 +51,15 @@ typedef int (*dup_fn)(int);
 typedef int (*dup2_fn)(int, int);
 typedef int (*dup3_fn)(int, int, int);
 typedef int (*fcntl_fn)(int, int, ...);
+typedef int (*poll_fn)(struct pollfd *, nfds_t, int);
+typedef int (*ppoll_fn)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *);
+typedef int (*poll_chk_fn)(struct pollfd *, nfds_t, int, size_t);
+typedef int (*ppoll_chk_fn)(struct pollfd *, nfds_t, const struct timespec *, const sigset_t *,
+                            size_t);
+typedef int (*select_fn)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
+typedef int (*pselect_fn)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
+                          const sigset_t *);
+typedef int (*epoll_ctl_fn)(int, int, int, struct epoll_event *);
 
 /* The next definition of each entry. Resolved in the constructor; an entry
  * called before it (from another library's constructor) resolves itself. */
@@ -70,6 +82,13 @@ static struct {
     _Atomic(dup2_fn) dup2;
     _Atomic(dup3_fn) dup3;
     _Atomic(fcntl_fn) fcntl, fcntl64;
+    _Atomic(poll_fn) poll;
+    _Atomic(ppoll_fn) ppoll;
+    _Atomic(poll_chk_fn) poll_chk;
+    _Atomic(ppoll_chk_fn) ppoll_chk;
+    _Atomic(select_fn) select;
+    _Atomic(pselect_fn) pselect;
+    _Atomic(epoll_ctl_fn) epoll_ctl;
 } next;
 
 #define NEXT(field, name)                                                                          \
@@ -126,6 +145,13 @@ __attribute__((constructor)) static void preload_init(void) {
     (void)NEXT(dup3, "dup3");
     (void)NEXT(fcntl, "fcntl");
     (void)NEXT(fcntl64, "fcntl64");
+    (void)NEXT(poll, "poll");
+    (void)NEXT(ppoll, "ppoll");
+    (void)NEXT(poll_chk, "__poll_chk");
+    (void)NEXT(ppoll_chk, "__ppoll_chk");
+    (void)NEXT(select, "select");
+    (void)NEXT(pselect, "pselect");
+    (void)NEXT(epoll_ctl, "epoll_ctl");
 }
 
 static int wants_mode(int flags) {
@@ -516,3 +542,79 @@ EXPORT int clock_settime(clockid_t clock, const struct timespec *ts) {
                                 ts ? (long)(ts->tv_nsec / 1000) : 0);
 }
 #pragma GCC diagnostic pop
+
+/* Waits: the system's own, untouched. A device or event descriptor among
+ * the waited ones only starts the watch thread first (tmsim_core_waiting),
+ * so that POLLPRI and event records arrive while the program waits. */
+static void note_pollfds(const struct pollfd *fds, nfds_t n) {
+    for (nfds_t i = 0; fds != NULL && i < n; i++)
+        tmsim_core_waiting(fds[i].fd);
+}
+
+static void note_fdsets(int nfds, const fd_set *r, const fd_set *w, const fd_set *e) {
+    for (int fd = 0; fd < nfds && fd < FD_SETSIZE; fd++) {
+        if ((r && FD_ISSET(fd, r)) || (w && FD_ISSET(fd, w)) || (e && FD_ISSET(fd, e)))
+            tmsim_core_waiting(fd);
+    }
+}
+
+EXPORT int poll(struct pollfd *fds, nfds_t n, int timeout) {
+    note_pollfds(fds, n);
+    poll_fn real = NEXT(poll, "poll");
+    if (!real)
+        MISSING(-1);
+    return real(fds, n, timeout);
+}
+
+EXPORT int ppoll(struct pollfd *fds, nfds_t n, const struct timespec *ts, const sigset_t *mask) {
+    note_pollfds(fds, n);
+    ppoll_fn real = NEXT(ppoll, "ppoll");
+    if (!real)
+        MISSING(-1);
+    return real(fds, n, ts, mask);
+}
+
+EXPORT int __poll_chk(struct pollfd *fds, nfds_t n, int timeout, size_t fdslen) {
+    if (n <= fdslen / sizeof(*fds))
+        note_pollfds(fds, n);
+    poll_chk_fn real = NEXT(poll_chk, "__poll_chk");
+    if (!real)
+        MISSING(-1);
+    return real(fds, n, timeout, fdslen);
+}
+
+EXPORT int __ppoll_chk(struct pollfd *fds, nfds_t n, const struct timespec *ts,
+                       const sigset_t *mask, size_t fdslen) {
+    if (n <= fdslen / sizeof(*fds))
+        note_pollfds(fds, n);
+    ppoll_chk_fn real = NEXT(ppoll_chk, "__ppoll_chk");
+    if (!real)
+        MISSING(-1);
+    return real(fds, n, ts, mask, fdslen);
+}
+
+EXPORT int select(int nfds, fd_set *r, fd_set *w, fd_set *e, struct timeval *tv) {
+    note_fdsets(nfds, r, w, e);
+    select_fn real = NEXT(select, "select");
+    if (!real)
+        MISSING(-1);
+    return real(nfds, r, w, e, tv);
+}
+
+EXPORT int pselect(int nfds, fd_set *r, fd_set *w, fd_set *e, const struct timespec *ts,
+                   const sigset_t *mask) {
+    note_fdsets(nfds, r, w, e);
+    pselect_fn real = NEXT(pselect, "pselect");
+    if (!real)
+        MISSING(-1);
+    return real(nfds, r, w, e, ts, mask);
+}
+
+EXPORT int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
+    if (op == EPOLL_CTL_ADD || op == EPOLL_CTL_MOD)
+        tmsim_core_waiting(fd);
+    epoll_ctl_fn real = NEXT(epoll_ctl, "epoll_ctl");
+    if (!real)
+        MISSING(-1);
+    return real(epfd, op, fd, ev);
+}

@@ -29,6 +29,16 @@
  *                         "term close R" and exit 0
  *   hammer:N              N times lseek and read 16 bytes; "hammer ok" when all
  *                         succeeded, else the first failure
+ *   poll:MS  select:MS  epoll:MS
+ *                         wait up to MS ms for the current descriptor to be
+ *                         readable, writable or to have priority data, and
+ *                         print what the call reported ("poll 1 in pri")
+ *   keystate              TOUCHM_IOC_KEY_STATE: kind, count, ROM
+ *   eventfd[:HEX|:nonblock]  TOUCHM_IOC_EVENT_FD with that argument (default
+ *                         0); the event descriptor is current and listed
+ *   events:N              read with room for N records; one line per record
+ *   eventread:BYTES       read of BYTES into a buffer of that size
+ *   nonblock              whether the current descriptor is non-blocking
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -39,18 +49,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "TouchMemProto.h"
+#include "touchm_uapi.h"
 
 #define MAX_FDS 16
 #define DATA_MAX 65536
 #define LINE_MAX_IN 256
 #define MS_PER_SEC 1000
 #define NS_PER_MS 1000000L
+#define EVENTS_MAX 128
+/* An event is "fresh" when its time is this close to now. */
+#define EVENT_AGE_MAX_NS (60ll * 1000 * NS_PER_MS)
 
 extern int __open_2(const char *path, int flags);
 
@@ -261,6 +278,95 @@ static void cat_step(const char *path) {
     printf("\n");
 }
 
+/* The poll flags of interest, in a fixed order. */
+static void print_events(const char *step, int r, unsigned ev, unsigned in, unsigned pri,
+                         unsigned out, unsigned err, unsigned hup) {
+    if (r < 0) {
+        result(step, r);
+        return;
+    }
+    printf("%s %d%s%s%s%s%s\n", step, r, ev & in ? " in" : "", ev & pri ? " pri" : "",
+           ev & out ? " out" : "", ev & err ? " err" : "", ev & hup ? " hup" : "");
+}
+
+static void wait_step(const char *name, int ms) {
+    if (strcmp(name, "poll") == 0) {
+        struct pollfd p = {.fd = g_cur, .events = POLLIN | POLLPRI | POLLOUT};
+        int r = poll(&p, 1, ms);
+        print_events(name, r, (unsigned)p.revents, POLLIN, POLLPRI, POLLOUT, POLLERR, POLLHUP);
+    } else if (strcmp(name, "select") == 0) {
+        fd_set r, w, x;
+        FD_ZERO(&r);
+        FD_ZERO(&w);
+        FD_ZERO(&x);
+        FD_SET(g_cur, &r);
+        FD_SET(g_cur, &w);
+        FD_SET(g_cur, &x);
+        struct timeval tv = {.tv_sec = ms / MS_PER_SEC, .tv_usec = (ms % MS_PER_SEC) * 1000};
+        int n = select(g_cur + 1, &r, &w, &x, &tv);
+        unsigned ev = (FD_ISSET(g_cur, &r) ? 1u : 0u) | (FD_ISSET(g_cur, &x) ? 2u : 0u) |
+                      (FD_ISSET(g_cur, &w) ? 4u : 0u);
+        print_events(name, n, n > 0 ? ev : 0, 1u, 2u, 4u, 0, 0);
+    } else {
+        int ep = epoll_create1(EPOLL_CLOEXEC);
+        struct epoll_event e = {.events = EPOLLIN | EPOLLPRI | EPOLLOUT};
+        if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, g_cur, &e) != 0) {
+            result("epoll-ctl", -1);
+            if (ep >= 0)
+                close(ep);
+            return;
+        }
+        struct epoll_event got = {0};
+        int r = epoll_wait(ep, &got, 1, ms);
+        print_events(name, r, r > 0 ? got.events : 0, EPOLLIN, EPOLLPRI, EPOLLOUT, EPOLLERR,
+                     EPOLLHUP);
+        close(ep);
+    }
+}
+
+static const char *event_kind(unsigned kind) {
+    return kind == TOUCHM_EVENT_ATTACHED  ? "attached"
+           : kind == TOUCHM_EVENT_REMOVED ? "removed"
+                                          : "kind?";
+}
+
+static int event_fresh(unsigned long long ns) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long at = (long long)now.tv_sec * MS_PER_SEC * NS_PER_MS + now.tv_nsec;
+    return ns > 0 && (long long)ns <= at && at - (long long)ns < EVENT_AGE_MAX_NS;
+}
+
+static void print_rom(const unsigned char *rom) {
+    for (int i = 0; i < TOUCHM_ROM_BYTES; i++)
+        printf("%02x", rom[i]);
+}
+
+static void keystate_step(void) {
+    struct touchm_event ev;
+    memset(&ev, 0xAA, sizeof(ev));
+    int r = ioctl(g_cur, TOUCHM_IOC_KEY_STATE, &ev);
+    if (r < 0) {
+        result("keystate", r);
+        return;
+    }
+    printf("keystate %d %s seq=%u rom=", r, event_kind(ev.kind), ev.seqno);
+    print_rom(ev.rom);
+    printf(" time=%s\n", ev.seqno == 0 ? (ev.timestamp_ns == 0 ? "none" : "bad")
+                                       : (event_fresh(ev.timestamp_ns) ? "fresh" : "bad"));
+}
+
+static void events_step(long n) {
+    static struct touchm_event evs[EVENTS_MAX];
+    ssize_t r = read(g_cur, evs, (size_t)n * sizeof(evs[0]));
+    result("events", (long)r);
+    for (ssize_t i = 0; r > 0 && i < r / (ssize_t)sizeof(evs[0]); i++) {
+        printf("event seq=%u %s lost=%u rom=", evs[i].seqno, event_kind(evs[i].kind), evs[i].lost);
+        print_rom(evs[i].rom);
+        printf("%s\n", event_fresh(evs[i].timestamp_ns) ? "" : " stale");
+    }
+}
+
 /* One step; 0 for a malformed one. */
 static int step(char *word) {
     char *arg = strchr(word, ':');
@@ -413,6 +519,27 @@ static int step(char *word) {
         result("sigtermclose", install(SIGTERM, on_term));
     } else if (strcmp(name, "hammer") == 0 && numeric) {
         hammer((long)value);
+    } else if ((strcmp(name, "poll") == 0 || strcmp(name, "select") == 0 ||
+                strcmp(name, "epoll") == 0) &&
+               numeric && value >= 0 && value <= INT_MAX) {
+        wait_step(name, (int)value);
+    } else if (strcmp(name, "keystate") == 0) {
+        keystate_step();
+    } else if (strcmp(name, "eventfd") == 0) {
+        long long flags = 0;
+        if (arg && strcmp(arg, "nonblock") == 0)
+            flags = O_NONBLOCK;
+        else if (arg && !number(arg, 16, &flags))
+            return 0;
+        opened("eventfd", ioctl(g_cur, TOUCHM_IOC_EVENT_FD, (long)flags));
+    } else if (strcmp(name, "events") == 0 && numeric && value > 0 && value <= EVENTS_MAX) {
+        events_step((long)value);
+    } else if (strcmp(name, "eventread") == 0 && numeric && value >= 0 &&
+               (size_t)value <= sizeof(g_data)) {
+        result("eventread", (long)read(g_cur, g_data, (size_t)value));
+    } else if (strcmp(name, "nonblock") == 0) {
+        int flags = fcntl(g_cur, F_GETFL);
+        result("nonblock", flags < 0 ? flags : (flags & O_NONBLOCK) != 0);
     } else if (strcmp(name, "wait") == 0) {
         char line[LINE_MAX_IN];
         printf("wait\n");
