@@ -28,8 +28,9 @@
 #             The time limit grows with SECONDS.
 #
 # Over a tty line the guest asks the host for far-end changes on a third
-# serial port (ttyS2): each line it sends is a tmfarend control command, or
-# "unplug"/"replug" of the USB adapter (device_del/device_add on qemu's
+# serial port (ttyS2): each line it sends is a tmfarend control command,
+# "touch ROM MS" (attach, MS ms, remove), or "unplug"/"replug" of the USB
+# adapter (device_del/device_add on qemu's
 # monitor); the answer is "ok" (followed by a blank and the last line the
 # command printed, if any) or "error: ..." on the same port.
 #
@@ -191,6 +192,14 @@ monitor() {
 	printf '%s\n' "$1" >"$work/mon.in"
 }
 
+# far_touch touch ROM MS: the far end holds a key with ROM for MS ms
+# (between the end of its attach and the start of its remove).
+far_touch() {
+	"$bin_dir/tmfarend" ctl --state "$work/farend" attach "$2" &&
+		sleep "$(awk -v ms="$3" 'BEGIN { printf "%.3f", ms / 1000 }')" &&
+		"$bin_dir/tmfarend" ctl --state "$work/farend" remove
+}
+
 # answer_guest: serves the guest's requests on the host port until qemu
 # ends; each one is logged in requests.log.
 answer_guest() {
@@ -204,6 +213,7 @@ answer_guest() {
 		unplug) [ "$line" = usb ] && monitor "device_del usbline" && ok=1 ;;
 		replug) [ "$line" = usb ] &&
 			monitor "device_add usb-serial,chardev=line,id=usbline" && ok=1 ;;
+		touch\ *) far_touch $req >"$work/reply" 2>&1 && ok=1 ;;
 		*) "$bin_dir/tmfarend" ctl --state "$work/farend" $req >"$work/reply" 2>&1 &&
 			ok=1 ;;
 		esac

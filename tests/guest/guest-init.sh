@@ -16,6 +16,7 @@ PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
 . /guest-lib.sh
+. /event-cases.sh
 guest_start
 
 CTL=/sys/kernel/debug/touchm/ctl
@@ -192,6 +193,11 @@ chksl_says present
 ctl clear
 getid_says "$ROM_A_GETID"
 end
+
+EV_ROM=$ROM_A
+EV_ROM_B=$ROM_B
+EV_ROM_C=$ROM_C
+event_cases
 
 begin module-unload
 if rmmod touchm; then

@@ -9,11 +9,12 @@
 # Requests to the host go out on ttyS2, one line each, and the runner
 # (scripts/qemu-test.sh) answers "ok" or "error: ..." on the same port:
 # the far end's control commands (attach ROM, remove, swap ROM, fault
-# silent|crc, clear, pace on|off) and, for the USB adapter, "unplug" and
-# "replug" through qemu's monitor.
+# silent|crc, clear, pace on|off, show), "touch ROM MS" (attach, MS ms,
+# remove) and, for the USB adapter, "unplug" and "replug" through qemu's
+# monitor.
 #
-# Packed as /init with /guest-lib.sh, tmtool, libvorn.so.1, tmattach and
-# devcheck in /opt/vorn, the module as /touchm.ko and the USB modules in
+# Packed as /init with /guest-lib.sh, tmtool, libvorn.so.1, tmattach,
+# devcheck and evcheck in /opt/vorn, the module as /touchm.ko and the USB modules in
 # /lib/modules/usb.
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
@@ -21,6 +22,8 @@ export PATH
 . /guest-lib.sh
 . /hostile-cases.sh
 . /caller-cases.sh
+. /event-cases.sh
+. /line-gone-cases.sh
 guest_start
 
 T=/tmp/tmq
@@ -178,6 +181,13 @@ end
 hostile_cases
 
 caller_cases
+
+EV_ROM=$ROM_T
+EV_ROM_B=$ROM_B
+EV_ROM_C=$ROM_C
+event_cases
+
+line_gone_cases
 
 begin detach
 detach
