@@ -1,20 +1,29 @@
 # Install rules, the CMake and pkg-config packages of libvorn, and the Debian
-# package (CPack). Included from the top-level CMakeLists.txt after every
-# target exists.
+# packages. Included from the top-level CMakeLists.txt after every target
+# exists.
 #
-# Installed layout (prefix P, libdir L = CMAKE_INSTALL_LIBDIR):
-#   P/bin/tmtool                     run path $ORIGIN/../L finds libvorn
-#   P/bin/tmattach                   attaches the driver to a serial port
-#   P/L/libvorn.so.1.0.0, .so.1, .so
-#   P/include/vorn/*.h               the public headers
-#   P/L/pkgconfig/libvorn.pc
-#   P/L/cmake/libvorn/               find_package(libvorn) -> libvorn::vorn
-#   P/bin/tmsim                      the driver stand-in's launcher
-#   P/L/vorn/tmsim, libtmsim.so      ... and its preload library beside it
-#   P/share/man/man1/tmtool.1, tmattach.1, tmsim.1, man3/libvorn.3 (and
-#                                    CTouchMemClt.3, a link to it)
-#   P/share/bash-completion/completions/tmtool, tmsim
-#   P/share/doc/vorn/examples/70-touchm.rules
+# Installed layout (prefix P, libdir L = CMAKE_INSTALL_LIBDIR), by install
+# component; each component is one Debian package (cmake/Package.cmake):
+#   libvorn1     P/L/libvorn.so.1.0.0, .so.1
+#   libvorn-dev  P/L/libvorn.so, P/include/vorn/*.h (the public headers),
+#                P/L/pkgconfig/libvorn.pc, P/L/cmake/libvorn/ (find_package),
+#                P/share/man/man3/libvorn.3 (and CTouchMemClt.3, a link)
+#   vorn-tools   P/bin/tmtool (run path $ORIGIN/../L finds libvorn),
+#                P/bin/tmattach, their pages and tmtool's bash completion,
+#                VORN_UDEV_RULES_DIR/75-touchm.rules,
+#                VORN_SYSTEMD_UNIT_DIR/tmattach@.service,
+#                VORN_SYSUSERS_DIR/touchm.conf
+#   vorn-sim     P/bin/tmsim -> P/L/vorn/tmsim, P/L/vorn/libtmsim.so beside
+#                it, P/L/vorn/tmfarend (a test helper, off the PATH), tmsim.1
+#                and tmsim's bash completion
+#   touchm-dkms  P/src/touchm-<version>/: the module's sources as one flat
+#                folder (as driver/build-module.sh lays them out), Kbuild,
+#                dkms.conf
+#   python3-vorn and tmwatch (vorn-tools) install from their own folders.
+#
+# The udev, systemd and sysusers folders are relative to the prefix unless
+# given absolute; scripts/package.sh puts the first two where Debian 12
+# keeps them (/lib/udev/rules.d, /lib/systemd/system).
 
 include(CMakePackageConfigHelpers)
 
@@ -23,6 +32,13 @@ set(VORN_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 # Private directory of the stand-in: the launcher looks for libtmsim.so in
 # its own directory, so both live here and bin/tmsim points at the launcher.
 set(VORN_SIM_DIR ${CMAKE_INSTALL_LIBDIR}/vorn)
+set(VORN_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING
+  "Folder of the udev rules (relative to the prefix, or absolute)")
+set(VORN_SYSTEMD_UNIT_DIR "lib/systemd/system" CACHE STRING
+  "Folder of the systemd units (relative to the prefix, or absolute)")
+set(VORN_SYSUSERS_DIR "lib/sysusers.d" CACHE STRING
+  "Folder of the sysusers.d files (relative to the prefix, or absolute)")
+set(VORN_DKMS_DIR "src/touchm-${PROJECT_VERSION}")
 
 # --- libvorn -----------------------------------------------------------------
 
@@ -43,14 +59,14 @@ set_target_properties(vorn PROPERTIES PUBLIC_HEADER "${VORN_PUBLIC_HEADERS}")
 
 install(TARGETS vorn EXPORT libvornTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-    COMPONENT Runtime NAMELINK_COMPONENT Development
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorn COMPONENT Development)
+    COMPONENT libvorn1 NAMELINK_COMPONENT libvorn-dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/vorn COMPONENT libvorn-dev)
 
 install(EXPORT libvornTargets
   FILE libvorn-targets.cmake
   NAMESPACE libvorn::
   DESTINATION ${VORN_CMAKE_DIR}
-  COMPONENT Development)
+  COMPONENT libvorn-dev)
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/libvorn-config.cmake.in
   ${CMAKE_BINARY_DIR}/libvorn-config.cmake
   INSTALL_DESTINATION ${VORN_CMAKE_DIR})
@@ -61,7 +77,7 @@ install(FILES
   ${CMAKE_BINARY_DIR}/libvorn-config.cmake
   ${CMAKE_BINARY_DIR}/libvorn-config-version.cmake
   DESTINATION ${VORN_CMAKE_DIR}
-  COMPONENT Development)
+  COMPONENT libvorn-dev)
 
 # pkg-config file, relocatable: its prefix is computed from its own place.
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
@@ -76,18 +92,18 @@ else()
   set(VORN_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/libvorn.pc.in ${CMAKE_BINARY_DIR}/libvorn.pc @ONLY)
-install(FILES ${CMAKE_BINARY_DIR}/libvorn.pc DESTINATION ${VORN_PC_DIR} COMPONENT Development)
+install(FILES ${CMAKE_BINARY_DIR}/libvorn.pc DESTINATION ${VORN_PC_DIR} COMPONENT libvorn-dev)
 
 # --- tmtool ------------------------------------------------------------------
 
 # tool/CMakeLists.txt sets INSTALL_RPATH $ORIGIN and $ORIGIN/../<libdir>.
-install(TARGETS tmtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
-install(TARGETS tmattach RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT Runtime)
+install(TARGETS tmtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vorn-tools)
+install(TARGETS tmattach RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT vorn-tools)
 
 # --- the driver stand-in -----------------------------------------------------
 
 if(TARGET tmsim)
-  install(TARGETS tmsim RUNTIME DESTINATION ${VORN_SIM_DIR} COMPONENT Simulator)
+  install(TARGETS tmsim RUNTIME DESTINATION ${VORN_SIM_DIR} COMPONENT vorn-sim)
   file(RELATIVE_PATH _vorn_sim_rel "/${CMAKE_INSTALL_BINDIR}" "/${VORN_SIM_DIR}/tmsim")
   # A relative link, so that it stays right under DESTDIR and in the package.
   install(CODE "
@@ -96,33 +112,80 @@ if(TARGET tmsim)
     file(REMOVE \"\${_link}\")
     file(CREATE_LINK \"${_vorn_sim_rel}\" \"\${_link}\" SYMBOLIC)
     message(STATUS \"Installing: \${_link} -> ${_vorn_sim_rel}\")"
-    COMPONENT Simulator)
+    COMPONENT vorn-sim)
 endif()
 if(TARGET tmsim_preload)
-  install(TARGETS tmsim_preload LIBRARY DESTINATION ${VORN_SIM_DIR} COMPONENT Simulator)
+  install(TARGETS tmsim_preload LIBRARY DESTINATION ${VORN_SIM_DIR} COMPONENT vorn-sim)
+endif()
+# The far end of a serial key line for tests of the real driver (run by the
+# qemu tests and benchmarks, not by operators): beside the stand-in, off the
+# PATH.
+if(TARGET tmfarend)
+  install(TARGETS tmfarend RUNTIME DESTINATION ${VORN_SIM_DIR} COMPONENT vorn-sim)
 endif()
 
-# --- documentation, udev example, shell completion ---------------------------
+# --- documentation and shell completion --------------------------------------
 
 install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.1 ${PROJECT_SOURCE_DIR}/doc/tmattach.1
-  ${PROJECT_SOURCE_DIR}/doc/tmsim.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Documentation)
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT vorn-tools)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/tmsim.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT vorn-sim)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/libvorn.3
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT Documentation)
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT libvorn-dev)
 # "man CTouchMemClt" finds the library's page: a relative link beside it.
 install(CODE "
   set(_page \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_MANDIR}/man3/CTouchMemClt.3\")
   file(REMOVE \"\${_page}\")
   file(CREATE_LINK libvorn.3 \"\${_page}\" SYMBOLIC)
   message(STATUS \"Installing: \${_page} -> libvorn.3\")"
-  COMPONENT Documentation)
-install(FILES ${PROJECT_SOURCE_DIR}/doc/70-touchm.rules
-  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT Documentation)
+  COMPONENT libvorn-dev)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/tmtool.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME tmtool COMPONENT Documentation)
+  RENAME tmtool COMPONENT vorn-tools)
 install(FILES ${PROJECT_SOURCE_DIR}/doc/tmsim.bash-completion
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME tmsim COMPONENT Documentation)
+  RENAME tmsim COMPONENT vorn-sim)
+
+# --- attach on plug: udev, systemd, the group ----------------------------------
+
+install(FILES ${PROJECT_SOURCE_DIR}/dist/udev/75-touchm.rules
+  DESTINATION ${VORN_UDEV_RULES_DIR} COMPONENT vorn-tools)
+# The unit names tmattach by its installed path, so it is written at install
+# time, when the prefix is known (cmake --install --prefix may change it).
+install(CODE "
+  set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
+  if(NOT IS_ABSOLUTE \"\${_bindir}\")
+    set(_bindir \"\${CMAKE_INSTALL_PREFIX}/\${_bindir}\")
+  endif()
+  set(_unitdir \"${VORN_SYSTEMD_UNIT_DIR}\")
+  if(NOT IS_ABSOLUTE \"\${_unitdir}\")
+    set(_unitdir \"\${CMAKE_INSTALL_PREFIX}/\${_unitdir}\")
+  endif()
+  set(VORN_FULL_BINDIR \"\${_bindir}\")
+  set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmattach@.service\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmattach@.service.in\" \"\${_unit}\" @ONLY)
+  message(STATUS \"Installing: \${_unit}\")"
+  COMPONENT vorn-tools)
+install(FILES ${PROJECT_SOURCE_DIR}/dist/sysusers/touchm.conf
+  DESTINATION ${VORN_SYSUSERS_DIR} COMPONENT vorn-tools)
+
+# --- the module's sources for DKMS ---------------------------------------------
+
+# The flat folder driver/build-module.sh builds in: every driver/*.c and *.h
+# (taken at install time, so a file added to the driver is never left out),
+# the transport and the kernel half of the line. tm_line_user.c is the
+# line's user-space glue and stays out, as in build-module.sh.
+configure_file(${PROJECT_SOURCE_DIR}/dist/dkms/dkms.conf.in
+  ${CMAKE_BINARY_DIR}/dist/dkms.conf @ONLY)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/driver/
+  DESTINATION ${VORN_DKMS_DIR} COMPONENT touchm-dkms
+  FILES_MATCHING PATTERN "*.c" PATTERN "*.h" PATTERN "Kbuild")
+install(FILES
+  ${PROJECT_SOURCE_DIR}/kernel/velkor.c ${PROJECT_SOURCE_DIR}/kernel/velkor.h
+  ${PROJECT_SOURCE_DIR}/sim/line/tm_key.c ${PROJECT_SOURCE_DIR}/sim/line/tm_pl2303.c
+  ${PROJECT_SOURCE_DIR}/sim/line/tm_line.c ${PROJECT_SOURCE_DIR}/sim/line/tm_line.h
+  ${PROJECT_SOURCE_DIR}/sim/line/tm_line_core.h
+  ${CMAKE_BINARY_DIR}/dist/dkms.conf
+  DESTINATION ${VORN_DKMS_DIR} COMPONENT touchm-dkms)
 
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

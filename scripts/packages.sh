@@ -7,9 +7,11 @@
 #   test   run, plus everything scripts/test.sh runs: the kernel object
 #          against Debian's headers, the real kernel under qemu, the
 #          install and documentation tests, the time-zone cases
-#   ci     test, plus the further gates of .ci/run: lint, the Debian
-#          package and lintian, the fuzzers (clang, libFuzzer), memcheck,
-#          and the benchmarks' library
+#   package  run, plus what scripts/package.sh needs to make and check
+#          the Debian packages: dpkg-dev, fakeroot, lintian, dkms (which
+#          builds the packaged module's sources) and the kernel headers
+#   ci     test and package, plus the further gates of .ci/run: lint, the
+#          fuzzers (clang, libFuzzer), memcheck, and the benchmarks' library
 #
 # vorn_need_packages GROUP installs what the group lacks: as root through
 # apt-get (no questions asked), otherwise it stops, naming the one
@@ -22,9 +24,11 @@ vorn_packages_test=("${vorn_packages_run[@]}"
     libgmock-dev make pkg-config tzdata groff-base binutils
     linux-headers-amd64 linux-image-amd64 qemu-system-x86 seabios busybox-static
     cpio xz-utils bash-completion python3-pytest)
-vorn_packages_ci=("${vorn_packages_test[@]}"
+vorn_packages_package=("${vorn_packages_run[@]}"
+    dpkg-dev fakeroot file lintian dkms linux-headers-amd64 binutils)
+vorn_packages_ci=("${vorn_packages_test[@]}" "${vorn_packages_package[@]}"
     clang clang-format clang-tidy libclang-rt-14-dev libbenchmark-dev
-    dpkg-dev file lintian valgrind)
+    valgrind)
 
 # vorn_missing_packages PACKAGE...: prints those not installed, one a line.
 vorn_missing_packages() {

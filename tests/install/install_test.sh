@@ -64,8 +64,27 @@ for f in bin/tmtool bin/tmattach bin/tmsim "$libdir/libvorn.so.1.0.0" \
          share/man/man3/libvorn.3 \
          share/bash-completion/completions/tmtool \
          share/bash-completion/completions/tmsim \
-         share/doc/vorn/examples/70-touchm.rules; do
+         "$libdir/vorn/tmfarend" \
+         lib/udev/rules.d/75-touchm.rules "lib/systemd/system/tmattach@.service" \
+         lib/sysusers.d/touchm.conf; do
     check "installed $f" test -e "$prefix/$f"
+done
+# The unit starts the installed tmattach, wherever the prefix is.
+check "tmattach@.service runs $prefix/bin/tmattach" \
+    grep -qxF "ExecStart=$prefix/bin/tmattach /dev/%I" "$prefix/lib/systemd/system/tmattach@.service"
+# The module's sources for DKMS: one flat folder with everything the
+# driver's own build (driver/build-module.sh) copies together, by its globs.
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+dkms=$prefix/src/touchm-$version
+check "dkms.conf names touchm $version" \
+    grep -qxF "PACKAGE_VERSION=\"$version\"" "$dkms/dkms.conf"
+mapfile -t module_files < <(grep -o '"\$root"/[^ ]*' "$src/driver/build-module.sh" |
+    sed 's/^"\$root"\///')
+check "build-module.sh names its files" test "${#module_files[@]}" -gt 3
+for pattern in "${module_files[@]}"; do
+    for f in "$src"/$pattern; do
+        check "DKMS folder has ${f#"$src"/}" cmp -s "$f" "$dkms/$(basename "$f")"
+    done
 done
 same "CTouchMemClt(3) is the library's page" "libvorn.3" \
     "$(readlink "$prefix/share/man/man3/CTouchMemClt.3")"
