@@ -21,6 +21,7 @@
 
 _Static_assert(VORN_ROM_BYTES == TM_ROM_SIZE, "ROM size of the C API and the device differ");
 _Static_assert(VORN_ROM_BYTES == TOUCHM_ROM_BYTES, "ROM size of the C API and events differ");
+_Static_assert(VORN_ROM_TEXT_LEN == 2 * VORN_ROM_BYTES, "two hex digits a ROM byte");
 _Static_assert(VORN_EVENT_ATTACHED == TOUCHM_EVENT_ATTACHED, "event kinds differ");
 _Static_assert(VORN_EVENT_REMOVED == TOUCHM_EVENT_REMOVED, "event kinds differ");
 

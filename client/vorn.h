@@ -53,7 +53,7 @@ extern "C" {
 #define VORN_ROM_BYTES 8
 /* Characters of a ROM's text form, and the buffer size that holds it with
  * its terminating NUL. */
-#define VORN_ROM_TEXT_LEN (2 * VORN_ROM_BYTES)
+#define VORN_ROM_TEXT_LEN 16
 #define VORN_ROM_TEXT_SIZE (VORN_ROM_TEXT_LEN + 1)
 
 /* Event kinds (the driver's own numbers). */

@@ -28,6 +28,7 @@
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -127,9 +128,35 @@ static void sleep_ms(long ms) {
     }
 }
 
+/* Numbers of a step "NAME:N[:N]...": 1 when s is name and count numbers
+ * (decimal; -1 allowed) separated by colons, with *rest past the last one
+ * (at a colon or the end); 0 otherwise. */
+static int numbers(const char *s, const char *name, long *out, int count, const char **rest) {
+    size_t len = strlen(name);
+    if (strncmp(s, name, len) != 0 || s[len] != ':')
+        return 0;
+    const char *p = s + len;
+    for (int i = 0; i < count; i++) {
+        if (*p != ':')
+            return 0;
+        char *end = NULL;
+        errno = 0;
+        long long v = strtoll(p + 1, &end, 10);
+        if (errno || end == p + 1 || v < -1 || v > UINT32_MAX)
+            return 0;
+        out[i] = (long)v;
+        p = end;
+    }
+    if (rest)
+        *rest = p;
+    else if (*p != '\0')
+        return 0;
+    return 1;
+}
+
 static int step(const char *s) {
-    unsigned long a = 0, b = 0;
-    long ms = 0;
+    long n[2] = {0, 0};
+    const char *rest = NULL;
     if (strncmp(s, "open", 4) == 0 && (s[4] == '\0' || s[4] == ':')) {
         g_line = vorn_open(s[4] == ':' ? s + 5 : VORN_DEFAULT_PATH);
         if (g_line)
@@ -167,10 +194,10 @@ static int step(const char *s) {
         }
     } else if (strcmp(s, "size") == 0) {
         result("size", vorn_key_size(g_line));
-    } else if (sscanf(s, "read:%lu:%lu", &a, &b) == 2) {
-        if (b > DATA_MAX)
+    } else if (numbers(s, "read", n, 2, NULL)) {
+        if (n[0] < 0 || n[1] < 0 || n[1] > DATA_MAX)
             return 0;
-        ssize_t r = vorn_read(g_line, (uint32_t)a, g_data, b);
+        ssize_t r = vorn_read(g_line, (uint32_t)n[0], g_data, (size_t)n[1]);
         if (r >= 0) {
             printf("read %ld ", (long)r);
             print_hex(g_data, (size_t)r);
@@ -178,18 +205,18 @@ static int step(const char *s) {
         } else {
             result("read", r);
         }
-    } else if (sscanf(s, "write:%lu:", &a) == 1 && strchr(s + 6, ':') != NULL) {
-        long n = parse_hex(strchr(s + 6, ':') + 1);
-        if (n < 0)
+    } else if (numbers(s, "write", n, 1, &rest) && *rest == ':') {
+        long len = parse_hex(rest + 1);
+        if (n[0] < 0 || len < 0)
             return 0;
-        result("write", vorn_write(g_line, (uint32_t)a, g_data, (size_t)n));
-    } else if (sscanf(s, "wait:%ld", &ms) == 1) {
+        result("write", vorn_write(g_line, (uint32_t)n[0], g_data, (size_t)len));
+    } else if (numbers(s, "wait", n, 1, NULL)) {
         struct vorn_event ev;
-        print_event("wait", vorn_wait_event(g_line, (int)ms, &ev), &ev);
+        print_event("wait", vorn_wait_event(g_line, (int)n[0], &ev), &ev);
     } else if (strcmp(s, "readev") == 0) {
         struct vorn_event ev;
         print_event("readev", vorn_read_event(g_line, &ev), &ev);
-    } else if (sscanf(s, "poll:%ld", &ms) == 1) {
+    } else if (numbers(s, "poll", n, 1, NULL)) {
         struct pollfd pfd;
         pfd.fd = vorn_fd(g_line);
         pfd.events = POLLIN;
@@ -198,7 +225,7 @@ static int step(const char *s) {
             result("poll", pfd.fd);
             return 1;
         }
-        int r = poll(&pfd, 1, (int)ms);
+        int r = poll(&pfd, 1, (int)n[0]);
         if (r < 0)
             result("poll", -errno);
         else if (r == 0)
@@ -219,14 +246,14 @@ static int step(const char *s) {
             result("text", vorn_rom_to_text(rom, text, sizeof(text)));
             printf("text %s\n", text);
         }
-    } else if (sscanf(s, "textlen:%lu", &a) == 1) {
+    } else if (numbers(s, "textlen", n, 1, NULL)) {
         static const uint8_t kRom[VORN_ROM_BYTES] = {0x04, 0xef, 0xbe, 0xad,
                                                      0xde, 0x00, 0x00, 0xcd};
         char text[TEXT_BUF_MAX];
-        if (a > sizeof(text))
+        if (n[0] < 0 || (size_t)n[0] > sizeof(text))
             return 0;
         memset(text, '#', sizeof(text));
-        int r = vorn_rom_to_text(kRom, text, a);
+        int r = vorn_rom_to_text(kRom, text, (size_t)n[0]);
         result("textlen", r);
         if (r < 0)
             printf("textlen %s\n", text[0] == '#' ? "untouched" : "written");
@@ -238,8 +265,8 @@ static int step(const char *s) {
         fflush(stdout);
         if (fgets(line, sizeof(line), stdin) == NULL)
             return 0;
-    } else if (sscanf(s, "sleep:%ld", &ms) == 1) {
-        sleep_ms(ms);
+    } else if (numbers(s, "sleep", n, 1, NULL) && n[0] >= 0) {
+        sleep_ms(n[0]);
     } else {
         return 0;
     }
