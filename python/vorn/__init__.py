@@ -199,14 +199,18 @@ class Line:
     the first call of fileno(), wait() or read_event() on (while the line
     stays open), and events are those seen from then on. Call fileno()
     right after opening to miss none. A Line is closed by close(), at the
-    end of a with block, or when it is collected.
+    end of a with block, or when it is collected; it may wait in one thread
+    while another makes requests, but must not be closed while a call on it
+    runs.
     """
 
     def __init__(self, path=DEFAULT_PATH):
         """Opens path; OSError when it cannot be opened."""
         self._line = None
         self.path = os.fsdecode(path)
-        lib = _library()
+        # Kept with the line, so that closing it needs no module global
+        # (a line collected at interpreter exit).
+        self._lib = lib = _library()
         handle = lib.vorn_open(os.fsencode(path))
         if not handle:
             code = ctypes.get_errno()
@@ -236,7 +240,7 @@ class Line:
         """Closes the line and its event descriptor; may be called again."""
         handle, self._line = self._line, None
         if handle is not None:
-            _library().vorn_close(handle)
+            self._lib.vorn_close(handle)
 
     def _handle(self):
         if self._line is None:
