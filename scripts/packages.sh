@@ -23,7 +23,7 @@ vorn_packages_run=(cmake ninja-build gcc g++ libgtest-dev)
 vorn_packages_test=("${vorn_packages_run[@]}"
     libgmock-dev make pkg-config tzdata groff-base binutils
     linux-headers-amd64 linux-image-amd64 qemu-system-x86 seabios busybox-static
-    cpio xz-utils bash-completion python3-pytest)
+    cpio xz-utils bash-completion python3-pytest debootstrap e2fsprogs procps)
 vorn_packages_package=("${vorn_packages_run[@]}"
     dpkg-dev fakeroot file lintian dkms linux-headers-amd64 binutils)
 vorn_packages_ci=("${vorn_packages_test[@]}" "${vorn_packages_package[@]}"
