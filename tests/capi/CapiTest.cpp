@@ -4,7 +4,9 @@
 // each failure, the ROM's text form, and key events driven by tmsim ctl.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TestSupport.h"
@@ -46,6 +48,11 @@ std::string Scripted(const SimDir &dir, const SimKey &key, std::vector<std::stri
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     return r.out;
+}
+
+void CtlOk(const SimDir &dir, std::vector<std::string> args) {
+    RunResult c = Ctl(dir, std::move(args));
+    EXPECT_EQ(c.status, 0) << c.err;
 }
 
 } // namespace
@@ -213,4 +220,36 @@ TEST(CapiEvents, VanishedLineEndsTheWaitWithEnodev) {
     EXPECT_EQ(Scripted(dir, Key(), {"open", "fd", "pause", "wait:5000", "readev", "poll:1000"},
                        {{"vanish"}}),
               "open ok\nfd ok\npause\nwait -19 ENODEV\nreadev -19 ENODEV\npoll hangup\n");
+}
+
+// A reader that falls more than the driver's queue (64 events) behind loses
+// the oldest, and the first record it reads says how many.
+TEST(CapiEvents, SlowReaderLearnsHowManyItLost) {
+    constexpr int kSwaps = 50;
+    constexpr size_t kQueue = 64;
+    SimDir dir;
+    Spawned p;
+    ASSERT_TRUE(p.Start(dir, Key(), {"capiprobe", "open", "fd", "pause", "drain"}));
+    ASSERT_TRUE(p.WaitForLine("pause"));
+    // Every swap changes the ROM, so each state the watch sees is a removal
+    // and an attachment, whether or not it saw the one before.
+    for (int i = 0; i < kSwaps; i++) {
+        CtlOk(dir, {"swap", "--rom", i % 2 ? kDefaultRom : kSwapRom});
+        std::this_thread::sleep_for(20ms);
+    }
+    std::this_thread::sleep_for(300ms);
+    p.Write("go\n");
+    RunResult r = p.Wait();
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        r.out, m, std::regex("drain ([0-9]+) lost=([0-9]+) first=([0-9]+) last=([0-9]+) (.*)\n")))
+        << r.out;
+    const unsigned long count = std::stoul(m[1]), lost = std::stoul(m[2]), first = std::stoul(m[3]),
+                        last = std::stoul(m[4]);
+    EXPECT_EQ(count, kQueue);
+    EXPECT_GT(last, kQueue) << "too few changes were seen to fill the queue";
+    EXPECT_EQ(lost, first - 1);
+    EXPECT_EQ(last - first + 1, kQueue);
+    EXPECT_EQ(m[5], "gapless end=EAGAIN");
 }

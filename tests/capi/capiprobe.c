@@ -16,6 +16,8 @@
  *   wait:MS            vorn_wait_event; the event printed as
  *                      "KIND ROM seq=N lost=N"
  *   readev             vorn_read_event
+ *   drain              vorn_read_event until none waits: the count, the
+ *                      first event's lost count, first and last seqno
  *   poll:MS            the caller's own poll of vorn_fd: "readable" (just
  *                      POLLIN), "hangup" (POLLHUP and POLLERR), "idle", or
  *                      the revents
@@ -213,6 +215,24 @@ static int step(const char *s) {
     } else if (numbers(s, "wait", n, 1, NULL)) {
         struct vorn_event ev;
         print_event("wait", vorn_wait_event(g_line, (int)n[0], &ev), &ev);
+    } else if (strcmp(s, "drain") == 0) {
+        /* Every waiting event: their count, the first one's lost count,
+         * the first and last seqno, and whether the seqnos ran on by one. */
+        struct vorn_event ev;
+        unsigned long count = 0, lost = 0, first = 0, last = 0;
+        int gapless = 1, r;
+        while ((r = vorn_read_event(g_line, &ev)) == 1) {
+            if (count == 0) {
+                lost = ev.lost;
+                first = ev.seqno;
+            } else if (ev.seqno != last + 1 || ev.lost != 0) {
+                gapless = 0;
+            }
+            last = ev.seqno;
+            count++;
+        }
+        printf("drain %lu lost=%lu first=%lu last=%lu %s end=%s\n", count, lost, first, last,
+               gapless ? "gapless" : "gaps", r == -EAGAIN ? "EAGAIN" : errno_name(-r));
     } else if (strcmp(s, "readev") == 0) {
         struct vorn_event ev;
         print_event("readev", vorn_read_event(g_line, &ev), &ev);
