@@ -88,12 +88,12 @@ struct ofile {
 /* One descriptor number. Copies of a descriptor get slots of their own on
  * the same open file. */
 struct slot {
-    atomic_int fd; /* -1 when free */
-    enum fd_kind kind;
-    dev_t dev;           /* identity of the descriptor's open file, to notice */
-    ino_t ino;           /* a number reused after a close we did not see */
-    unsigned generation; /* device generation at open */
-    unsigned epoch;      /* vanish epoch at open */
+    atomic_int fd;              /* -1 when free */
+    _Atomic(enum fd_kind) kind; /* read without the lock by event_read's first test */
+    dev_t dev;                  /* identity of the descriptor's open file, to notice */
+    ino_t ino;                  /* a number reused after a close we did not see */
+    unsigned generation;        /* device generation at open */
+    unsigned epoch;             /* vanish epoch at open */
     struct ofile *file;
 };
 
@@ -740,11 +740,12 @@ static void *watch_main(void *arg) {
                 changed = 1;
             at += (ssize_t)(sizeof(struct inotify_event) + ev->len);
         }
-        struct held h;
-        lock_take(&h);
-        if (changed)
+        if (changed) {
+            struct held h;
+            lock_take(&h);
             state_refresh();
-        lock_drop(&h);
+            lock_drop(&h);
+        }
     }
     struct held h;
     lock_take(&h);
@@ -771,7 +772,7 @@ static int watch_ensure(void) {
     if (ifd >= 0) {
         ifd = move_private(ifd);
         if (syscall(SYS_inotify_add_watch, ifd, g.state_dir,
-                    IN_MOVED_TO | IN_CLOSE_WRITE | IN_CREATE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+                    IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
             tms_close(ifd);
             ifd = -1;
         }
@@ -1194,6 +1195,13 @@ static int event_take(struct slot *s, void *buf, size_t n, ssize_t *res, int *er
  * event waits or the device goes, unless the descriptor is non-blocking. A
  * signal ends the wait with EINTR. */
 static int event_read(int fd, void *buf, size_t n, ssize_t *res) {
+    /* Lock-free first test, as tmsim_core_maybe_ours: a slot's kind is set
+     * before its number is published. */
+    int maybe = 0;
+    for (int i = 0; i < TMSIM_MAX_DESCRIPTORS && !maybe; i++)
+        maybe = atomic_load(&g_slots[i].fd) == fd && g_slots[i].kind == FD_EVENT;
+    if (!maybe)
+        return 0;
     int saved = errno;
     for (int first = 1;; first = 0) {
         struct held h;

@@ -6,9 +6,12 @@
  * settimeofday/clock_settime without ever setting the real clock. Copies of
  * the stand-in's descriptors (dup, dup2, dup3, fcntl F_DUPFD and
  * F_DUPFD_CLOEXEC) are followed, so that a program may move its device
- * descriptor. Every other path and descriptor goes to the next definition
- * (libc, or a sanitizer runtime in front of it) untouched. Only these entries
- * are exported. */
+ * descriptor. The waits (poll, ppoll, select, pselect, epoll_ctl) are the
+ * system's own: a device or event descriptor among the waited ones only
+ * starts the watch thread that brings key events while the program waits.
+ * Every other path and descriptor goes to the next definition (libc, or a
+ * sanitizer runtime in front of it) untouched. Only these entries are
+ * exported. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
