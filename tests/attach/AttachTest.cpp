@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -16,6 +17,7 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 #include "Process.h"
 
@@ -34,13 +36,15 @@ constexpr int kNullLdisc = 27;
 class Pty {
   public:
     Pty() {
-        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        // Close-on-exec: tmattach must not hold the master (a hangup needs
+        // every master descriptor closed).
+        m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
             return;
         const char *name = ptsname(m_master);
         if (name != nullptr)
             m_path = name;
-        m_slave = open(m_path.c_str(), O_RDWR | O_NOCTTY);
+        m_slave = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     }
     ~Pty() {
         if (m_slave >= 0)
@@ -52,6 +56,13 @@ class Pty {
     Pty &operator=(const Pty &) = delete;
 
     bool Ok() const { return m_slave >= 0; }
+    // Closes the master side: the slave hangs up, as a USB-serial tty does
+    // when its adapter is unplugged.
+    void HangUp() {
+        if (m_master >= 0)
+            close(m_master);
+        m_master = -1;
+    }
     const std::string &Path() const { return m_path; }
     int Slave() const { return m_slave; }
     int Ldisc() const {
@@ -97,6 +108,18 @@ RunResult RunWithSetdRefused(int err, const std::vector<std::string> &args) {
         "VORN_TEST_SETD_ERRNO=" + std::to_string(err), BinPath("tmattach")};
     cmd.insert(cmd.end(), args.begin(), args.end());
     return RunCommand(cmd);
+}
+
+// tmattach args... started with TIOCSETD accepted without the driver.
+bool StartWithSetdAccepted(vorn_test::Spawned &p, const std::vector<std::string> &args) {
+    const char *asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> cmd{"env", std::string("LD_PRELOAD=") + ATTACH_SETD_REFUSAL,
+                                 std::string("ASAN_OPTIONS=") +
+                                     (asan != nullptr ? std::string(asan) + ":" : "") +
+                                     "verify_asan_link_order=0",
+                                 "VORN_TEST_SETD_ERRNO=0", BinPath("tmattach")};
+    cmd.insert(cmd.end(), args.begin(), args.end());
+    return p.StartCommand(cmd);
 }
 
 struct SetdRefusal {
@@ -210,12 +233,19 @@ TEST(Attach, LeavesABusyPortAlone) {
 TEST(Attach, RejectsBadUsage) {
     const char *const usage =
         "usage: tmattach [--ldisc N] TTY\n"
+        "       tmattach --persist TTY\n"
         "Attaches the touch-memory driver to the serial port TTY (e.g. /dev/ttyUSB0)\n"
-        "and holds it until interrupted; the key is then /dev/touchm0.\n"
-        "  --ldisc N  line discipline number to set (default 29, the driver's number)\n";
+        "and holds it until interrupted or unplugged; the key is then /dev/touchm0.\n"
+        "  --ldisc N  line discipline number to set (default 29, the driver's number)\n"
+        "  --persist  mark the adapter behind TTY by its serial number in\n"
+        "             /etc/udev/rules.d/70-touchm-local.rules,\n"
+        "             so that udev attaches it whenever it is plugged in\n";
     ExpectRefused(RunCommand({"tmattach"}), 2, usage);
     ExpectRefused(RunCommand({"tmattach", "--speed", "/dev/ttyS0"}), 2, usage);
     ExpectRefused(RunCommand({"tmattach", "/dev/ttyS0", "/dev/ttyS1"}), 2, usage);
+    ExpectRefused(RunCommand({"tmattach", "--persist"}), 2, usage);
+    ExpectRefused(RunCommand({"tmattach", "--persist", "/dev/ttyS0", "/dev/ttyS1"}), 2, usage);
+    ExpectRefused(RunCommand({"tmattach", "--ldisc", "5", "--persist", "/dev/ttyS0"}), 2, usage);
     for (const char *bad : {"0", "30", "x", "-1", ""})
         ExpectRefused(RunCommand({"tmattach", "--ldisc", bad, "/dev/ttyS0"}), 2,
                       std::string("tmattach: --ldisc wants a number from 1 to 29, not '") + bad +
@@ -223,6 +253,47 @@ TEST(Attach, RejectsBadUsage) {
     const RunResult help = RunCommand({"tmattach", "--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out, usage);
+}
+
+// Unplugging the adapter hangs its tty up: the line is gone, which is how
+// an operator ends it, so tmattach says so on standard output and exits 0
+// (its systemd unit then ends inactive, not failed).
+TEST(Attach, EndsCleanlyWhenThePortHangsUp) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    vorn_test::Spawned p;
+    ASSERT_TRUE(StartWithSetdAccepted(p, {pty.Path()}));
+    ASSERT_TRUE(p.WaitForLine("attached to the touch-memory driver"));
+    pty.HangUp();
+    const RunResult r = p.Wait();
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("tmattach: " + pty.Path() +
+                         " hung up (adapter unplugged); the key line is gone\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.err, "");
+}
+
+// SIGTERM (systemctl stop, or the unit's end) detaches: the port gets the
+// normal discipline and its own settings back, and tmattach exits 0.
+TEST(Attach, DetachesOnSigterm) {
+    Pty pty;
+    ASSERT_TRUE(pty.Ok());
+    struct termios before, after;
+    ASSERT_TRUE(pty.Settings(&before));
+    vorn_test::Spawned p;
+    ASSERT_TRUE(StartWithSetdAccepted(p, {pty.Path()}));
+    ASSERT_TRUE(p.WaitForLine("attached to the touch-memory driver"));
+    ASSERT_TRUE(p.Signal(SIGTERM));
+    const RunResult r = p.Wait();
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("hung up"), std::string::npos) << r.out;
+    ASSERT_TRUE(pty.Settings(&after));
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
 }
 
 } // namespace

@@ -2,8 +2,11 @@
 /* Preloaded into tmattach by its tests: TIOCSETD of any discipline but
  * N_TTY fails with the errno given in VORN_TEST_SETD_ERRNO (a number), as
  * the kernel refuses a discipline, so that tmattach's message for each
- * refusal can be checked without the driver. Every other call goes
- * through. */
+ * refusal can be checked without the driver. VORN_TEST_SETD_ERRNO=0
+ * accepts the discipline instead, as a kernel with the driver would, and
+ * leaves the port as it is (a pseudo-terminal, which the driver itself
+ * would refuse), so that what tmattach does while attached can be
+ * checked. Every other call goes through. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -24,7 +27,10 @@ int ioctl(int fd, unsigned long request, ...) {
     if (request == TIOCSETD && arg != NULL && *(const int *)arg != N_TTY_LDISC) {
         const char *text = getenv(SETD_ERRNO_ENV);
         if (text != NULL) {
-            errno = (int)strtol(text, NULL, 10);
+            const int err = (int)strtol(text, NULL, 10);
+            if (err == 0)
+                return 0;
+            errno = err;
             return -1;
         }
     }
