@@ -188,6 +188,17 @@ TEST(CapiEvents, NothingHappensWithinTheTimeout) {
               "poll idle\n");
 }
 
+// A signal handler that ran ends the wait with EINTR rather than resuming
+// it, so that the caller can look at what the handler did.
+TEST(CapiEvents, SignalDuringTheWaitGivesEintr) {
+    SimDir dir;
+    RunResult r =
+        vorn_test::Run(dir, Key(), {"capiprobe", "open", "alarm:100", "wait:20000"}, "", 10s);
+    EXPECT_FALSE(r.timedOut);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "open ok\nalarm set\nwait -4 EINTR\n");
+}
+
 TEST(CapiEvents, RemoveAttachAndSwapInOrder) {
     SimDir dir;
     std::string out = Scripted(dir, Key(),

@@ -24,16 +24,19 @@
  *   text:HEX16         vorn_rom_from_text then vorn_rom_to_text
  *   textlen:LEN        vorn_rom_to_text of the default key's ROM into a
  *                      LEN-byte buffer; on failure whether it was touched
+ *   alarm:MS           SIGALRM in MS milliseconds, to a handler that returns
  *   pause              print "pause" and read a line from standard input
  *   sleep:MS
  */
 #define _POSIX_C_SOURCE 200809L
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/time.h>
 #include <time.h>
 
 #include "vorn.h"
@@ -41,6 +44,7 @@
 #define DATA_MAX 65536
 #define LINE_MAX_IN 256
 #define NS_PER_MS 1000000L
+#define US_PER_MS 1000L
 #define MS_PER_SEC 1000
 #define TEXT_BUF_MAX 64
 
@@ -120,6 +124,13 @@ static void print_event(const char *step, int r, const struct vorn_event *ev) {
                                                         : "unknown";
     printf("%s %s %s seq=%lu lost=%lu\n", step, kind, text, (unsigned long)ev->seqno,
            (unsigned long)ev->lost);
+}
+
+static volatile sig_atomic_t g_alarms;
+
+static void on_alarm(int sig) {
+    (void)sig;
+    g_alarms++;
 }
 
 static void sleep_ms(long ms) {
@@ -285,6 +296,20 @@ static int step(const char *s) {
         fflush(stdout);
         if (fgets(line, sizeof(line), stdin) == NULL)
             return 0;
+    } else if (numbers(s, "alarm", n, 1, NULL) && n[0] > 0) {
+        /* SIGALRM in n[0] ms, to a handler that does nothing (no
+         * SA_RESTART): a wait then sees the signal. */
+        struct sigaction sa;
+        memset(&sa, 0, sizeof(sa));
+        sa.sa_handler = on_alarm;
+        sigemptyset(&sa.sa_mask);
+        struct itimerval it;
+        memset(&it, 0, sizeof(it));
+        it.it_value.tv_sec = n[0] / MS_PER_SEC;
+        it.it_value.tv_usec = (n[0] % MS_PER_SEC) * US_PER_MS;
+        if (sigaction(SIGALRM, &sa, NULL) != 0 || setitimer(ITIMER_REAL, &it, NULL) != 0)
+            return 0;
+        printf("alarm set\n");
     } else if (numbers(s, "sleep", n, 1, NULL) && n[0] >= 0) {
         sleep_ms(n[0]);
     } else {
