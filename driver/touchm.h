@@ -116,8 +116,8 @@ void touchm_dev_unregister(struct touchm_dev *dev);
 void touchm_dev_put(struct touchm_dev *dev);
 
 /*
- * With the lock held: a presence request and, when a key answers, a ROM
- * request, served as the device's requests are but not counted with them.
+ * With the lock held: a ROM request (whose reset pulse is the presence
+ * test), served as the device's requests are but not counted with them.
  * 1 with the ROM in @rom, 0 when no key answers, or a negative error.
  */
 int touchm_probe_key(struct touchm_dev *dev, unsigned char *rom);

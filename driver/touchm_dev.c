@@ -356,15 +356,11 @@ static int touchm_serve(struct touchm_dev *dev, struct touchm_req *req)
 
 int touchm_probe_key(struct touchm_dev *dev, unsigned char *rom)
 {
-	struct touchm_req req = { .kind = TOUCHM_KIND_PRESENCE };
+	struct touchm_req req = { .kind = TOUCHM_KIND_ROM };
 	int r;
 
 	BUILD_BUG_ON(TM_CORE_ROM_SIZE != TOUCHM_ROM_BYTES);
 	r = touchm_serve(dev, &req);
-	if (!r) {
-		req.kind = TOUCHM_KIND_ROM;
-		r = touchm_serve(dev, &req);
-	}
 	if (r == -ENXIO) {
 		/* As after a request: the next key may be another family. */
 		dev->size_known = false;

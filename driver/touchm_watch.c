@@ -15,11 +15,12 @@
  * A probe takes the line's lock as a request does, so it never runs
  * inside a request nor interleaves with one; a request that finds the line
  * busy with a probe waits for it, as for any request, and the probe's time
- * is bounded by the line's own bounds. It serves a presence request and,
- * when a key answers, a ROM request through the same path as the device's
- * requests (the backend's begin and end, a retry after a line fault), but
- * outside the counts of served and failed requests. A probe that fails on
- * a line fault changes nothing: it is counted in probe_faults.
+ * is bounded by the line's own bounds. It serves one ROM request, whose
+ * reset pulse tells whether a key is there, through the same path as the
+ * device's requests (the backend's begin and end, a retry after a line
+ * fault), but outside the counts of served and failed requests: a separate
+ * presence request first would only double the resets. A probe that fails
+ * on a line fault changes nothing: it is counted in probe_faults.
  *
  * Each change goes into the queue of every event descriptor, bumps the
  * line's seqno, wakes the wait queue, notifies the key attribute's pollers
