@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Install rules, the CMake and pkg-config packages of libvorn, and the Debian
 # packages. Included from the top-level CMakeLists.txt after every target
 # exists.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian packages: one per install component of the same name
 #   libvorn1, libvorn-dev, vorn-tools, vorn-sim, touchm-dkms, python3-vorn
 # (cmake/Install.cmake assigns the files). cmake/debian/build-debs.sh makes

@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The Debian packages the project needs, in one place. Sourced by
 # scripts/run.sh, scripts/test.sh and .ci/run; each asks for one group:
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Drives the completion function as bash would and compares what it offers.
 # usage: completion_test.sh COMPLETION_FILE
 set -uo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs a build tree into a temporary prefix and checks the result the way
 # a user meets it: the layout, the run paths, the weak StartDeinit, a consumer
 # program built through pkg-config and through find_package(libvorn), both

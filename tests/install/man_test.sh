@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Renders each manual page with groff and fails on any warning or error, and
 # when a page comes out nearly empty (a broken macro swallowing the text).
 # usage: man_test.sh GROFF PAGE...

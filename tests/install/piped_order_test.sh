@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Standard output and standard error of tmtool on one pipe, as the manual
 # page and the README describe it: the hex listing (standard error,
 # unbuffered) comes ahead of the lines printed before it (standard output,

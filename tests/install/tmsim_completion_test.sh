@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Drives tmsim's completion function as bash would and compares what it
 # offers: first on its own, then with bash-completion loaded (the command
 # after "--" is then completed through _command_offset). tmtool's completion

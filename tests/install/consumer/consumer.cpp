@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A small program built against an installed libvorn, as a user would: it
 // defines no StartDeinit and is linked with no special flag. It has a Log.h
 // of its own, which the library's headers must not shadow.

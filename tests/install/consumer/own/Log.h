@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // A program's own header that happens to share its name with one of the
 // library's. The consumer is built with this directory searched after every
