@@ -26,6 +26,10 @@
  *   and poll gives POLLHUP | POLLERR.
  * - The device's sysfs attribute key shows the present key's ROM in the
  *   text form below and a newline, or nothing but a newline with no key.
+ *   While a watch runs it shows what the watch saw last; while none runs,
+ *   reading it probes the line once. The attributes probes and
+ *   probe_faults count the probes made and those a line fault failed
+ *   (which change nothing).
  * - A KOBJ_CHANGE uevent of the device carries TOUCHM_EVENT=attached or
  *   TOUCHM_EVENT=removed and TOUCHM_ROM=<text form> (the removed key's
  *   ROM on a removal).
