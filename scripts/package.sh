@@ -154,6 +154,9 @@ holds vorn-tools ./usr/bin/tmtool ./usr/bin/tmattach \
     ./usr/share/bash-completion/completions/tmtool \
     ./lib/udev/rules.d/75-touchm.rules "./lib/systemd/system/tmattach@.service" \
     ./usr/lib/sysusers.d/touchm.conf
+if [ -f client/vorn.h ]; then
+    holds libvorn-dev ./usr/include/vorn/vorn.h
+fi
 if [ -d watch ]; then
     holds vorn-tools ./usr/bin/tmwatch ./usr/share/man/man1/tmwatch.1.gz
 fi
