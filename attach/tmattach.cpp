@@ -56,8 +56,8 @@ constexpr int kLatencyWanted = 1;
 constexpr size_t kLatencyTextMax = 16;
 // udevadm's property listing of one device, and the local rules file, are
 // read up to these sizes.
-constexpr size_t kListingMax = 64 * 1024;
-constexpr size_t kRulesMax = 1024 * 1024;
+constexpr size_t kListingMax = size_t{64} * 1024;
+constexpr size_t kRulesMax = size_t{1024} * 1024;
 constexpr size_t kReadChunk = 4096;
 constexpr mode_t kRulesMode = 0644;
 

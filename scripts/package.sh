@@ -31,8 +31,7 @@
 # Installs what it lacks (scripts/packages.sh, group "package") when run as
 # root, else names the apt-get line.
 set -uo pipefail
-cd "$(dirname "$0")/.."
-src=$(pwd)
+cd "$(dirname "$0")/.." || exit 1
 
 # shellcheck source=scripts/packages.sh
 . scripts/packages.sh
