@@ -16,8 +16,8 @@
 #
 # The package texts, maintainer scripts and control files are in this
 # folder (cmake/debian): control (every package), changelog, copyright,
-# PKG.postinst/.prerm/.postrm (@VERSION@ is the upstream version),
-# PKG.shlibs/.triggers, PKG.lintian-overrides.
+# PKG.postinst/.prerm/.postrm and PKG.shlibs/.triggers (@VERSION@ is the
+# upstream version), PKG.lintian-overrides.
 #
 # usage: build-debs.sh BUILD_DIR OUT_DIR
 # BUILD_DIR is configured with the prefix /usr. A package whose component
@@ -111,7 +111,8 @@ for pkg in $packages; do
     done
     for file in shlibs triggers conffiles; do
         if [ -f "$here/$pkg.$file" ]; then
-            install -m 0644 "$here/$pkg.$file" "$root/DEBIAN/$file"
+            sed "s/@VERSION@/$upstream/g" "$here/$pkg.$file" >"$root/DEBIAN/$file"
+            chmod 0644 "$root/DEBIAN/$file"
         fi
     done
 
