@@ -12,8 +12,9 @@
 #
 #   BIN_DIR     where tmfarend is (default build/default/bin)
 #   --packages  the build folder scripts/package.sh builds the packages in
-#               (default build/package, package.sh's own, so that CI's later
-#               packaging step finds it built)
+#               (default $VORN_DEBSYS_PACKAGES, else build/package,
+#               package.sh's own, so that CI's later packaging step finds
+#               it built)
 #   --no-package  takes the packages already in the --packages folder
 #               instead of running scripts/package.sh (by hand, between runs)
 #   --log       where the run's log is kept (default BIN_DIR/../debsys.log):
@@ -22,10 +23,10 @@
 # Steps, each timed: the packages (scripts/package.sh); the root
 # (tests/debsys/mkroot.sh: cached outside the tree, built from this
 # machine's apt mirror when the cache lacks it, which takes minutes); a
-# copy of it with the packages installed by dpkg in a chroot (proc, sys and
-# dev mounted for the maintainer scripts, unmounted on every exit), DKMS's
-# build checked, the operator user, the local rule marking the adapter and
-# the check service added; the image (mkfs.ext4 -d); the boot.
+# copy of it with the packages installed by dpkg in a chroot, DKMS's build
+# checked, the operator user, the local rule marking the adapter and the
+# check service added (tests/debsys/install.sh); the image (mkfs.ext4 -d);
+# the boot.
 #
 # The machine: two software-emulated CPUs (TCG), the image as virtio disk
 # /dev/vda, the console on ttyS0, two USB-serial adapters on qemu's UHCI
@@ -71,7 +72,7 @@ while [ $# -gt 0 ]; do
 	esac
 done
 bin_dir=${bin_dir:-$src/build/default/bin}
-pkg_build=${pkg_build:-$src/build/package}
+pkg_build=${pkg_build:-${VORN_DEBSYS_PACKAGES:-$src/build/package}}
 
 fail() {
 	echo "debsys-test: FAIL: $*" >&2
@@ -83,7 +84,7 @@ fail() {
 bin_dir=$(cd "$bin_dir" && pwd)
 log=${log:-$(dirname "$bin_dir")/debsys.log}
 missing=
-for cmd in qemu-system-x86_64 debootstrap mkfs.ext4 chroot flock timeout mkfifo pgrep; do
+for cmd in qemu-system-x86_64 debootstrap mkfs.ext4 chroot unshare flock timeout mkfifo pgrep; do
 	command -v "$cmd" >/dev/null 2>&1 || missing="$missing $cmd"
 done
 [ -z "$missing" ] || fail "missing:$missing (install qemu-system-x86 debootstrap e2fsprogs procps)"
@@ -96,13 +97,6 @@ mounted_under() {
 	awk -v d="$1" '$5 == d || index($5, d "/") == 1 { print $5 }' /proc/self/mountinfo |
 		sort -r
 }
-unmount_root() {
-	local m
-	for m in $(mounted_under "$r"); do
-		umount "$m" 2>/dev/null || umount -l "$m" || true
-	done
-	[ -z "$(mounted_under "$r")" ]
-}
 cleanup() {
 	for pid in $helpers; do
 		kill "$pid" 2>/dev/null || true
@@ -110,8 +104,8 @@ cleanup() {
 	for pid in $helpers; do
 		wait "$pid" 2>/dev/null || true
 	done
-	# The chroot's /dev is the host's: never remove across a mount.
-	if unmount_root && [ -z "$(mounted_under "$work")" ]; then
+	# The chroot's /dev was the host's: never remove across a mount.
+	if [ -z "$(mounted_under "$work")" ]; then
 		rm -rf "$work"
 	else
 		echo "debsys-test: left $work: still mounted" >&2
@@ -177,61 +171,14 @@ initrd=$r/boot/initrd.img-$kver
 # --- the installation ---------------------------------------------------------
 
 step "installation into the root (kernel $kver)"
-# in_root COMMAND...: COMMAND in the chroot, output in install.log.
-in_root() {
-	echo "# $*" >>"$work/install.log"
-	chroot "$r" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LC_ALL=C.UTF-8 \
-		DEBIAN_FRONTEND=noninteractive "$@" >>"$work/install.log" 2>&1
-}
-install_failed() {
-	tail -n 60 "$work/install.log" >&2
-	fail "$*"
-}
-mount -t proc proc "$r/proc"
-mount -t sysfs sysfs "$r/sys"
-mount --bind /dev "$r/dev"
-mount -t tmpfs tmpfs "$r/run"
-# No service starts inside the chroot.
-printf '#!/bin/sh\nexit 101\n' >"$r/usr/sbin/policy-rc.d"
-chmod 755 "$r/usr/sbin/policy-rc.d"
-mkdir "$r/tmp/debs"
-cp "${debs[@]}" "$r/tmp/debs/"
-ls "$r"/tmp/debs/touchm-dkms_*.deb >/dev/null 2>&1 ||
-	fail "no touchm-dkms among the packages: ${debs[*]##*/}"
-# All of them at once, as an operator installs them.
-in_root sh -c 'dpkg -i /tmp/debs/*.deb' || install_failed "dpkg -i of the packages"
-rm -rf "$r/tmp/debs"
-# DKMS built the module for the root's kernel, nothing by hand.
-in_root dkms status || install_failed "dkms status"
-dkms_line=$(chroot "$r" dkms status touchm 2>/dev/null)
-echo "debsys-test:   dkms: $dkms_line"
-case $dkms_line in
-*"$kver"*installed*) ;;
-*) install_failed "DKMS did not install touchm for $kver: '$dkms_line'" ;;
-esac
-ko=$(find "$r/lib/modules/$kver/updates/dkms" -name 'touchm.ko*' 2>/dev/null | head -n 1)
-[ -n "$ko" ] || install_failed "no touchm.ko in /lib/modules/$kver/updates/dkms"
-in_root getent group touchm || install_failed "the packages made no group touchm"
-# Debian's base system has a group "operator" already (and no such user):
-# the user's own group is users.
-in_root useradd --create-home --shell /bin/bash --no-user-group --gid users \
-	--groups touchm "$operator" ||
-	install_failed "useradd $operator"
-# The operator's mark on the adapter, by its serial number, numbered before
-# the project's rules.
-cat >"$r/etc/udev/rules.d/70-touchm-local.rules" <<EOF
-SUBSYSTEM=="tty", ENV{ID_SERIAL_SHORT}=="$marked", ENV{TOUCHM_LINE}="1"
-EOF
-cat >"$r/etc/vorn-debsys.conf" <<EOF
-MARKED_SERIAL=$marked
-OTHER_SERIAL=$spare
-OPERATOR=$operator
-EOF
-install -m 755 "$here/guest-check.sh" "$r/usr/local/sbin/vorn-debsys-check"
-install -m 644 "$here/check.service" "$r/etc/systemd/system/vorn-debsys-check.service"
-in_root systemctl enable vorn-debsys-check.service || install_failed "enabling the check service"
-rm -f "$r/usr/sbin/policy-rc.d"
-unmount_root || fail "cannot unmount the chroot's file systems"
+mkdir "$work/debs"
+cp "${debs[@]}" "$work/debs/"
+# In a mount namespace of its own: the chroot's mounts (the host's /dev
+# among them) end with it, even when it is killed.
+MARKED_SERIAL=$marked OTHER_SERIAL=$spare OPERATOR=$operator \
+	unshare --mount "$here/install.sh" "$r" "$work/debs" "$work/install.log" ||
+	fail "installing the packages into the root"
+[ -z "$(mounted_under "$r")" ] || fail "the chroot's file systems are still mounted"
 
 # --- the image ----------------------------------------------------------------
 

@@ -193,6 +193,16 @@ memrd_case() {
 	fi
 }
 
+# node_mode: the node is root's and the group touchm's, read and write
+# for both, nothing for others.
+node_mode() {
+	local mode group owner
+	read -r mode group owner < <(stat -c '%a %G %U' "$NODE" 2>/dev/null)
+	[ "${mode:-}" = 660 ] || bad "mode ${mode:-none}, not 660"
+	[ "${group:-}" = touchm ] || bad "group ${group:-none}, not touchm"
+	[ "${owner:-}" = root ] || bad "owner ${owner:-none}, not root"
+}
+
 # udev names the port at boot, maybe after this starts.
 wait_for 600 is_char "$PORT"
 exec 3<>"$PORT" || {
@@ -216,6 +226,8 @@ fi
 line=$(tty_of "$MARKED_SERIAL") || bad "no tty for the adapter $MARKED_SERIAL"
 line=${line:-ttyUSB0}
 [ "$line" = ttyUSB0 ] || bad "the marked adapter is $line, not ttyUSB0"
+udevadm info -q property -n "/dev/$line" | grep -qx 'TOUCHM_LINE=1' ||
+	bad "$line carries no TOUCHM_LINE=1"
 unit=tmattach@$line.service
 state=$(systemctl is-active "$unit")
 [ "$state" = active ] || bad "$unit is $state"
@@ -239,10 +251,7 @@ grep -q '^touchm ' /proc/modules || bad "touchm not loaded"
 end
 
 begin node-mode
-read -r mode group owner < <(stat -c '%a %G %U' "$NODE" 2>/dev/null)
-[ "${mode:-}" = 660 ] || bad "mode ${mode:-none}, not 660"
-[ "${group:-}" = touchm ] || bad "group ${group:-none}, not touchm"
-[ "${owner:-}" = root ] || bad "owner ${owner:-none}, not root"
+node_mode
 end
 
 begin operator-getid
@@ -315,6 +324,7 @@ elif wait_for $((REPLUG_LIMIT * 10)) is_char "$NODE"; then
 	wait_for 50 unit_settled "$unit"
 	state=$(systemctl is-active "$unit")
 	[ "$state" = active ] || bad "$unit is $state"
+	node_mode
 	getid_case
 else
 	bad "no $NODE within ${REPLUG_LIMIT}s of the re-plug"
