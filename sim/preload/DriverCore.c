@@ -40,6 +40,8 @@
 #define NSEC_PER_USEC 1000ull
 #define SIGSET_BYTES 8
 #define NSEC_PER_SEC 1000000000ull
+#define MSEC_PER_SEC 1000
+#define NSEC_PER_MSEC 1000000L
 /* The library's own ends of its socket pairs are moved to a number at or
  * above this one when the descriptor limit allows, away from the low numbers
  * a program expects to get. */
@@ -55,7 +57,7 @@
 #define MARK_BYTE '!'
 #define TOKEN_BYTE 'e'
 #define DRAIN_ROUNDS_MAX 8
-#define WATCH_STACK_SIZE (256u * 1024u)
+#define WATCH_STACK_SIZE ((size_t)256 * 1024)
 #define WATCH_BUF_SIZE 4096
 /* How often a blocked event read looks at the state itself when the watch
  * thread could not be started. */
@@ -1225,7 +1227,8 @@ static int event_read(int fd, void *buf, size_t n, ssize_t *res) {
         int timeout = watch_ensure() ? -1 : WATCH_FALLBACK_MS;
         lock_drop(&h);
         struct pollfd p = {.fd = fd, .events = POLLIN};
-        struct timespec ts = {.tv_sec = timeout / 1000, .tv_nsec = (timeout % 1000) * 1000000L};
+        struct timespec ts = {.tv_sec = timeout / MSEC_PER_SEC,
+                              .tv_nsec = (timeout % MSEC_PER_SEC) * NSEC_PER_MSEC};
         long r = syscall(SYS_ppoll, &p, 1, timeout < 0 ? NULL : &ts, NULL, SIGSET_BYTES);
         if (r < 0 && errno == EINTR) {
             *res = -1;

@@ -65,6 +65,7 @@
 #define LINE_MAX_IN 256
 #define MS_PER_SEC 1000
 #define NS_PER_MS 1000000L
+#define US_PER_MS 1000
 #define EVENTS_MAX 128
 /* An event is "fresh" when its time is this close to now. */
 #define EVENT_AGE_MAX_NS (60ll * 1000 * NS_PER_MS)
@@ -302,7 +303,8 @@ static void wait_step(const char *name, int ms) {
         FD_SET(g_cur, &r);
         FD_SET(g_cur, &w);
         FD_SET(g_cur, &x);
-        struct timeval tv = {.tv_sec = ms / MS_PER_SEC, .tv_usec = (ms % MS_PER_SEC) * 1000};
+        struct timeval tv = {.tv_sec = ms / MS_PER_SEC,
+                             .tv_usec = (suseconds_t)(ms % MS_PER_SEC) * US_PER_MS};
         int n = select(g_cur + 1, &r, &w, &x, &tv);
         unsigned ev = (FD_ISSET(g_cur, &r) ? 1u : 0u) | (FD_ISSET(g_cur, &x) ? 2u : 0u) |
                       (FD_ISSET(g_cur, &w) ? 4u : 0u);
