@@ -24,6 +24,21 @@
  *   evcheck uevents N MS       the first N uevents of touchm0 that carry
  *                              TOUCHM_EVENT: "change misc ROM-EVENT ROM"
  *
+ * and two measurements for the benchmark guest (lines "TME ..."):
+ *
+ *   evcheck latency N PORT ROM  N times: asks the host on PORT (the guest's
+ *                              request port) to attach ROM to the far end
+ *                              and times the event's arrival: at most the
+ *                              time from sending the request, at least the
+ *                              time from the host's answer (sent once the
+ *                              far end has the key); then has it removed
+ *   evcheck cpu MS             the guest's busy CPU time (/proc/stat) over
+ *                              MS with nobody watching, then over MS with
+ *                              an event descriptor open, and the probes
+ *                              made meanwhile; then over MS of ROM requests
+ *                              back to back (what one probe's request
+ *                              costs)
+ *
  * Checks that fail print "evcheck: FAIL <check>: ..."; status 0 only when
  * all pass. */
 #define _GNU_SOURCE
@@ -55,6 +70,17 @@
 #define IOC_UNKNOWN _IO(TOUCHM_IOC_MAGIC, 0x7f)
 /* How often the lag mode looks at the key state. */
 #define LAG_STEP_MS 20
+#define NS_PER_US 1000L
+#define US_PER_MS 1000L
+#define ROUNDS_MAX 1000
+#define LINE_MAX_LEN 256
+/* How long an answer of the host or an event may take, in ms. */
+#define WAIT_MS 10000
+/* The request's start moves by up to this much, against the probes' phase. */
+#define JITTER_MS TOUCHM_WATCH_MS_DEFAULT
+#define PROBES_PATH "/sys/class/misc/touchm0/probes"
+/* The device's ROM request (not in the event header). */
+#define REQ_READ_ROM 0x414C544BUL
 
 static int g_failed;
 
@@ -353,6 +379,171 @@ static int mode_uevents(int n, int ms) {
     return g_failed != 0;
 }
 
+static long now_us(void) {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * MS_PER_S * US_PER_MS + ts.tv_nsec / NS_PER_US;
+}
+
+/* One request to the host; 0 when it answers "ok". */
+static int host_request(int port, const char *req) {
+    char line[LINE_MAX_LEN];
+    size_t n = 0;
+    if (write(port, req, strlen(req)) != (ssize_t)strlen(req) || write(port, "\n", 1) != 1) {
+        fail("host", "write: %s", strerror(errno));
+        return -1;
+    }
+    while (n < sizeof line - 1) {
+        struct pollfd p = {port, POLLIN, 0};
+        if (poll(&p, 1, WAIT_MS) != 1) {
+            fail("host", "no answer to '%s'", req);
+            return -1;
+        }
+        if (read(port, line + n, 1) != 1)
+            continue;
+        if (line[n] == '\n')
+            break;
+        n++;
+    }
+    line[n] = '\0';
+    if (strncmp(line, "ok", 2)) {
+        fail("host", "'%s': %s", req, line);
+        return -1;
+    }
+    return 0;
+}
+
+/* The next event of kind on fd within WAIT_MS; 0 or -1. */
+static int next_event(int fd, unsigned int kind, struct touchm_event *ev) {
+    struct pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, WAIT_MS) != 1 || read(fd, ev, sizeof *ev) != (ssize_t)sizeof *ev) {
+        fail("event", "no %s event", kind_name(kind));
+        return -1;
+    }
+    if (ev->kind != kind) {
+        fail("event", "%s, not %s", kind_name(ev->kind), kind_name(kind));
+        return -1;
+    }
+    return 0;
+}
+
+static int cmp_long(const void *a, const void *b) {
+    long x = *(const long *)a, y = *(const long *)b;
+    return (x > y) - (x < y);
+}
+
+/* Median and worst of v[n], sorted in place. */
+static void stats(const char *name, long *v, int n) {
+    qsort(v, (size_t)n, sizeof v[0], cmp_long);
+    printf("TME latency %s n=%d median_us=%ld worst_us=%ld best_us=%ld\n", name, n, v[n / 2],
+           v[n - 1], v[0]);
+}
+
+static long g_upper[ROUNDS_MAX], g_lower[ROUNDS_MAX], g_wake[ROUNDS_MAX];
+
+static int mode_latency(int n, const char *port_path, const char *rom) {
+    if (n < 1 || n > ROUNDS_MAX) {
+        fail("usage", "1 to %d rounds", ROUNDS_MAX);
+        return 1;
+    }
+    int port = open(port_path, O_RDWR | O_NOCTTY);
+    if (port < 0) {
+        fail("port", "%s: %s", port_path, strerror(errno));
+        return 1;
+    }
+    int dev = open_dev(), fd = event_fd(dev, O_NONBLOCK);
+    char req[LINE_MAX_LEN];
+    snprintf(req, sizeof req, "attach %s", rom);
+    srand((unsigned int)now_us());
+    for (int i = 0; i < n; i++) {
+        struct touchm_event ev;
+        usleep((useconds_t)(rand() % (JITTER_MS * US_PER_MS)));
+        long t0 = now_us();
+        if (host_request(port, req))
+            return 1;
+        long t_ok = now_us();
+        if (next_event(fd, TOUCHM_EVENT_ATTACHED, &ev))
+            return 1;
+        long t_ev = now_us();
+        long seen_us = (long)(ev.timestamp_ns / NS_PER_US);
+        g_upper[i] = t_ev - t0;
+        g_lower[i] = t_ev > t_ok ? t_ev - t_ok : 0;
+        g_wake[i] = t_ev - seen_us;
+        printf("TME round %d upper_us=%ld lower_us=%ld wake_us=%ld\n", i, g_upper[i], g_lower[i],
+               g_wake[i]);
+        if (host_request(port, "remove") || next_event(fd, TOUCHM_EVENT_REMOVED, &ev))
+            return 1;
+    }
+    stats("upper", g_upper, n);
+    stats("lower", g_lower, n);
+    stats("wake", g_wake, n);
+    return g_failed != 0;
+}
+
+/* The guest's busy CPU time so far, in clock ticks (/proc/stat). */
+static long long busy_ticks(void) {
+    unsigned long long user, nice, sys, idle, iowait, irq, softirq, steal;
+    FILE *f = fopen("/proc/stat", "r");
+    if (!f || fscanf(f, "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &user, &nice, &sys, &idle,
+                     &iowait, &irq, &softirq, &steal) != 8) {
+        fail("stat", "cannot read /proc/stat");
+        if (f)
+            fclose(f);
+        return 0;
+    }
+    fclose(f);
+    return (long long)(user + nice + sys + irq + softirq + steal);
+}
+
+static long probes(void) {
+    long n = -1;
+    FILE *f = fopen(PROBES_PATH, "r");
+    if (!f || fscanf(f, "%ld", &n) != 1)
+        fail("probes", "cannot read %s", PROBES_PATH);
+    if (f)
+        fclose(f);
+    return n;
+}
+
+static void cpu_phase(const char *name, int ms) {
+    long hz = sysconf(_SC_CLK_TCK);
+    long p0 = probes();
+    long long b0 = busy_ticks();
+    usleep((useconds_t)ms * US_PER_MS);
+    long long b1 = busy_ticks();
+    long p1 = probes();
+    printf("TME cpu %s ms=%d busy_ms=%lld busy_ms_per_s=%.2f probes=%ld\n", name, ms,
+           (b1 - b0) * MS_PER_S / hz, (double)(b1 - b0) * MS_PER_S / hz / ms * MS_PER_S, p1 - p0);
+}
+
+/* ROM requests back to back for ms: the busy time each costs. */
+static void cpu_requests(int dev, int ms) {
+    unsigned char rom[TOUCHM_ROM_BYTES];
+    long hz = sysconf(_SC_CLK_TCK), n = 0;
+    long long b0 = busy_ticks();
+    long end = now_ms() + ms;
+    while (now_ms() < end) {
+        if (ioctl(dev, REQ_READ_ROM, rom) < 0) {
+            fail("rom", "%s", strerror(errno));
+            return;
+        }
+        n++;
+    }
+    long long b1 = busy_ticks();
+    printf("TME cpu requests ms=%d rom_requests=%ld busy_ms=%lld busy_ms_per_request=%.2f\n", ms,
+           n, (b1 - b0) * MS_PER_S / hz, n ? (double)(b1 - b0) * MS_PER_S / hz / n : 0.0);
+}
+
+static int mode_cpu(int ms) {
+    cpu_phase("nobody", ms);
+    int dev = open_dev(), fd = event_fd(dev, 0);
+    cpu_phase("watcher", ms);
+    close(fd);
+    cpu_requests(dev, ms);
+    close(dev);
+    return g_failed != 0;
+}
+
 int main(int argc, char **argv) {
     const char *mode = argc > 1 ? argv[1] : "";
     int a = argc > 2 ? atoi(argv[2]) : 0, b = argc > 3 ? atoi(argv[3]) : 0;
@@ -366,7 +557,11 @@ int main(int argc, char **argv) {
         return mode_hup(a);
     if (!strcmp(mode, "uevents") && argc == 4)
         return mode_uevents(a, b);
+    if (!strcmp(mode, "latency") && argc == 5)
+        return mode_latency(a, argv[3], argv[4]);
+    if (!strcmp(mode, "cpu") && argc == 3)
+        return mode_cpu(a);
     fprintf(stderr, "usage: evcheck events N MS DESCS | hold MS | lag N MS | hup MS | "
-                    "uevents N MS\n");
+                    "uevents N MS | latency N PORT ROM | cpu MS\n");
     return 2;
 }

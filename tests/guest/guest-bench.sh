@@ -14,6 +14,11 @@
 # A last set of rounds runs unpaced: the time the line's fixed waits take
 # when the wire costs next to nothing. scripts/bench-wire.sh runs this guest
 # and turns the lines into a table.
+#
+# Between the two, the key events: evcheck's "TME" lines give the time from
+# the far end's attach to the event read (50 rounds at the default watch
+# interval, with bounds: see evcheck.c) and the guest's busy CPU time with
+# nobody watching and with an event descriptor open.
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
 
@@ -26,6 +31,12 @@ WAIT_TENTHS=200
 ROUNDS=7
 # The size the benchmark moves: the whole memory of the far end's key.
 SIZE=512
+# The far end's key, and the one the event rounds attach and remove.
+KEY_ROM=0400e1a5c0ffeeef
+EVENT_ROM=2801020304050a3d
+EVENT_ROUNDS=50
+# How long each phase of the CPU measurement lasts, in ms.
+EVENT_CPU_MS=10000
 
 
 mkdir -p "$T"
@@ -88,6 +99,19 @@ measure idle on "unknown cmd" nosuch
 measure getid on "getting rom id...ok" getid
 measure memrd on "read from 0 $SIZE bytes" memrd 0 "$SIZE"
 measure memwrf on ok memwrf "$T/image.bin" 0
+end
+
+begin event-latency
+# The key events at the default interval, the far end at wire speed: from
+# the far end's attach to the event read (evcheck latency), and the CPU the
+# watch costs.
+host remove
+./evcheck latency "$EVENT_ROUNDS" "$HOST_PORT" "$EVENT_ROM" || bad "evcheck latency failed"
+host attach "$KEY_ROM"
+end
+
+begin event-cpu
+./evcheck cpu "$EVENT_CPU_MS" || bad "evcheck cpu failed"
 end
 
 begin unpaced
