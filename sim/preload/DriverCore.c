@@ -798,6 +798,8 @@ static int watch_ensure(void) {
     }
     g.watch_pid = pid;
     atomic_store(&g_watching, (int)pid);
+    /* A change made before the watch was set up is seen now. */
+    state_refresh();
     return 1;
 }
 
@@ -932,6 +934,7 @@ static int key_state(const struct slot *s, void *arg) {
         errno = EFAULT;
         return -1;
     }
+    (void)watch_ensure();
     struct touchm_event ev;
     memset(&ev, 0, sizeof(ev));
     ev.timestamp_ns = g.last_change_ns;
@@ -941,7 +944,6 @@ static int key_state(const struct slot *s, void *arg) {
         memcpy(ev.rom, g.key_rom, TM_ROM_SIZE);
     memcpy(arg, &ev, sizeof(ev));
     pri_clear(atomic_load(&s->fd));
-    (void)watch_ensure();
     return 0;
 }
 

@@ -82,6 +82,16 @@ TEST_P(TmSimEvents, DeviceDescriptorIsQuietUntilTheKeyChanges) {
                    "presence -1 ENXIO\n");
 }
 
+// A change made before the program first waits, with no request since, is
+// reported by that wait: the watch looks at the state when it starts.
+TEST_P(TmSimEvents, ChangeBeforeTheFirstWaitIsReported) {
+    SimDir dir;
+    std::string out =
+        Scripted(dir, KeyFor(), {"open", "wait", "epoll:5000", "keystate"}, {{"remove"}});
+    EXPECT_EQ(out, "open ok\nwait\nepoll 1 in pri\n"
+                   "keystate 0 removed seq=1 rom=0000000000000000 time=fresh\n");
+}
+
 // Every descriptor of the device has POLLPRI of its own: KEY_STATE on one
 // leaves the other's. Copies share it, as they share the open file. (The
 // watch raises it on one open file after the other, so each poll may wait.)
