@@ -286,8 +286,14 @@ if [ "$LINE_KIND" != sim ]; then
 	# descriptor, and a process opening and closing the node, when the line
 	# goes: one request is in flight, the others wait for the line; all end
 	# with a line error, and opens fail once the node is gone (ENODEV while
-	# devtmpfs has yet to remove it, then ENOENT).
+	# devtmpfs has yet to remove it, then ENOENT). Meanwhile the watch
+	# probes every 10 ms for an event descriptor, whose holder sees the
+	# line go (POLLHUP, then ENODEV).
 	for how in $ways; do
+		echo 10 >/sys/class/misc/touchm0/watch_ms || bad "watch_ms not set"
+		./evcheck hup 60000 >"$T/hup.out" 2>&1 &
+		hup_pid=$!
+		wait_lines "$T/hup.out" 1
 		pids=
 		for kind in $KINDS open; do
 			./tmstress loop "$kind" "$LOOP_LIMIT" >"$T/all.$kind" 2>&1 &
@@ -302,6 +308,8 @@ if [ "$LINE_KIND" != sim ]; then
 			stop "${entry#*:}" CONT
 			[ "$RC" = 0 ] || bad "${entry%%:*} by $how: $(grep -v '^TMS' "$T/all.${entry%%:*}")"
 		done
+		stop "$hup_pid" CONT
+		[ "$RC" = 0 ] || bad "event descriptor by $how: $(cat "$T/hup.out")"
 		echo "TMS all users by $how:$(sed -n 's/^TMS loop \([a-z]*\): \([0-9]*\) ok.*, then \([A-Z]*\) .*/ \1 \2 ok \3;/p' "$T"/all.* | tr -d '\n')"
 		attach
 		./tmstress fresh "$MEM_SIZE" >"$T/out" 2>&1 || bad "after $how: $(cat "$T/out")"
