@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Build the velkor transport and its test module, and the touch-memory
 # driver module (driver/build-module.sh), with the kernel's own build
 # system, against Debian's amd64 kernel headers, warnings as errors.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Interposed malloc, calloc and realloc that count calls and hand over to
 // the C library's versions, found with dlsym(RTLD_NEXT). dlsym itself may
 // allocate while the real functions are still being looked up; those few

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Counts the process's heap allocations: malloc, calloc and realloc are
 // interposed by the benchmark binary (operator new goes through malloc), so

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the benchmarks, then prints the ratio table. Exit status 0 even when
 // a ratio is over its target: the table says so, the run is still a record.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Small helpers of the benchmarks: a scratch directory, redirecting a
 // standard descriptor to /dev/null for the length of a scope, reading a file.

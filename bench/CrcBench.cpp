@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // CalcTMCrc, the kernel transport's bit-at-a-time CRC-8, built in user space
 // from kernel/velkor.c, over 8 bytes (a ROM identifier) and 4 KiB, against a
 // table-driven CRC-8 of the same polynomial over the same bytes. CalcTMCrc

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The memrd listing of 16384 bytes, PrintHexDump to standard error (here
 // /dev/null), against one write(2) per line of the same, ready-made lines:
 // formatting the lines and writing them one by one must cost at most

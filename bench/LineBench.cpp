@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The line-level path of the stand-in: the touch-memory driver core over
 // velkor and the simulated PL2303 adapter and 1-Wire line (sim/line/),
 // reading and writing 8, 64 and 512 bytes of key memory from offset 0.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A log line through CLog::Print and through DebugPrint, against a bare
 // write(2) of the same bytes to the same destinations. The logger formats
 // into buffers it allocated once, so its loop must make no allocation.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The polling path of "tmtool /pool" under the driver stand-in, measured
 // from outside as a user of the watch sees it:
 //   - passes per second (device opens in the stand-in's trace over the run);

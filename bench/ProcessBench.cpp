@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One-shot runs from process start to exit, all under the driver stand-in:
 // "tmtool getid" and "tmtool memrd 0 512" against devcalls, a minimal C
 // program making the same device calls (the 50 ms settle pause of memrd

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The ratio table that closes a benchmark run.
 
 #include "RatioTable.h"

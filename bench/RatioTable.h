@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Pairs each benchmark with the baseline it is judged against and prints,
 // after all benchmarks of the run have finished, one table of the times and

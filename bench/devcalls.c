@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * The device calls of "tmtool getid" and "tmtool memrd 0 512", and nothing
  * else: the baseline of the process benchmarks. Run under tmsim like the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // The client log: the library's one CLog, constructed when libvorn is loaded
 // (registering itself as the current logger) and destroyed at unload.

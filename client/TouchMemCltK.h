@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // CTouchMemClt: a thin client of the touch-memory device. Each key operation
 // is one ioctl, or an lseek followed by one read or write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Device protocol of the touch-memory driver behind /dev/touchm0: the open
  * flags, the four request numbers and the ROM record size. Shared by the
  * client, the tool's polling probe and the driver stand-in; usable from C. */

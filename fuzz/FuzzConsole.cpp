@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: a console line through the tool's own command handlers and
 // the client, against the driver stand-in. Run it under tmsim (scripts/
 // fuzz.sh does): `tmsim --state DIR -- fuzz_console ...`; without the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the memory dumps. Each input gives a line number, a file
 // name (any length, any bytes) and the data; CLog::DebugDump or
 // CLog::DebugDump2 (directly or through the free DebugDump/DebugDump2 and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the small formatters and the debug print. The first byte
 // picks the operation; the rest is its data. DumpData, DumpData2 and
 // DumpData4 write into buffers of exactly the documented size and must give

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the hex listing. FormatHexLine gets any buffer size, line
 // index and byte count; a line it builds must be exactly the listing line
 // (position, sixteen entries with the hyphen, the character part, the line

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A log file for fuzz targets: a CLog initialised to a temporary file that
 // is emptied before each input and read back after it, so that the file
 // never grows and each input's text can be checked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: numeric operands. ParseOperand must agree with a plain
 // reading of its rule (white space, sign, decimal digits, saturated to the
 // signed 32-bit range) for any text, however long its digit string.

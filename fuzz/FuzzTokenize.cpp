@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Fuzz target: the console helper's line handling. Each input gives a prompt
 // (its first byte says how long) and a line; the command table is built
 // anew with that prompt, the line is tokenized and its first word looked

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Speed of the tty backend at the wire's limit: boots the qemu guest of
 # tests/guest/guest-bench.sh (scripts/qemu-test.sh --bench) with tmfarend pacing
 # its answers at wire speed, and sets the time of `tmtool getid`,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the benchmarks (preset "bench", a Release build) and runs them; the
 # run ends with the table of ratios against the baselines (the medians of
 # five repetitions). Arguments go to the benchmark binary after the

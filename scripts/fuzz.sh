@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the libFuzzer targets with clang into build/fuzz and runs each one
 # for a bounded time, starting from the seed corpus in fuzz/corpus/<target>
 # (new inputs go to build/fuzz/corpus/<target>, the repository stays as it

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Lint of the C++ tree: clang-format (the committed .clang-format) and
 # clang-tidy (the committed .clang-tidy) over every C++ source and header
 # and the stand-in's C, with the compile commands of the default build

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds tmtool and runs it against the driver stand-in's simulated key.
 # With no arguments it checks for the key and reads its ROM id; any
 # arguments are passed to tmtool (none at all: use "./scripts/run.sh -i"

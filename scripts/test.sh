@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds and runs every test: the default build and the AddressSanitizer and
 # UndefinedBehaviorSanitizer build, each with its whole ctest suite. The
 # default build also builds the kernel object against the installed kernel

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs tmtool under Valgrind's memcheck, under the driver stand-in, over a
 # set of representative commands: every one-shot word, the prompt with
 # every interactive command, bad operands and files, a failing and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Console command helper: the prompt loop, the tokenizer, the command table
 // with its built-in rows, the signal hand-over and argument validation.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Console command helper: prompt, line reading, tokenizing, command lookup
 // with the built-in "help" and "?" rows, the SIGTERM/SIGINT handler that

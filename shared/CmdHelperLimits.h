@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Inside the console command helper: the sizes of its static buffers and of
 // the token arrays. Not installed.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // DumpData, DumpData2, DumpData4: arrays as one line of hex numbers.
 
 #include "Log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CLog: the file logger, the process's current logger, the debug print.
 
 #include "Log.h"

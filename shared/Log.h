@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // CLog: a file logger with levels, flags and a subsystem mask, the process's
 // current logger, the debug print and the small hex formatters.

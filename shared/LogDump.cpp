@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CLog::DebugDump and CLog::DebugDump2: memory dumps into the log file, and
 // the free DebugDump/DebugDump2 through the current logger.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Inside the diagnostic layer: the sizes of the logger's buffers and the
 // pure formatters behind the prints and dumps. Not installed; the functions

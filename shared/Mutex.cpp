@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // CMutex: bounded try-lock over a heap-allocated POSIX mutex.
 
 #include "Mutex.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // CMutex: a POSIX mutex created on first Init whose lock waits a bounded time.
 //

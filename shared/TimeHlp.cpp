@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Time helpers: seconds, SystemTime records and the short time text, the
 // clock in seconds and milliseconds, and setting the system and RTC clocks.
 //

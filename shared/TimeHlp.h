@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Time helpers: conversions between seconds, SystemTime records and text,
 // the clock in seconds and milliseconds, setting the system and RTC clocks.

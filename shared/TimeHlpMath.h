@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Inside the time helpers: the arithmetic of GetCurTimeMS. Not installed.
 

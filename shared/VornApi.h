@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 #pragma once
 // Which names the deliverables export. They are built with hidden visibility,
 // so only what a public header marks VORN_API enters the dynamic symbol

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Every test of the build tree has a short, readable name that is the same
 # in every build: no "# GetParam() = ..." suffix, no raw bytes of a
 # parameter, no white space, and no parameterised case known only by its

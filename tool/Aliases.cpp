@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one-shot aliases "/read", "/readEX", "/write" and "/writeEX": their own
 // operand order, re-arranged into the words of the memory commands.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hex listing of memrd: "%04lX " position, sixteen "%02lX " / "XX "
 // entries with a hyphen after the eighth, a space, the printable characters.
 

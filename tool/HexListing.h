@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // The hex listing of memrd: 16 bytes a line, written to standard error.
 

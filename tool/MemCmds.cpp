@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The memory commands: memrd (hex listing), memwrs (a string into the key),
 // memrdf (a range into a file) and memwrf (a file into the key).
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Decimal operands of the memory commands.
 
 #include "Operands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Numeric operands: optional white space, optional sign, decimal digits up
 // to the first other character; no digits read as 0 and nothing is reported.

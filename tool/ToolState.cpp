@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "Tool.h"
 
 // Constructed before main (after libvorn's client log, so destroyed before

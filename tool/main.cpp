@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmtool: the operator's console for one touch-memory key behind
 // /dev/touchm0, one-shot (first argument) or interactive.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmsim ctl: reads STATE/config, changes it, writes it back atomically. A
 // running program sees the change at its next device request.
 #include "Ctl.h"

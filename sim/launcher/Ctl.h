@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // "tmsim ctl": live changes to the state of a running stand-in.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The launcher's command line: "tmsim [options] [--] command [args...]".
 #pragma once
 

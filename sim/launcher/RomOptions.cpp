@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The key's identity from --rom, --family and --serial.
 #include "RomOptions.h"
 

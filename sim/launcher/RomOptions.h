@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The key's identity on the command lines of tmsim and "tmsim ctl" (--rom,
 // --family, --serial). No exceptions: a malformed value sets a message
 // naming the option.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // State directory helpers of the launcher.
 #include "StateDir.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The state directory of the stand-in and the files in it.
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The line-level simulator as a static library: the velkor transport, the
 # key model, the simulated adapter, the driver's transaction core (from
 # driver/) and the user-space glue,

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks how libvorn exports and binds the shared utility library:
 #  - the utility operations and the process-wide variables are defined in
 #    its dynamic symbol table;

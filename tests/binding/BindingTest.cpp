@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A program that exports its own copy of the shared utility library and
 // links libvorn, as tmtool does. In such a process every use of a utility
 // operation or variable, libvorn's own included, binds to the program's

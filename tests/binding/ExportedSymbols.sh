@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Compares what a deliverable exports (its defined dynamic symbols,
 # demangled) with the committed list of its API, so that no internal helper
 # or private member leaks into the symbol table and no API name goes missing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The one-shot aliases "/read", "/readEX", "/write" and "/writeEX": their
 // operand orders map onto memrd, memrdf and memwrf.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmtool start-up, one-shot dispatch, identity commands and the interactive
 // console, run for real under the driver stand-in.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Small helpers shared by the end-to-end tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // memwrf under the driver stand-in: a file copied into the key, the file's
 // length or the size operand deciding how much; only what was really read
 // from the file is written.

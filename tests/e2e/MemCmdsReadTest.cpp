@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // memrd under the driver stand-in: the progress line, the key preamble, one
 // device read and the hex listing on standard error.
 

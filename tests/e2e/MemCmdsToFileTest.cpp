@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // memrdf under the driver stand-in: a range of the key's memory copied into
 // a file, byte for byte, with "ok" only when every byte reached it.
 

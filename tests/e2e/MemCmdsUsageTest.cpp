@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Usage lines of the memory commands and their one-shot aliases: every
 // operand count below what a command needs prints its line and touches
 // neither the key nor a file; so does a memrd size its buffer cannot hold.

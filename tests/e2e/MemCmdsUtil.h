@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers of the end-to-end tests of the memory commands: key images with
 // known contents, the expected listing of a range, timed outcomes.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // memwrs under the driver stand-in: a string written into the key at an
 // offset, one-shot (the argument as passed, spaces kept) and at the prompt
 // (one word).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tmtool /pool watching the stand-in's line while keys come and go.
 
 #include "E2eUtil.h"

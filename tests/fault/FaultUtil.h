@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Helpers shared by the fault and bad-input tests: what every run must
 // satisfy (no sanitizer report, no crash, no hang) and the texts of a key
 // image that is easy to recognise in a listing.

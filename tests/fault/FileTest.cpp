@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Input files memwrf cannot read and output files memrdf cannot write, the
 // cases root cannot be kept out of included (the tests run as root in CI).
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The client log's path (/tmp/tmdrv.log, redirected by the stand-in) taken
 // by something the client cannot or must not write: a directory, a
 // read-only file, a symbolic link, a path under a missing directory.

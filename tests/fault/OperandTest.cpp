@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Every numeric operand of every memory command, one-shot and at the prompt,
 // given as a non-number, a negative number, 0, 2^31, 2^32 and 2^63.
 //

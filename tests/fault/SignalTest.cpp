@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SIGINT and SIGTERM delivered while each command runs, one-shot and at the
 // prompt, and bursts of 100.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console command helper: the prompt loop fed from a file, a pipe and a
 // broken standard input, compared as whole transcripts.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The signal hand-over of the console command helper as libvorn has it: the
 // helper lives in a shared library that leaves StartDeinit undefined, and
 // this program supplies StartDeinit, which the library's sigterm_handler must

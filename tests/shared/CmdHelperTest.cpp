@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Console command helper: tokenizer, command lookup, listing, table set-up,
 // argument validation, token dump and the fallback of the signal handler.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // DumpData, DumpData2, DumpData4: exact texts and the caller's buffer bound.
 
 #include "Log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Allocation behaviour of the logger, in a binary of its own because it
 // replaces the allocator: printing allocates nothing once a logger is
 // constructed, and a logger or lock whose allocation fails prints nothing

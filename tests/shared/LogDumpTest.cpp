@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Memory dumps: the listing rows, the cap, levels, the byte-constant style
 // on the log file and standard error, and the free dumps.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A logger whose lock is held for longer than the bounded wait: another
 // context (another thread, or a signal handler on the holder's own thread)
 // goes on after 53 ms without the lock, writes its own text intact, leaves

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // CLog: registration, Init flags, level and mask filtering, line format,
 // bounds, the log file's opening rules, Deinit and what follows it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #pragma once
 // Helpers of the logger tests: a scoped temporary directory, file reading,
 // capture of a standard descriptor, and a clean current logger per test.

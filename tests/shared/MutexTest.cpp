@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // CMutex: creation, the bounded wait, and releases that never unlock a lock
 // held by another context (another thread, or the code a signal handler
 // interrupted on the same thread).

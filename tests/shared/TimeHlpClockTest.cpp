@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SetLocalTime_t and SetHwTime against the clock and /dev/rtc0 served by the
 // driver stand-in. These cases would set the machine's real clocks, so the
 // program refuses to run them unless it runs under tmsim: each ctest entry

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A recording stand-in for the debug print, linked into the time helper tests
 // in place of the logger, so that they see exactly which source name, line
 // number and text each diagnostic carries.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Time helpers: texts, records, round trips in several zones, the clock
 // readings and the failure paths of SetHwTime that need no device.
 // Nothing here sets a clock; those paths run under tmsim (TimeHlpClockTest).

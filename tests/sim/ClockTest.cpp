@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The clock paths: settimeofday and clock_settime are served and never set
 // the real clock; /dev/rtc0 is missing, accepting or refusing.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The end-to-end harness itself: exact capture, stdin feeding without
 // deadlock, timeouts that end the whole process group, the pty mode.
 #include <gtest/gtest.h>

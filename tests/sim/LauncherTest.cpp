@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The tmsim launcher: options, errors, the command's status and environment.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Running devprobe under the stand-in in the stand-in's own tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The state directory's files: the key's memory image kept across launches
 // or replaced by a fresh one, and state files that are not regular files
 // (a FIFO, a directory), which the stand-in must refuse without waiting on

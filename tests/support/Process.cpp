@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Child processes for end-to-end tests.
 #include "Process.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Running programs under the driver stand-in: Run for one-shot runs with
 // exact capture of standard output, standard error and the exit status;
 // Spawned for programs a test talks to while they run (polling, signals).

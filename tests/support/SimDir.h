@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SimDir: a temporary state directory for the driver stand-in, removed with
 // everything in it when the object goes (also when an assertion failed).
 #pragma once

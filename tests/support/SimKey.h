@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // SimKey: a builder for the stand-in's key and device options, turned into
 // the tmsim option list:
 //   SimKey().Rom("0102030405060708").Memory(512).Fault("read")

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The stand-in's trace, parsed: one record per device call, in call order.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Clients in parallel threads, as a program that loads libvorn may run
 // them: each thread has its own CTouchMemClt and calls Init, a memory read
 // and Deinit in a loop. The client log is one per process; it must stay open

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Thread-safety check of the diagnostic layer as a program that loads
 // libvorn uses it: the library's client log is the current logger; several
 // threads print (DebugPrint, DebugPrintEx, CLog::Print) and dump

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The hex listing line: position, entries, placeholders, character part.
 
 #include "HexListing.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Reading of numeric operands: atoi-like prefix, saturating at 32 bits.
 
 #include "Operands.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 */
 /*
  * User-space stand-in for <linux/delay.h>: udelay() of a constant becomes
  * __const_udelay() of 2^32 / 10^6 (rounded up) loops per microsecond, as

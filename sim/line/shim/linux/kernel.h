@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0 */
 /*
  * User-space stand-in for <linux/kernel.h>, as much of it as the line
  * simulator and the transport use: printk level prefixes, container_of(),
