@@ -12,6 +12,10 @@
  *                              or "removed ROM"); then POLLPRI is up on the
  *                              device descriptor, the key state request
  *                              gives the last event's number and clears it
+ *   evcheck pri MS             a device descriptor alone, no event
+ *                              descriptor: waits for POLLPRI in epoll, then
+ *                              in poll, within MS each; after each, prints
+ *                              the key state ("attached ROM", "removed ROM")
  *   evcheck hold MS            holds an event descriptor open for MS
  *   evcheck lag N MS           an event descriptor nobody reads while N
  *                              changes happen (seen through the device's
@@ -51,6 +55,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <time.h>
@@ -250,6 +255,39 @@ static int mode_events(int n, int ms, int descs) {
         if (pri_up(dev))
             fail("pri-cleared", "POLLPRI still up after the key state request");
     }
+    return g_failed != 0;
+}
+
+static void print_state(int dev) {
+    struct touchm_event st;
+    char text[ROM_TEXT];
+    if (key_state(dev, &st))
+        return;
+    rom_text(st.rom, text);
+    printf("%s %s\n", kind_name(st.kind), text);
+    fflush(stdout);
+}
+
+static int mode_pri(int ms) {
+    int dev = open_dev(), ep = epoll_create1(EPOLL_CLOEXEC);
+    struct epoll_event want = {.events = EPOLLPRI}, got;
+    if (ep < 0 || epoll_ctl(ep, EPOLL_CTL_ADD, dev, &want) < 0) {
+        fail("epoll", "%s", strerror(errno));
+        return 1;
+    }
+    ready();
+    int n = epoll_wait(ep, &got, 1, ms);
+    if (n != 1 || !(got.events & EPOLLPRI))
+        fail("epoll", "no EPOLLPRI within %d ms (%d, %#x)", ms, n, n == 1 ? got.events : 0);
+    else
+        print_state(dev);
+    close(ep);
+    struct pollfd p = {dev, POLLPRI, 0};
+    n = poll(&p, 1, ms);
+    if (n != 1 || !(p.revents & POLLPRI))
+        fail("poll", "no POLLPRI within %d ms (%d, %#x)", ms, n, p.revents);
+    else
+        print_state(dev);
     return g_failed != 0;
 }
 
@@ -549,6 +587,8 @@ int main(int argc, char **argv) {
     int a = argc > 2 ? atoi(argv[2]) : 0, b = argc > 3 ? atoi(argv[3]) : 0;
     if (!strcmp(mode, "events") && argc == 5)
         return mode_events(a, b, atoi(argv[4]));
+    if (!strcmp(mode, "pri") && argc == 3)
+        return mode_pri(a);
     if (!strcmp(mode, "hold") && argc == 3)
         return mode_hold(a);
     if (!strcmp(mode, "lag") && argc == 4)
@@ -561,7 +601,7 @@ int main(int argc, char **argv) {
         return mode_latency(a, argv[3], argv[4]);
     if (!strcmp(mode, "cpu") && argc == 3)
         return mode_cpu(a);
-    fprintf(stderr, "usage: evcheck events N MS DESCS | hold MS | lag N MS | hup MS | "
+    fprintf(stderr, "usage: evcheck events N MS DESCS | pri MS | hold MS | lag N MS | hup MS | "
                     "uevents N MS | latency N PORT ROM | cpu MS\n");
     return 2;
 }

@@ -135,6 +135,22 @@ EOF
 	ev_seen "$EV_ROM"
 	end
 
+	begin event-poll-device
+	# Only a device descriptor waiting in epoll, then in poll, for POLLPRI:
+	# its wait alone runs the watch. (The key attribute is not read here:
+	# with no watch running, reading it would probe by itself.)
+	ev_start pri pri "$EV_LIMIT_MS"
+	ev_key remove
+	wait_lines "$T/pri.out" 2
+	ev_key attach "$EV_ROM"
+	ev_end
+	same states "$T/pri.out" <<EOF
+ready
+removed $EV_ROM
+attached $EV_ROM
+EOF
+	end
+
 	begin event-touch-250ms
 	ev_key remove
 	ev_seen none
