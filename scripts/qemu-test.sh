@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs tmtool against a real kernel: boots the installed Debian kernel under
 # qemu (software emulation, no KVM needed) with the reference driver module
 # driver (touchm.ko, built here against the matching headers) and the
@@ -73,7 +74,7 @@ while [ $# -gt 0 ]; do
 	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
 	--bench) bench=1; shift ;;
 	--stress) stress=${2:?--stress needs seconds}; shift 2 ;;
-	-h|--help) sed -n '2,40s/^# \{0,1\}//p' "$0"; exit 0 ;;
+	-h|--help) sed -n '3,41s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
 	esac

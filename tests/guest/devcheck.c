@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* devcheck: checks the device protocol of /dev/touchm0 call by call, where
  * tmtool cannot see it: repeated opens, the ROM request writing exactly its
  * 8 bytes, the requests' results and errno, the kernel-kept file position,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* elapsed: runs a command and says how long it took, by the monotonic
  * clock, for the wire-speed benchmark in the qemu guest (whose busybox
  * knows no sub-second clock).

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # /init of the wire-speed benchmark guest: the tty backend as in
 # guest-tty.sh (touchm without parameters, tmattach on ttyS1 or ttyUSB0,
 # tmfarend on the host), the far end pacing its answers at wire speed. Each

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # /init of the qemu stress guest: the reference driver under many users at
 # once, random calls, hangups in the middle of every kind of request and
 # unload attempts while it is in use, on the simulated line (no tmq.line on

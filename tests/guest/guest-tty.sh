@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # /init of the qemu test guest for the tty backend: loads touchm without
 # parameters, attaches the line discipline with tmattach to the serial line
 # whose far end is tmfarend on the host, and runs tmtool (and devcheck)

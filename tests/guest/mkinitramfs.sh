@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Packs the initramfs of the qemu test guest (newc cpio, uncompressed):
 #
 #   tests/guest/mkinitramfs.sh OUT.cpio MODULE.ko BIN_DIR INIT_SCRIPT [PROGRAM...]

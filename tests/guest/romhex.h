@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /* romhex.h: a ROM id as the test programs of the qemu guests take it on
  * their command line, 16 hex digits in the driver's byte order. */
 #ifndef ROMHEX_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* tmstress: stress calls on /dev/touchm0, for the qemu stress guest
  * (tests/guest/guest-stress.sh). Every call's result is checked against what the
  * kernel's file layer and the driver must give for its arguments.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * A small pass/fail counter for the C tests of the kernel-side code, in the
  * manner of the kernel's tools/testing: every check is counted, a failing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * Tests of the line-level simulator: the driver core over velkor, the
  * simulated adapter and line, and the key model, with line and serial

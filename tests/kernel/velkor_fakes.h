@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * Recording fakes of everything the velkor transport calls: the serial
  * functions, the line reader, the driver's print function, the kernel's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * Tests of the velkor transport and CRC, built from the very source file
  * the kernel module uses, against the recording fakes.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * User-space stand-in for <linux/delay.h>: udelay() of a constant turns
  * into __const_udelay() of the scaled loop count, 2^32 / 10^6 rounded up

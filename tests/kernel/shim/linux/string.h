@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-or-later */
 /*
  * User-space stand-in for <linux/string.h>. memset() goes to the test's
  * recording fake, which clears the bytes as well. Only the transport's own
