@@ -135,7 +135,15 @@ fi
 mounted_by_debootstrap() {
 	awk -v b="$build/" 'index($5, b) == 1 { print $5 }' /proc/self/mountinfo
 }
+# The running stage, ended with the build on a signal (the shell runs a
+# trap only once its foreground command is over: the stages run in the
+# background and are waited for).
+stage_pid=
 cleanup() {
+	if [ -n "$stage_pid" ]; then
+		kill "$stage_pid" 2>/dev/null || true
+		wait "$stage_pid" 2>/dev/null || true
+	fi
 	# debootstrap mounts proc and sys in the target while it works; an
 	# interrupted one may leave them: never remove across a mount.
 	for m in $(mounted_by_debootstrap | sort -r); do
@@ -155,8 +163,17 @@ echo "mkroot: building the $suite root from $mirror into $cache/$key"
 r=$build/root
 # The first stage fetches and unpacks; the second, in the chroot, installs
 # and configures with dpkg, which the files below set up first.
-if ! debootstrap --foreign --variant=minbase --include="$packages" --cache-dir="$dl" \
-	"$suite" "$r" "$mirror" >"$build/debootstrap.log" 2>&1; then
+# stage COMMAND...: COMMAND in the background, waited for; its status.
+stage() {
+	"$@" >>"$build/debootstrap.log" 2>&1 &
+	stage_pid=$!
+	st=0
+	wait "$stage_pid" || st=$?
+	stage_pid=
+	return "$st"
+}
+if ! stage debootstrap --foreign --variant=minbase --include="$packages" --cache-dir="$dl" \
+	"$suite" "$r" "$mirror"; then
 	tail -n 30 "$build/debootstrap.log" >&2
 	fail "debootstrap (first stage)"
 fi
@@ -187,8 +204,7 @@ EOF
 chmod 755 "$r/etc/initramfs-tools/hooks/vorn-debsys"
 # Its own mount namespace: the proc and sys it mounts in the chroot end
 # with it.
-if ! unshare --mount chroot "$r" /debootstrap/debootstrap --second-stage \
-	>>"$build/debootstrap.log" 2>&1; then
+if ! stage unshare --mount chroot "$r" /debootstrap/debootstrap --second-stage; then
 	tail -n 30 "$build/debootstrap.log" >&2
 	tail -n 30 "$r/debootstrap/debootstrap.log" >&2 2>/dev/null || true
 	fail "debootstrap (second stage)"
