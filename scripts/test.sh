@@ -149,6 +149,7 @@ run_preset() {
 # build's flags: the default build runs them, the sanitizer build skips them.
 skip_why+=("debug|velkor_kbuild|the kernel object is built once, in the default build")
 skip_why+=("debug|qemu_kernel*|the real-kernel run boots the default build's tmtool; it runs once")
+skip_why+=("debug|qemu_debian_system|the Debian-system run installs the release packages; it runs once")
 # Debian's kernel images are readable by root only.
 qemu_test=0
 for image in /boot/vmlinuz-*; do
@@ -156,10 +157,12 @@ for image in /boot/vmlinuz-*; do
 done
 if [ "$qemu_test" -eq 0 ]; then
     skip_why+=("default|qemu_kernel*|no readable /boot/vmlinuz-* (Debian's are root-only: run as root)")
+    skip_why+=("default|qemu_debian_system|no readable /boot/vmlinuz-* (the Debian-system run needs root)")
 fi
 # The stress runs' console logs, written afresh by this run only.
 stress_logs=build/default/qemu-console-stress
 rm -f "$stress_logs"*.log
+mkdir -p "$(dirname "$stress_logs")" && touch "$stress_logs.stamp"
 run_preset default VORN_KERNEL_BUILD=1 VORN_QEMU_TEST=$qemu_test
 run_preset debug VORN_KERNEL_BUILD=0 VORN_QEMU_TEST=0
 
@@ -171,6 +174,12 @@ for log in "$stress_logs"*.log; do
     echo "== stress counts, $(basename "$log" .log)"
     grep '^TMS ' "$log" | sed 's/^/  /'
 done
+# The Debian-system run's cases, one line each.
+debsys_log=build/default/debsys.log
+if [ -f "$debsys_log" ] && [ "$debsys_log" -nt "$stress_logs.stamp" ]; then
+    echo "== Debian-system cases"
+    grep -E '^DS (PASS|FAIL)' "$debsys_log" | sed 's/^/  /'
+fi
 if [ ${#skip_lines[@]} -gt 0 ]; then
     echo "== skipped:"
     printf '  %s\n' "${skip_lines[@]}"
