@@ -214,8 +214,11 @@ line_up() {
 # The answer, after "ok" and a blank, in REPLY.
 host() {
 	echo "$*" >&5
-	answer=
-	read -t "$HOST_WAIT" -r answer <&5
+	# The answer line is read by a program of its own: the shell's read
+	# builtin, interrupted by the SIGCHLD of a background job that ends,
+	# starts over and drops the bytes it had read, so the rest of the line
+	# would be taken for the whole answer.
+	answer=$(timeout "$HOST_WAIT" head -n 1 <&5)
 	case $answer in
 	ok) REPLY= ;;
 	"ok "*) REPLY=${answer#ok } ;;
