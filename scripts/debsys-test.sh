@@ -35,7 +35,10 @@
 # adapter on a null backend (serial number VORNSPARE2, unmarked; plugged
 # although its backend never opens). The
 # guest's case lines and requests travel on the virtio-serial port
-# vorn.check; the host answers "ok [TEXT]" or "error: ...".
+# vorn.check; the host answers "ok [TEXT]" or "error: ...". Requests:
+# rom and dump (the far end's key and memory), attach ROM, swap ROM and
+# remove (the far end's key changed), unplug and replug (the line's
+# adapter).
 #
 # Fails when a preparation step fails, when a case fails, when the summary
 # is missing or does not count every case, when the guest does not power
@@ -253,7 +256,7 @@ qmp() {
 # answer_guest: the guest's lines until qemu ends: case lines to
 # results.log, requests answered.
 answer_guest() {
-	local line req text ok n=0 w
+	local line req text ok n=0 w verb arg
 	exec 7<>"$work/chk.out" 8<>"$work/chk.in"
 	while IFS= read -r line <&7; do
 		line=${line%$'\r'}
@@ -277,6 +280,23 @@ answer_guest() {
 		dump)
 			text=$("$bin_dir/tmfarend" ctl --state "$work/farend" dump 2>&1 | tail -n 1) &&
 				ok=1
+			;;
+		attach\ * | swap\ * | remove)
+			# The far end's key, changed as the guest asks: a ROM of 16
+			# lower-case hex digits or, for remove, nothing.
+			read -r verb arg <<<"$req"
+			if [ "$verb" = remove ]; then
+				[ -z "$arg" ] || arg=bad
+			elif [[ ! $arg =~ ^[0-9a-f]{16}$ ]]; then
+				arg=bad
+			fi
+			if [ "$arg" = bad ]; then
+				text="bad request"
+			else
+				# shellcheck disable=SC2086 # remove has no ROM
+				text=$("$bin_dir/tmfarend" ctl --state "$work/farend" "$verb" $arg 2>&1) &&
+					ok=1
+			fi
 			;;
 		unplug)
 			if qmp "del$n" "{\"execute\":\"device_del\",\"arguments\":{\"id\":\"usbline\"},\"id\":\"del$n\"}"; then

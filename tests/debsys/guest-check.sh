@@ -11,13 +11,18 @@
 #   DS SUMMARY pass=N fail=M
 #
 # and asks the host for what only the host can do on the same port, one
-# line each ("REQ rom", "REQ dump", "REQ unplug", "REQ replug"); the host
+# line each ("REQ rom", "REQ dump", "REQ swap ROM", "REQ remove", "REQ
+# attach ROM", "REQ unplug", "REQ replug"); the host
 # (scripts/debsys-test.sh) answers "ok [TEXT]" or "error: ...". Then the
 # guest powers off.
 #
 # /etc/vorn-debsys.conf names the adapters: MARKED_SERIAL (the USB serial
 # number the local rule marks with TOUCHM_LINE=1), OTHER_SERIAL (a second
-# adapter, unmarked) and OPERATOR (an unprivileged user in group touchm).
+# adapter, unmarked) and OPERATOR (an unprivileged user in group touchm);
+# and what README's uevent rule pair in /etc/udev/rules.d/80-door.rules
+# acts on: DOOR_ROM (the key that opens the door), DOOR_LOG (where the door
+# writes "EVENT ROM" of each uevent it is run for) and UEVENT_LOG (the same
+# for every key event, from a rule beside it).
 set -u
 PATH=/usr/sbin:/usr/bin:/sbin:/bin
 export PATH
@@ -26,6 +31,7 @@ export PATH
 
 PORT=/dev/virtio-ports/vorn.check
 NODE=/dev/touchm0
+SYSFS=/sys/class/misc/touchm0
 # How long the node may take to appear at boot, in seconds.
 BOOT_WAIT=120
 # A re-plugged adapter must give the node back within this many seconds.
@@ -34,6 +40,8 @@ REPLUG_LIMIT=5
 UNPLUG_WAIT=20
 # How long the host may take to answer a request.
 HOST_WAIT=60
+# How long a change of key may take to reach udev's rules and tmwatch.
+EVENT_WAIT=5
 T=$(mktemp -d)
 
 npass=0
@@ -112,6 +120,20 @@ wait_for() {
 }
 
 is_char() { [ -c "$1" ]; }
+# has_line FILE LINE: FILE holds LINE as a whole line.
+has_line() { grep -qxF -- "$2" "$1" 2>/dev/null; }
+# has_line_after FILE N LINE: the same after FILE's first N lines.
+has_line_after() { tail -n "+$(($2 + 1))" "$1" 2>/dev/null | grep -qxF -- "$3"; }
+# reads FILE TEXT: FILE reads TEXT (a sysfs attribute, its newline dropped).
+reads() { [ "$(cat "$1" 2>/dev/null)" = "$2" ]; }
+# has_event_fd PID: the process holds an event descriptor of a line.
+has_event_fd() {
+	local fd
+	for fd in /proc/"$1"/fd/*; do
+		[ "$(readlink "$fd" 2>/dev/null)" = "anon_inode:[touchm-event]" ] && return 0
+	done
+	return 1
+}
 gone() { [ ! -e "$1" ]; }
 # unit_settled UNIT: neither starting nor stopping.
 unit_settled() {
@@ -297,6 +319,81 @@ nodes=$(ls -d /dev/touchm[0-9]* 2>/dev/null)
 [ "$nodes" = "$NODE" ] || bad "touchm nodes: ${nodes//$'\n'/ }"
 end
 
+begin uevent-rule
+# README's rule pair for integrators: its first line kept the watch on
+# from the node's add, its second runs the door (which logs what udev
+# passed it) when the key DOOR_ROM is attached, and for nothing else. The
+# far end's key is swapped for DOOR_ROM, removed, and the first key
+# attached again (as the later cases expect it). tmwatch, run by the
+# operator, sees the same changes; Python's vorn reads the new key.
+if ! host rom; then
+	bad "no ROM from the host: $ANSWER"
+else
+	first=$ANSWER
+	reads "$SYSFS/watch_always" 1 ||
+		bad "watch_always is '$(cat "$SYSFS/watch_always" 2>&1)', not 1"
+	seen=0
+	[ ! -f "$UEVENT_LOG" ] || seen=$(wc -l <"$UEVENT_LOG")
+	setpriv --reuid="$OPERATOR" --regid="$(id -g "$OPERATOR")" --init-groups \
+		tmwatch "$NODE" >"$T/watch" 2>"$T/watch.err" &
+	watcher=$!
+	wait_for 50 has_event_fd "$watcher" || bad "tmwatch holds no event descriptor"
+	if ! host swap "$DOOR_ROM"; then
+		bad "the host did not swap the key: $ANSWER"
+	elif ! wait_for $((EVENT_WAIT * 10)) has_line "$DOOR_LOG" "attached $DOOR_ROM"; then
+		bad "the door did not open for $DOOR_ROM within ${EVENT_WAIT}s"
+	else
+		# The uevent came after the watch recorded the key.
+		reads "$SYSFS/key" "$DOOR_ROM" ||
+			bad "key shows '$(cat "$SYSFS/key" 2>&1)', not $DOOR_ROM"
+		as_operator python3 -c 'import sys, vorn
+with vorn.Line(sys.argv[1]) as line:
+    print(vorn.rom_to_text(line.rom()))' "$NODE"
+		if [ "$RC" != 0 ] || ! has_line "$T/out" "$DOOR_ROM"; then
+			bad "Python's vorn read no $DOOR_ROM (status $RC)"
+			detail "$T/out"
+			detail "$T/err"
+		fi
+	fi
+	if ! host remove; then
+		bad "the host did not remove the key: $ANSWER"
+	elif ! wait_for $((EVENT_WAIT * 10)) has_line_after "$UEVENT_LOG" "$seen" "removed $DOOR_ROM"; then
+		bad "no uevent for the removal of $DOOR_ROM within ${EVENT_WAIT}s"
+	else
+		reads "$SYSFS/key" "" || bad "key shows '$(cat "$SYSFS/key" 2>&1)' with no key"
+	fi
+	# The first key back, whatever came before.
+	if ! host attach "$first" && ! host swap "$first"; then
+		bad "the host did not put $first back: $ANSWER"
+	elif ! wait_for $((EVENT_WAIT * 10)) has_line_after "$UEVENT_LOG" "$seen" "attached $first"; then
+		bad "no uevent for the attachment of $first within ${EVENT_WAIT}s"
+	fi
+	# Every rule run for the events so far has ended.
+	udevadm settle --timeout=10
+	tail -n "+$((seen + 1))" "$UEVENT_LOG" >"$T/uevents" 2>&1
+	printf '%s\n' "removed $first" "attached $DOOR_ROM" "removed $DOOR_ROM" "attached $first" >"$T/want"
+	if ! cmp -s "$T/want" "$T/uevents"; then
+		bad "the key's uevents were not removed, attached, removed, attached"
+		detail "$T/uevents"
+	fi
+	if ! cmp -s <(echo "attached $DOOR_ROM") "$DOOR_LOG"; then
+		bad "the door ran other than once, for $DOOR_ROM"
+		detail "$DOOR_LOG"
+	fi
+	wait_for $((EVENT_WAIT * 10)) has_line "$T/watch" "attached $first"
+	kill -TERM "$watcher" 2>/dev/null
+	wait "$watcher"
+	rc=$?
+	[ "$rc" = 0 ] || bad "tmwatch ended with status $rc"
+	printf '%s\n' removed "attached $DOOR_ROM" removed "attached $first" >"$T/want"
+	if ! cmp -s "$T/want" "$T/watch"; then
+		bad "tmwatch did not print removed, attached, removed, attached"
+		detail "$T/watch"
+		detail "$T/watch.err"
+	fi
+fi
+end
+
 begin unplug
 if ! host unplug; then
 	bad "the host did not unplug: $ANSWER"
@@ -325,6 +422,8 @@ elif wait_for $((REPLUG_LIMIT * 10)) is_char "$NODE"; then
 	state=$(systemctl is-active "$unit")
 	[ "$state" = active ] || bad "$unit is $state"
 	node_mode
+	# The rule pair's first line again, for the new node.
+	wait_for 50 reads "$SYSFS/watch_always" 1 || bad "watch_always is not 1 again"
 	getid_case
 else
 	bad "no $NODE within ${REPLUG_LIMIT}s of the re-plug"

@@ -11,9 +11,11 @@
 # installs them; DKMS (from touchm-dkms's maintainer script) must have
 # built and installed the module for the root's kernel. Then what a site
 # adds: the unprivileged user OPERATOR in group touchm, the local rule that
-# marks the adapter with serial number MARKED_SERIAL, and the check service
-# with its settings (/etc/vorn-debsys.conf), all from the environment:
-# MARKED_SERIAL, OTHER_SERIAL, OPERATOR. What the chroot's commands print
+# marks the adapter with serial number MARKED_SERIAL, README's uevent rule
+# pair (with a door that logs what it was told, and a rule logging every
+# key event beside it), and the check service with its settings
+# (/etc/vorn-debsys.conf), from the environment: MARKED_SERIAL,
+# OTHER_SERIAL, OPERATOR. What the chroot's commands print
 # goes to LOG; a failure ends with its last lines on standard error.
 set -euo pipefail
 
@@ -74,10 +76,37 @@ in_root useradd --create-home --shell /bin/bash --no-user-group --gid users \
 cat >"$r/etc/udev/rules.d/70-touchm-local.rules" <<EOF
 SUBSYSTEM=="tty", ENV{ID_SERIAL_SHORT}=="$MARKED_SERIAL", ENV{TOUCHM_LINE}="1"
 EOF
+# The uevent rule pair README gives integrators, as written there: the
+# watch kept on for every line, and the door opened for the key door_rom
+# when it is attached. The door logs what udev passed it to door_log.
+door_rom=04efbeadde0000cd
+door_log=/run/door.log
+cat >"$r/etc/udev/rules.d/80-door.rules" <<EOF
+ACTION=="add", SUBSYSTEM=="misc", KERNEL=="touchm[0-9]*", ATTR{watch_always}="1"
+ACTION=="change", SUBSYSTEM=="misc", KERNEL=="touchm[0-9]*", ENV{TOUCHM_EVENT}=="attached", ENV{TOUCHM_ROM}=="$door_rom", RUN+="/usr/local/bin/door-open"
+EOF
+# Every key event the driver sends, whatever its ROM, to uevent_log: what
+# the door did not act on as well.
+uevent_log=/run/touchm-uevents.log
+cat >"$r/etc/udev/rules.d/81-touchm-uevents.rules" <<EOF
+ACTION=="change", SUBSYSTEM=="misc", KERNEL=="touchm[0-9]*", ENV{TOUCHM_EVENT}=="?*", RUN+="/usr/local/sbin/vorn-debsys-uevent"
+EOF
+# log_event LOG: a script appending the uevent's "EVENT ROM" to LOG.
+log_event() {
+	# shellcheck disable=SC2016 # expanded by the script, not here
+	printf '#!/bin/sh\necho "$TOUCHM_EVENT $TOUCHM_ROM" >>%s\n' "$1"
+}
+mkdir -p "$r/usr/local/bin" "$r/usr/local/sbin"
+log_event "$door_log" >"$r/usr/local/bin/door-open"
+log_event "$uevent_log" >"$r/usr/local/sbin/vorn-debsys-uevent"
+chmod 755 "$r/usr/local/bin/door-open" "$r/usr/local/sbin/vorn-debsys-uevent"
 cat >"$r/etc/vorn-debsys.conf" <<EOF
 MARKED_SERIAL=$MARKED_SERIAL
 OTHER_SERIAL=$OTHER_SERIAL
 OPERATOR=$OPERATOR
+DOOR_ROM=$door_rom
+DOOR_LOG=$door_log
+UEVENT_LOG=$uevent_log
 EOF
 install -m 755 "$here/guest-check.sh" "$r/usr/local/sbin/vorn-debsys-check"
 install -m 644 "$here/check.service" "$r/etc/systemd/system/vorn-debsys-check.service"
