@@ -51,6 +51,8 @@ set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
 here=$src/tests/debsys
+# shellcheck source=scripts/qemu-verdict.sh
+. "$src/scripts/qemu-verdict.sh"
 limit=${VORN_DEBSYS_TIMEOUT:-600}
 # Longest wait for another guest on the machine to end, in seconds.
 qemu_wait=1200
@@ -336,9 +338,7 @@ helpers="$helpers $!"
 status=0
 wait "$qemu_pid" || status=$?
 step ""
-tr -d '\r' <"$work/console.raw" |
-	sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b[c()][0-9A-B]\{0,1\}//g' \
-		>"$work/console.log"
+qemu_console_text "$work/console.raw" "$work/console.log"
 # The log: cases, the host's side, the console.
 {
 	echo "== guest: cases"
@@ -357,32 +357,8 @@ tr -d '\r' <"$work/console.raw" |
 
 grep -E '^DS (PASS|FAIL|  |START)' "$work/results.log" 2>/dev/null || true
 
-problems=
-problem() {
-	problems="$problems
-  $*"
-}
-if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-	problem "the guest did not power off within $limit s"
-elif [ "$status" -ne 0 ]; then
-	problem "qemu ended with status $status"
-fi
 cases=$(grep -c '^begin ' "$here/guest-check.sh")
-passed=$(grep -c '^DS PASS ' "$work/results.log" 2>/dev/null || true)
-failed=$(grep -c '^DS FAIL ' "$work/results.log" 2>/dev/null || true)
-summary=$(grep -E '^DS SUMMARY pass=[0-9]+ fail=[0-9]+$' "$work/results.log" 2>/dev/null || true)
-if [ -z "$summary" ]; then
-	problem "no summary line from the guest"
-elif [ "$summary" != "DS SUMMARY pass=$cases fail=0" ]; then
-	problem "summary '$summary', expected pass=$cases fail=0"
-fi
-[ "$failed" -eq 0 ] || problem "$failed case(s) failed"
-[ "$passed" -eq "$cases" ] || problem "$passed of $cases cases passed"
-kernel_trouble='WARNING:|BUG:|Oops|Call Trace|general protection fault|Kernel panic|soft lockup|blocked for more than|UBSAN|KASAN'
-if grep -nE "$kernel_trouble" "$work/console.log" | grep -v 'ommand line:' >"$work/trouble"; then
-	problem "kernel trouble in the console log:
-$(sed 's/^/    /' "$work/trouble")"
-fi
+qemu_verdict DS "$status" "$limit" "$cases" "$work/results.log" "$work/console.log"
 elapsed=$(($(date +%s) - start))
 if [ -n "$problems" ]; then
 	if [ -z "$summary" ]; then

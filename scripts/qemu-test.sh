@@ -54,6 +54,8 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 drv=$root/driver
 guests=$root/tests/guest
+# shellcheck source=scripts/qemu-verdict.sh
+. "$root/scripts/qemu-verdict.sh"
 guest_init=$guests/guest-init.sh
 limit=${VORN_QEMU_TIMEOUT:-120}
 kernel_cmdline="console=ttyS0 panic=-1 quiet"
@@ -296,10 +298,7 @@ if [ "$line" != sim ]; then
 fi
 status=0
 wait "$qemu_pid" || status=$?
-# Line ends without carriage returns, and no terminal control codes.
-tr -d '\r' <"$work/console.raw" |
-	sed -e 's/\x1b\[[0-9;?]*[A-Za-z]//g' -e 's/\x1b[c()][0-9A-B]\{0,1\}//g' \
-	>"$work/console.log"
+qemu_console_text "$work/console.raw" "$work/console.log"
 cp "$work/console.log" "$log"
 # Over a tty line the host's side goes below the console: what the guest
 # asked for and what the far end said.
@@ -315,17 +314,6 @@ elapsed=$(($(date +%s) - start))
 
 # The cases' lines, with the details of a failing one, and the counts.
 grep -E '^(TMQ (PASS|FAIL|  )|TMS )' "$work/console.log" || true
-
-problems=
-problem() {
-	problems="$problems
-  $*"
-}
-if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
-	problem "the guest did not power off within $limit s"
-elif [ "$status" -ne 0 ]; then
-	problem "qemu ended with status $status"
-fi
 
 # The guest script's own cases, and those of guest-lib.sh's shared memory
 # cases when it runs them.
@@ -346,25 +334,9 @@ done
 if [ -n "$stress" ] && [ "$line" != sim ]; then
 	cases=$((cases + $(grep -c '^	begin ' "$guest_init")))
 fi
-passed=$(grep -c '^TMQ PASS ' "$work/console.log" || true)
-failed=$(grep -c '^TMQ FAIL ' "$work/console.log" || true)
-summary=$(grep -E '^TMQ SUMMARY pass=[0-9]+ fail=[0-9]+$' "$work/console.log" || true)
-if [ -z "$summary" ]; then
-	problem "no summary line from the guest"
-elif [ "$summary" != "TMQ SUMMARY pass=$cases fail=0" ]; then
-	problem "summary '$summary', expected pass=$cases fail=0"
-fi
-[ "$failed" -eq 0 ] || problem "$failed case(s) failed"
-[ "$passed" -eq "$cases" ] || problem "$passed of $cases cases passed"
+qemu_verdict TMQ "$status" "$limit" "$cases" "$work/console.log" "$work/console.log"
 if ! grep -q '^TMQ DMESG END$' "$work/console.log"; then
 	problem "the guest's kernel log was not dumped"
-fi
-
-kernel_trouble='WARNING:|BUG:|Oops|Call Trace|general protection fault|Kernel panic|soft lockup|hung_task|blocked for more than|UBSAN|KASAN'
-# (The command line names the checks it turns on.)
-if grep -nE "$kernel_trouble" "$work/console.log" | grep -v 'ommand line:' >"$work/trouble"; then
-	problem "kernel trouble in the console log:
-$(sed 's/^/    /' "$work/trouble")"
 fi
 
 if [ -n "$problems" ]; then
