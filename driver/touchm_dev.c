@@ -685,8 +685,11 @@ int touchm_dev_register(struct touchm_dev *dev, umode_t mode)
 	if (r) {
 		ida_free(&touchm_ida, dev->index);
 		dev->index = -1;
+		return r;
 	}
-	return r;
+	/* Only now is misc.this_device set, the sysfs files came before. */
+	touchm_watch_publish(dev);
+	return 0;
 }
 
 void touchm_dev_unregister(struct touchm_dev *dev)

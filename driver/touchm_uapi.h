@@ -10,7 +10,17 @@
  * (sysfs, default TOUCHM_WATCH_MS_DEFAULT; 0 stops every watch on the
  * line), reads the ROM whenever a key answers, and reports each change as
  * a removal and an attachment (a key swapped between two probes gives
- * both, removal first).
+ * both, removal first). Probes begin at least watch_ms apart whatever
+ * callers do (poll in a loop, event descriptors opened and closed, reads
+ * of key); only the first probe of a watch idle for an interval or more
+ * comes at once. A probe never waits for a request: while one holds the
+ * line, the watch tries again one interval later.
+ *
+ * Who sees a key's ROM: the users who may open /dev/touchmN (root and the
+ * node's group), through TOUCHM_IOC_KEY_STATE and event descriptors; root
+ * through the sysfs attribute key (mode 0400); udev and whoever listens to
+ * the kernel's uevents through TOUCHM_ROM in the device's change events.
+ * Everyone else sees no ROM and cannot make the line probe.
  *
  * - poll on /dev/touchmN gives POLLPRI to a descriptor while a change has
  *   happened since the descriptor was opened or last asked
@@ -23,13 +33,19 @@
  *   events; a reader that falls further behind loses the oldest, and the
  *   next record it reads says how many in @lost. When the line is gone,
  *   the events still queued are read first, then read fails with ENODEV
- *   and poll gives POLLHUP | POLLERR.
- * - The device's sysfs attribute key shows the present key's ROM in the
- *   text form below and a newline, or nothing but a newline with no key.
- *   While a watch runs it shows what the watch saw last; while none runs,
- *   reading it probes the line once. The attributes probes and
- *   probe_faults count the probes made and those a line fault failed
- *   (which change nothing).
+ *   and poll gives POLLHUP | POLLERR. Event descriptors are charged to
+ *   the memory cgroup of the process that makes them, and one user (by
+ *   effective uid) holds at most max_user_evfds of them over all lines
+ *   (module parameter, default 128, like inotify's max_user_instances):
+ *   past it TOUCHM_IOC_EVENT_FD fails with EMFILE.
+ * - The device's sysfs attribute key, readable by root only, shows the
+ *   present key's ROM in the text form below and a newline, or nothing
+ *   but a newline with no key. While a watch runs it shows what the watch
+ *   saw last; while none runs, reading it probes the line once if the
+ *   last probe began watch_ms ago or more (TOUCHM_WATCH_MS_DEFAULT while
+ *   watch_ms is 0), else shows what that probe saw. The attributes
+ *   probes and probe_faults count the probes made and those a line fault
+ *   failed (which change nothing).
  * - A KOBJ_CHANGE uevent of the device carries TOUCHM_EVENT=attached or
  *   TOUCHM_EVENT=removed and TOUCHM_ROM=<text form> (the removed key's
  *   ROM on a removal).

@@ -15,21 +15,42 @@
  * A probe takes the line's lock as a request does, so it never runs
  * inside a request nor interleaves with one; a request that finds the line
  * busy with a probe waits for it, as for any request, and the probe's time
- * is bounded by the line's own bounds. It serves one ROM request, whose
- * reset pulse tells whether a key is there, through the same path as the
- * device's requests (the backend's begin and end, a retry after a line
+ * is bounded by the line's own bounds. The watch never waits for a
+ * request: when one holds the line (a transfer may take longer than the
+ * hung-task timeout), it comes back one interval later. It serves one ROM
+ * request, whose reset pulse tells whether a key is there, through the
+ * same path as the device's requests (the backend's begin and end, a retry after a line
  * fault), but outside the counts of served and failed requests: a separate
  * presence request first would only double the resets. A probe that fails
  * on a line fault changes nothing: it is counted in probe_faults.
  *
+ * Probes begin at least watch_ms apart, whoever asks for them (poll in a
+ * loop, event descriptors opened and closed, root reading key): a watch
+ * that was idle for an interval or more probes at once, else when the
+ * interval since the last probe began is over. While watch_ms is 0 the
+ * same holds for reads of key with TOUCHM_WATCH_MS_DEFAULT.
+ *
  * Each change goes into the queue of every event descriptor, bumps the
  * line's seqno, wakes the wait queue, notifies the key attribute's pollers
- * and sends a KOBJ_CHANGE uevent, in that order, the last two with no lock
- * held.
+ * and sends a KOBJ_CHANGE uevent, in that order, all before the line's
+ * lock is dropped: two probes (the watch's and a read of key) record,
+ * queue and announce their changes in the order they probed.
  *
- * Reading the key attribute while no watch runs probes the line once (and
- * reports what changed as the watch would); while the watch runs, it shows
- * what the watch saw last.
+ * Reading the key attribute (root only: the ROM is the credential of an
+ * access rule, and each read may drive the line) while no watch runs
+ * probes the line once if the last probe began an interval ago or more
+ * (and reports what changed as the watch would); otherwise, and while the
+ * watch runs, it shows what the last probe saw. The group that may open
+ * the device sees the same through TOUCHM_IOC_KEY_STATE and the event
+ * descriptors; uevents carry the ROM to udev as before.
+ *
+ * Nothing is probed, nor queued, before the device is published
+ * (touchm_watch_publish): the sysfs files exist a moment before
+ * misc.this_device is set, and a change recorded then would be announced
+ * on no device.
+ *
+ * Event descriptors are charged to the memory cgroup of their maker and
+ * capped per user (touchm_evcap.c: past max_user_evfds, EMFILE).
  */
 #include <linux/anon_inodes.h>
 #include <linux/device.h>
@@ -38,6 +59,7 @@
 #include <linux/fs.h>
 #include <linux/jiffies.h>
 #include <linux/kernel.h>
+#include <linux/cred.h>
 #include <linux/kobject.h>
 #include <linux/mutex.h>
 #include <linux/slab.h>
@@ -47,6 +69,7 @@
 #include <linux/errno.h>
 
 #include "touchm.h"
+#include "touchm_evcap.h"
 #include "touchm_watch.h"
 
 #define TOUCHM_EVENT_NAME	"[touchm-event]"
@@ -58,12 +81,14 @@
  * struct touchm_evfd - an event descriptor
  * @dev:   its line; the descriptor holds a reference
  * @node:  in the line's list of readers
+ * @uid:   the user it counts against (touchm_evcap.c)
  * @read_lock: one read at a time takes records
  * @q:     records waiting; guarded by the line's watch lock
  */
 struct touchm_evfd {
 	struct touchm_dev *dev;
 	struct list_head node;
+	kuid_t uid;
 	struct mutex read_lock;
 	struct tm_evq q;
 };
@@ -76,31 +101,53 @@ static struct touchm_dev *touchm_of_watch(struct touchm_watch *w)
 /* With @w->lock held: whether anyone wants the watch to run. */
 static bool touchm_watch_wanted(struct touchm_watch *w)
 {
-	if (w->stopped || !w->interval_ms)
+	if (w->stopped || !w->interval_ms || !w->device)
 		return false;
 	return w->always || w->nreaders || wq_has_sleeper(&w->wq);
 }
 
+/* With @w->lock held: the least time between two probes, in jiffies. */
+static unsigned long touchm_watch_period(struct touchm_watch *w)
+{
+	return msecs_to_jiffies(w->interval_ms ? w->interval_ms :
+						 TOUCHM_WATCH_MS_DEFAULT);
+}
+
 /*
- * With @w->lock held: queues a probe after @delay unless one is queued
- * already or nobody wants it.
+ * With @w->lock held: jiffies until the next probe may begin, 0 when it
+ * may begin now (no probe yet, or the last began an interval ago or more).
  */
-static void touchm_watch_queue(struct touchm_watch *w, unsigned long delay)
+static unsigned long touchm_watch_left(struct touchm_watch *w)
+{
+	u64 now = get_jiffies_64(), next;
+
+	if (!w->probed)
+		return 0;
+	next = w->last_probe + touchm_watch_period(w);
+	return time_before64(now, next) ? (unsigned long)(next - now) : 0;
+}
+
+/*
+ * With @w->lock held: queues a probe for when it is due, unless one is
+ * queued already or nobody wants it.
+ */
+static void touchm_watch_queue(struct touchm_watch *w)
 {
 	if (touchm_watch_wanted(w))
-		queue_delayed_work(system_long_wq, &w->work, delay);
+		queue_delayed_work(system_long_wq, &w->work,
+				   touchm_watch_left(w));
 }
 
 /* Starts the watch if it is wanted and not running yet. */
 static void touchm_watch_kick(struct touchm_watch *w)
 {
 	spin_lock(&w->lock);
-	touchm_watch_queue(w, 0);
+	touchm_watch_queue(w);
 	spin_unlock(&w->lock);
 }
 
 /* One uevent for each of the @n changes in @ev. */
-static void touchm_watch_uevents(struct touchm_dev *dev,
+static void touchm_watch_uevents(struct device *d,
 				 const struct touchm_event *ev, unsigned int n)
 {
 	char event[TOUCHM_UEVENT_VAR_MAX], rom[TOUCHM_UEVENT_VAR_MAX];
@@ -113,14 +160,15 @@ static void touchm_watch_uevents(struct touchm_dev *dev,
 							      "removed");
 		snprintf(rom, sizeof(rom), "TOUCHM_ROM=%*phN",
 			 TOUCHM_ROM_BYTES, ev[i].rom);
-		kobject_uevent_env(&dev->misc.this_device->kobj, KOBJ_CHANGE,
-				   envp);
+		kobject_uevent_env(&d->kobj, KOBJ_CHANGE, envp);
 	}
 }
 
 /*
- * What a probe found: @r is 1 with a key whose ROM is @rom, 0 without one,
- * or the probe's error. Records the changes and tells everyone.
+ * With the line's lock held, after a probe: @r is 1 with a key whose ROM
+ * is @rom, 0 without one, or the probe's error. Records the changes and
+ * tells everyone before the line is free for the next probe, so that
+ * changes are recorded, queued and announced in the order of the probes.
  */
 static void touchm_watch_record(struct touchm_dev *dev, int r,
 				const unsigned char *rom)
@@ -128,10 +176,13 @@ static void touchm_watch_record(struct touchm_dev *dev, int r,
 	struct touchm_watch *w = &dev->watch;
 	struct touchm_event ev[TM_EVQ_CHANGES_MAX];
 	struct touchm_evfd *e;
+	struct device *d;
 	unsigned int i, n = 0;
 	u64 now = ktime_get_ns();
 
+	lockdep_assert_held(&dev->lock);
 	spin_lock(&w->lock);
+	d = w->device;
 	w->probes++;
 	if (r < 0) {
 		if (r != -ENODEV && r != -EINTR)
@@ -150,26 +201,33 @@ static void touchm_watch_record(struct touchm_dev *dev, int r,
 	if (!n)
 		return;
 	wake_up_poll(&w->wq, EPOLLIN | EPOLLRDNORM | EPOLLPRI);
-	sysfs_notify(&dev->misc.this_device->kobj, NULL, "key");
-	touchm_watch_uevents(dev, ev, n);
+	sysfs_notify(&d->kobj, NULL, "key");
+	touchm_watch_uevents(d, ev, n);
 }
 
-/* One probe: the line's lock taken as by a request (killably: @killable). */
-static int touchm_watch_probe(struct touchm_dev *dev, bool killable)
+/*
+ * With the line's lock held: one probe, unless one began less than an
+ * interval ago or the device is not published yet; the probe's result
+ * (see touchm_watch_record), or 0 with no probe made.
+ */
+static int touchm_watch_probe_locked(struct touchm_dev *dev)
 {
+	struct touchm_watch *w = &dev->watch;
 	unsigned char rom[TOUCHM_ROM_BYTES] = { 0 };
+	bool due;
 	int r;
 
-	if (killable) {
-		if (mutex_lock_killable(&dev->lock))
-			return -EINTR;
-	} else {
-		mutex_lock(&dev->lock);
+	spin_lock(&w->lock);
+	due = w->device && !touchm_watch_left(w);
+	if (due) {
+		w->last_probe = get_jiffies_64();
+		w->probed = true;
 	}
+	spin_unlock(&w->lock);
+	if (!due)
+		return 0;
 	r = dev->dead ? -ENODEV : touchm_probe_key(dev, rom);
-	mutex_unlock(&dev->lock);
-	if (r != -EINTR)
-		touchm_watch_record(dev, r, rom);
+	touchm_watch_record(dev, r, rom);
 	return r;
 }
 
@@ -177,7 +235,7 @@ static void touchm_watch_work(struct work_struct *work)
 {
 	struct touchm_watch *w =
 		container_of(to_delayed_work(work), struct touchm_watch, work);
-	unsigned long start = jiffies, period, took;
+	struct touchm_dev *dev = touchm_of_watch(w);
 	bool wanted;
 
 	spin_lock(&w->lock);
@@ -185,14 +243,24 @@ static void touchm_watch_work(struct work_struct *work)
 	spin_unlock(&w->lock);
 	if (!wanted)
 		return;
-	touchm_watch_probe(touchm_of_watch(w), false);
+	/*
+	 * A request holds the line, perhaps for a transfer longer than the
+	 * hung-task timeout: no waiting for it here, one interval later the
+	 * watch tries again.
+	 */
+	if (!mutex_trylock(&dev->lock)) {
+		spin_lock(&w->lock);
+		if (touchm_watch_wanted(w))
+			queue_delayed_work(system_long_wq, &w->work,
+					   touchm_watch_period(w));
+		spin_unlock(&w->lock);
+		return;
+	}
+	touchm_watch_probe_locked(dev);
+	mutex_unlock(&dev->lock);
 
 	/* The next probe one interval after this one began. */
-	spin_lock(&w->lock);
-	period = msecs_to_jiffies(w->interval_ms);
-	took = jiffies - start;
-	touchm_watch_queue(w, took < period ? period - took : 1);
-	spin_unlock(&w->lock);
+	touchm_watch_kick(w);
 }
 
 void touchm_watch_init(struct touchm_dev *dev)
@@ -205,6 +273,16 @@ void touchm_watch_init(struct touchm_dev *dev)
 	INIT_LIST_HEAD(&w->readers);
 	tm_watch_state_init(&w->state);
 	w->interval_ms = TOUCHM_WATCH_MS_DEFAULT;
+}
+
+void touchm_watch_publish(struct touchm_dev *dev)
+{
+	struct touchm_watch *w = &dev->watch;
+
+	spin_lock(&w->lock);
+	w->device = dev->misc.this_device;
+	touchm_watch_queue(w);
+	spin_unlock(&w->lock);
 }
 
 void touchm_watch_stop(struct touchm_dev *dev)
@@ -240,7 +318,7 @@ __poll_t touchm_watch_poll(struct touchm_dev *dev, u32 seen,
 	if (w->stopped)
 		mask = EPOLLHUP | EPOLLERR;
 	else
-		touchm_watch_queue(w, 0);
+		touchm_watch_queue(w);
 	if (w->seqno != seen)
 		mask |= EPOLLPRI;
 	spin_unlock(&w->lock);
@@ -346,6 +424,7 @@ static int touchm_evfd_release(struct inode *inode, struct file *file)
 	list_del(&e->node);
 	w->nreaders--;
 	spin_unlock(&w->lock);
+	touchm_evcap_put(e->uid);
 	touchm_dev_put(e->dev);
 	kfree(e);
 	return 0;
@@ -363,14 +442,22 @@ static int touchm_evfd_create(struct touchm_dev *dev, unsigned long flags)
 {
 	struct touchm_watch *w = &dev->watch;
 	struct touchm_evfd *e;
+	kuid_t uid = current_euid();
 	int fd;
 
 	if (flags & ~(unsigned long)O_NONBLOCK)
 		return -EINVAL;
-	e = kzalloc(sizeof(*e), GFP_KERNEL);
-	if (!e)
+	fd = touchm_evcap_get(uid);
+	if (fd)
+		return fd;
+	/* About 4 KiB a descriptor: charged to the caller's memory cgroup. */
+	e = kzalloc(sizeof(*e), GFP_KERNEL_ACCOUNT);
+	if (!e) {
+		touchm_evcap_put(uid);
 		return -ENOMEM;
+	}
 	e->dev = dev;
+	e->uid = uid;
 	mutex_init(&e->read_lock);
 	tm_evq_init(&e->q);
 	kref_get(&dev->ref);
@@ -398,6 +485,7 @@ static int touchm_evfd_create(struct touchm_dev *dev, unsigned long flags)
 	return fd;
 
 undo:
+	touchm_evcap_put(uid);
 	touchm_dev_put(dev);
 	kfree(e);
 	return fd;
@@ -450,17 +538,21 @@ static ssize_t key_show(struct device *d, struct device_attribute *attr,
 	struct touchm_dev *dev = touchm_of_device(d);
 	struct touchm_watch *w = &dev->watch;
 	unsigned char rom[TOUCHM_ROM_BYTES];
-	bool watching, present;
-	int r;
+	bool watching, published, present;
 
 	spin_lock(&w->lock);
 	watching = touchm_watch_wanted(w);
+	published = w->device;
 	spin_unlock(&w->lock);
-	/* Nobody watches: the state may be old, so look once. */
+	/* The files exist a moment before the device is complete. */
+	if (!published)
+		return -EAGAIN;
+	/* Nobody watches: the state may be old, so look once when due. */
 	if (!watching) {
-		r = touchm_watch_probe(dev, true);
-		if (r == -EINTR)
-			return r;
+		if (mutex_lock_killable(&dev->lock))
+			return -EINTR;
+		touchm_watch_probe_locked(dev);
+		mutex_unlock(&dev->lock);
 	}
 	spin_lock(&w->lock);
 	present = w->state.present;
@@ -470,7 +562,8 @@ static ssize_t key_show(struct device *d, struct device_attribute *attr,
 		return sysfs_emit(buf, "\n");
 	return sysfs_emit(buf, "%*phN\n", TOUCHM_ROM_BYTES, rom);
 }
-static DEVICE_ATTR_RO(key);
+/* Root only: the ROM is a credential, and a read may drive the line. */
+static DEVICE_ATTR_ADMIN_RO(key);
 
 static ssize_t watch_ms_show(struct device *d, struct device_attribute *attr,
 			     char *buf)
@@ -494,9 +587,13 @@ static ssize_t watch_ms_store(struct device *d, struct device_attribute *attr,
 		return -ERANGE;
 	spin_lock(&w->lock);
 	w->interval_ms = ms;
-	/* A probe waiting out the old interval comes now; or none at all. */
+	/*
+	 * A probe waiting out the old interval comes when the new one since
+	 * the last probe is over; or none at all.
+	 */
 	if (touchm_watch_wanted(w))
-		mod_delayed_work(system_long_wq, &w->work, 0);
+		mod_delayed_work(system_long_wq, &w->work,
+				 touchm_watch_left(w));
 	else
 		cancel_delayed_work(&w->work);
 	spin_unlock(&w->lock);
@@ -525,7 +622,7 @@ static ssize_t watch_always_store(struct device *d,
 		return r;
 	spin_lock(&w->lock);
 	w->always = on;
-	touchm_watch_queue(w, 0);
+	touchm_watch_queue(w);
 	spin_unlock(&w->lock);
 	return len;
 }

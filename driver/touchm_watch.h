@@ -16,6 +16,7 @@
 
 #include "tm_evq.h"
 
+struct device;
 struct touchm_dev;
 struct file;
 
@@ -32,6 +33,10 @@ struct file;
  * @interval_ms: watch_ms: time between probes, 0 = no watch
  * @always:    watch_always: watch with nobody asking
  * @stopped:   the line is gone: nothing is queued any more
+ * @device:    the published device (misc.this_device), NULL before: no
+ *             probe and no change before it is set
+ * @last_probe: get_jiffies_64() when the last probe began
+ * @probed:    a probe has begun since the line came
  * @probes:    probes made (watch and reads of the key attribute)
  * @probe_faults: of them failed on a line fault, which changes nothing
  */
@@ -47,6 +52,9 @@ struct touchm_watch {
 	unsigned int interval_ms;
 	bool always;
 	bool stopped;
+	struct device *device;
+	u64 last_probe;
+	bool probed;
 	unsigned long probes;
 	unsigned long probe_faults;
 };
@@ -55,6 +63,11 @@ struct touchm_watch {
 extern const struct attribute_group touchm_watch_group;
 
 void touchm_watch_init(struct touchm_dev *dev);
+/*
+ * The device is registered and misc.this_device set: probes and their
+ * changes may begin, and the watch starts if anyone asked meanwhile.
+ */
+void touchm_watch_publish(struct touchm_dev *dev);
 /*
  * The line is gone: no probe runs after this returns, readers get
  * POLLHUP | POLLERR and, once they have read what waits, ENODEV.
