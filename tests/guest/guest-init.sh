@@ -17,6 +17,8 @@ export PATH
 
 . /guest-lib.sh
 . /event-cases.sh
+. /watch-guard-cases.sh
+. /probe-interval-cases.sh
 guest_start
 
 CTL=/sys/kernel/debug/touchm/ctl
@@ -198,6 +200,8 @@ EV_ROM=$ROM_A
 EV_ROM_B=$ROM_B
 EV_ROM_C=$ROM_C
 event_cases
+probe_interval_cases
+watch_guard_cases
 
 begin module-unload
 if rmmod touchm; then

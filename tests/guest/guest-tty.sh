@@ -24,6 +24,7 @@ export PATH
 . /hostile-cases.sh
 . /caller-cases.sh
 . /event-cases.sh
+. /probe-interval-cases.sh
 . /line-gone-cases.sh
 guest_start
 
@@ -187,6 +188,7 @@ EV_ROM=$ROM_T
 EV_ROM_B=$ROM_B
 EV_ROM_C=$ROM_C
 event_cases
+probe_interval_cases
 
 line_gone_cases
 
