@@ -18,9 +18,11 @@
  *
  * Who sees a key's ROM: the users who may open /dev/touchmN (root and the
  * node's group), through TOUCHM_IOC_KEY_STATE and event descriptors; root
- * through the sysfs attribute key (mode 0400); udev and whoever listens to
- * the kernel's uevents through TOUCHM_ROM in the device's change events.
- * Everyone else sees no ROM and cannot make the line probe.
+ * through the sysfs attribute key (mode 0400); udev, and any process that
+ * listens on the kernel's uevent socket when a key comes or goes (which
+ * needs no privilege), through TOUCHM_ROM in the device's change events.
+ * Everyone else reads no ROM from the device or sysfs and cannot make the
+ * line probe.
  *
  * - poll on /dev/touchmN gives POLLPRI to a descriptor while a change has
  *   happened since the descriptor was opened or last asked

@@ -18,7 +18,7 @@ PI_USER=1000:1000
 PI_GROUP=1000
 # The interval, and how long each caller runs, in ms.
 PI_MS=500
-PI_RUN_MS=3000
+PI_RUN_MS=2000
 
 # pi_run NAME ARGS...: evguard ARGS, output in $T/NAME.out and on the
 # console log; bad unless status 0.
