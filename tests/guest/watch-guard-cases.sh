@@ -66,7 +66,7 @@ denied ok
 EOF
 	p1=$(wg_probes)
 	[ "$p1" = "$p0" ] || bad "the refused user made $((p1 - p0)) probes"
-	mode=$(ls -l "$EV_SYS/key" | cut -c1-10)
+	mode=$(stat -c %A "$EV_SYS/key")
 	[ "$mode" = -r-------- ] || bad "key is $mode, not -r--------"
 	[ "$(ev_attr key)" = "$EV_ROM" ] || bad "root reads '$(ev_attr key)' from key"
 	end
@@ -106,8 +106,9 @@ EOF
 		wg_run charge charge "$WG_CG" "$WG_CHARGE_N"
 		echo "$WG_CAP" >"$WG_CAP_PARAM"
 		b=$(sed -n 's/^charged \(-*[0-9]*\) bytes per descriptor$/\1/p' "$T/charge.out")
-		[ -n "$b" ] && [ "$b" -ge "$WG_CHARGE_MIN" ] ||
+		if [ -z "$b" ] || [ "$b" -lt "$WG_CHARGE_MIN" ]; then
 			bad "${b:-no} bytes charged per descriptor, less than its queue, $WG_CHARGE_MIN"
+		fi
 		rmdir "$WG_CG" || bad "cgroup not removed"
 	else
 		bad "no cgroup2 memory controller"
@@ -129,8 +130,9 @@ EOF
 	us=$(sed -n 's/^elapsed //p' "$T/long.err")
 	p1=$(wg_probes)
 	echo "TMQ   : $WG_WRITE bytes written in ${us:-?} us"
-	[ -n "$us" ] && [ "$us" -gt $((2 * WG_HUNG_S * US_PER_S)) ] ||
+	if [ -z "$us" ] || [ "$us" -le $((2 * WG_HUNG_S * US_PER_S)) ]; then
 		bad "the write took ${us:-?} us, not over twice the hung-task timeout"
+	fi
 	sleep 0.5
 	[ "$(wg_probes)" -gt "$p1" ] || bad "no probe after the write"
 	stop "$EV_PID" TERM
