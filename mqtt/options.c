@@ -226,6 +226,29 @@ void tm_args_parse(int argc, char **argv, struct tm_args *a, char *err, size_t e
     memset(a, 0, sizeof(*a));
     a->action = TM_RUN;
     a->config = TM_DEFAULT_CONFIG;
+    /* Long options by their whole names only: getopt_long would take
+     * "--password SECRET" as --password-file, and name the secret in its
+     * complaint about the file. */
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strncmp(argv[i], "--", 2) != 0)
+            continue;
+        const char *name = argv[i] + 2;
+        size_t n = strcspn(name, "=");
+        int known = 0;
+        for (const struct option *op = kOptions; op->name && !known; op++)
+            known = strlen(op->name) == n && strncmp(op->name, name, n) == 0;
+        if (!known) {
+            a->action = TM_USAGE_ERROR;
+            fail(err, errlen, "unknown option '--%.*s'", (int)n, name);
+            return;
+        }
+        /* The value of an option that takes one is not an option. */
+        const struct option *op = kOptions;
+        while (op->name && !(strlen(op->name) == n && strncmp(op->name, name, n) == 0))
+            op++;
+        if (op->has_arg == required_argument && name[n] == '\0')
+            i++;
+    }
     optind = 0;
     opterr = 0;
     int c;
