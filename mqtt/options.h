@@ -11,7 +11,11 @@
 extern "C" {
 #endif
 
+#ifdef TMMQTT_CONFIG
+#define TM_DEFAULT_CONFIG TMMQTT_CONFIG
+#else
 #define TM_DEFAULT_CONFIG "/etc/vorn/tmmqtt.conf"
+#endif
 #define TM_DEFAULT_HOST "localhost"
 #define TM_DEFAULT_PORT 1883
 #define TM_DEFAULT_TLS_PORT 8883
