@@ -192,14 +192,14 @@ class Subscriber:
 class Daemon:
     """tmmqtt under tmsim, with its own state directory."""
 
-    def __init__(self, d, args, password=DAEMON_PASSWORD, name="daemon"):
+    def __init__(self, d, args, password=DAEMON_PASSWORD, name="daemon", sim_args=()):
         self.state = d / f"{name}-state"
         self.err_path = d / f"{name}.err"
         pw = d / f"{name}.pw"
         pw.write_text(password + "\n")
         pw.chmod(0o600)
         self.password_file = pw
-        cmd = [f"{BIN}/tmsim", "--state", str(self.state), "--", f"{BIN}/tmmqtt",
+        cmd = [f"{BIN}/tmsim", "--state", str(self.state), *sim_args, "--", f"{BIN}/tmmqtt",
                "--config", "/dev/null", "--node", NODE, *args]
         if "--username" not in args and "--config" not in args:
             cmd += ["--username", DAEMON_USER, "--password-file", str(pw)]

@@ -17,6 +17,8 @@ from conftest import (BASE, DAEMON_PASSWORD, DAEMON_USER, DEFAULT_ROM, LINE, NOD
 EVENT_DEADLINE = 1.0
 # SIGTERM to exit, offline published.
 STOP_DEADLINE = 2.0
+# How long the broker is down in the restart case, seconds.
+OUTAGE = 2.0
 
 
 def up(broker, daemons, subscribers, args=(), **kw):
@@ -118,7 +120,9 @@ def test_a_broker_restart_loses_nothing(broker, daemons, subscribers):
     d.ctl("swap", "--rom", SWAP_ROM)
     d.ctl("remove")
     d.ctl("attach", "--rom", DEFAULT_ROM)
-    time.sleep(0.5)  # the changes happen while the broker is down
+    # The broker stays down a while, so that a time taken at publishing
+    # would be seconds off.
+    time.sleep(OUTAGE)
     broker.start()
     events = {first["seq"]: first}
     tags = []
@@ -144,7 +148,7 @@ def test_a_broker_restart_loses_nothing(broker, daemons, subscribers):
     # Their time is when the line changed, before the broker was back.
     for e in got[1:]:
         when = datetime.datetime.fromisoformat(e["time"])
-        assert abs((when - changed_at).total_seconds()) < 0.5 + 1, e
+        assert abs((when - changed_at).total_seconds()) < OUTAGE / 2, e
     assert tags[:3] == [DEFAULT_ROM, SWAP_ROM, DEFAULT_ROM]
     assert "connection lost" in d.err()
 
@@ -156,8 +160,8 @@ def test_a_wrong_password_fails_after_three_attempts(broker, daemons, subscriber
     err = d.err()
     assert "authorisation failed" in err and f"'{DAEMON_USER}'" in err, err
     assert "gave up after 3 attempts" in err
-    log = broker.log.read_text()
-    assert log.count(f"as {DAEMON_USER}") <= 3 or log.count("not authorised") <= 3
+    # Three attempts, no more: the broker saw three refused logins.
+    assert broker.log.read_text().count("disconnected, not authorised.") == 3
 
 
 @pytest.mark.parametrize("case", ["other_ca", "wrong_name"])
@@ -221,6 +225,20 @@ def test_the_line_going_is_offline_until_it_comes_back(broker, daemons, subscrib
     d.ctl("remove")
     assert event(sub.next(f"{BASE}/event")[1])["event_type"] == "removed"
     assert "the line is gone" in d.err()
+
+
+def test_a_line_missing_at_the_start_is_waited_for(broker, daemons, subscribers):
+    sub = subscribers(broker)
+    d = daemons(plain(broker), sim_args=["--no-device", "--absent"])
+    sub.wait_for(f"{BASE}/availability", "offline")
+    assert d.proc.poll() is None
+    d.ctl("appear")
+    sub.wait_for(f"{BASE}/availability", "online")
+    sub.wait_for(f"{BASE}/key", "none")
+    d.ctl("attach")
+    e = event(sub.next(f"{BASE}/event")[1])
+    assert (e["event_type"], e["rom"]) == ("attached", DEFAULT_ROM)
+    assert "cannot open /dev/touchm0 [No such file or directory]" in d.err()
 
 
 def test_settings_from_the_configuration_file(broker, daemons, subscribers, workdir):
