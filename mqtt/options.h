@@ -28,7 +28,7 @@ extern "C" {
 #define TM_PATH_SIZE 4096
 #define TM_ERR_SIZE 512
 /* A configuration file longer than this is refused. */
-#define TM_CONFIG_MAX (64 * 1024)
+#define TM_CONFIG_MAX 65536
 /* Settings given on one command line at most. */
 #define TM_ARGS_MAX 32
 

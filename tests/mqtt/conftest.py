@@ -7,7 +7,6 @@ under the driver stand-in. Every wait is bounded."""
 import json
 import os
 import queue
-import signal
 import socket
 import subprocess
 import time

@@ -40,6 +40,7 @@ check "the unit is in the lines' group" grep -qxF "SupplementaryGroups=touchm" "
 # The statuses tmmqtt documents as not healing by themselves.
 check "no restart after a refused login or bad settings" \
     grep -qxF "RestartPreventExitStatus=1 2" "$unit"
+# shellcheck disable=SC2016 # the script's own $s and $1
 check "the example names every setting" bash -c \
     'for s in host port username password-file cafile node prefix discovery-prefix; do
          grep -q "^#\?$s = " "$1" || { echo "missing: $s"; exit 1; }

@@ -4,7 +4,6 @@ stand-in and changed with tmsim ctl."""
 
 import datetime
 import json
-import os
 import signal
 import time
 
