@@ -179,15 +179,26 @@ int tm_session_timeout_ms(const struct tm_session *s, long long now_ms) {
     return wait > TM_BACKOFF_MAX_MS ? TM_BACKOFF_MAX_MS : (int)wait;
 }
 
-/* A TLS failure while connecting is the server's certificate: libmosquitto
- * verifies the chain against the CA file and the name against the host. */
+/* OpenSSL's words, in libmosquitto's log, for a chain or a name that does
+ * not verify. */
+#define TLS_VERIFY_FAILED "certificate verify failed"
+
+/* A TLS failure while connecting. The server's certificate not verifying
+ * (libmosquitto checks the chain against the CA file and the name against
+ * the host) is for good; anything else (the peer closing in the middle of
+ * the handshake, a port without TLS) is tried again like a lost
+ * connection. */
 static void tls_failed(struct tm_session *s) {
+    if (strstr(s->last_log, TLS_VERIFY_FAILED) == NULL) {
+        link_down(s, s->last_log[0] ? s->last_log : "TLS handshake failed");
+        return;
+    }
     s->fatal = 1;
+    s->link = TM_LINK_IDLE;
     snprintf(s->message, sizeof(s->message),
              "%s:%d: the server's certificate does not verify (not signed by the CA in %s, or "
              "not issued to '%s'): %s",
-             s->opt->host, s->opt->port, s->opt->cafile, s->opt->host,
-             s->last_log[0] ? s->last_log : "TLS error");
+             s->opt->host, s->opt->port, s->opt->cafile, s->opt->host, s->last_log);
 }
 
 static void attempt(struct tm_session *s, long long now_ms) {
@@ -198,7 +209,6 @@ static void attempt(struct tm_session *s, long long now_ms) {
         return;
     if (rc == MOSQ_ERR_TLS) {
         tls_failed(s);
-        s->link = TM_LINK_IDLE;
         return;
     }
     (void)now_ms;
@@ -222,7 +232,6 @@ void tm_session_service(struct tm_session *s, long long now_ms, short revents) {
         return;
     if (rc == MOSQ_ERR_TLS && connecting) {
         tls_failed(s);
-        s->link = TM_LINK_IDLE;
         return;
     }
     int e = errno;

@@ -4,12 +4,14 @@ stand-in and changed with tmsim ctl."""
 
 import datetime
 import json
+import re
 import signal
+import subprocess
 import time
 
 import pytest
 
-from conftest import (BASE, DAEMON_PASSWORD, DAEMON_USER, DEFAULT_ROM, LINE, NODE,
+from conftest import (BIN, BASE, DAEMON_PASSWORD, DAEMON_USER, DEFAULT_ROM, LINE, NODE,
                       SWAP_ROM, event, plain)
 
 # The issue's bound from a change to its event at the subscriber.
@@ -175,6 +177,20 @@ def test_a_certificate_that_does_not_verify_fails(broker, daemons, case):
     assert "certificate does not verify" in err, err
 
 
+def test_a_tls_handshake_cut_short_is_tried_again(broker, daemons):
+    # The plain port closes on the TLS hello: no certificate was seen, so
+    # this is no reason to give up (a broker restarting does the same).
+    d = daemons(["--host", "127.0.0.1", "--port", str(broker.port), "--cafile", str(broker.ca)])
+    end = time.monotonic() + 10
+    while "cannot connect" not in d.err() and time.monotonic() < end:
+        time.sleep(0.05)
+    assert "cannot connect" in d.err()
+    assert d.proc.poll() is None
+    d.signal(signal.SIGTERM)
+    assert d.wait() == 0
+    assert "certificate" not in d.err()
+
+
 def test_tls_with_the_right_ca_carries_events(broker, daemons, subscribers):
     sub = subscribers(broker)
     d = daemons(["--host", "127.0.0.1", "--port", str(broker.tls_port),
@@ -272,3 +288,23 @@ def test_unusable_settings_end_with_a_usage_status(workdir, daemons, case):
     d = daemons(args)
     assert d.wait() == 2
     assert name in d.err()
+
+
+def test_help_version_and_usage(daemons):
+    def run(*args):
+        return subprocess.run([f"{BIN}/tmmqtt", *args], capture_output=True, text=True,
+                              timeout=10)
+    h = run("--help")
+    assert h.returncode == 0
+    assert h.stdout.startswith("Usage: tmmqtt [--host H] [--port N]"), h.stdout
+    for word in ("--password-file", "--cafile", "--discovery-prefix", "--config"):
+        assert word in h.stdout
+    v = run("--version")
+    assert v.returncode == 0
+    assert re.fullmatch(r"tmmqtt [0-9]+\.[0-9]+\.[0-9]+\n", v.stdout), v.stdout
+    bad = run("--password", "hunter2")
+    assert bad.returncode == 2
+    assert bad.stderr == "tmmqtt: unknown option '--password'\nTry 'tmmqtt --help'.\n"
+    two = run("--config", "/dev/null", "/dev/touchm0", "/dev/touchm1")
+    assert (two.returncode, two.stderr) == (2, "tmmqtt: one device at most\n"
+                                               "Try 'tmmqtt --help'.\n")
