@@ -189,4 +189,34 @@ install(FILES
   ${CMAKE_BINARY_DIR}/dist/dkms.conf
   DESTINATION ${VORN_DKMS_DIR} COMPONENT touchm-dkms)
 
+# --- tmmqtt: key events to an MQTT broker (component mqtt) --------------------
+#   P/bin/tmmqtt, P/share/man/man1/tmmqtt.1,
+#   VORN_SYSTEMD_UNIT_DIR/tmmqtt@.service, VORN_SYSUSERS_DIR/tmmqtt.conf,
+#   SYSCONFDIR/vorn/tmmqtt.conf (mode 0640; its group must become tmmqtt)
+if(TARGET tmmqtt)
+  install(TARGETS tmmqtt RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT mqtt)
+  install(FILES ${PROJECT_SOURCE_DIR}/doc/tmmqtt.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT mqtt)
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/sysusers/tmmqtt.conf
+    DESTINATION ${VORN_SYSUSERS_DIR} COMPONENT mqtt)
+  install(FILES ${PROJECT_SOURCE_DIR}/dist/etc/tmmqtt.conf
+    DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/vorn
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
+    COMPONENT mqtt)
+  install(CODE "
+    set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    if(NOT IS_ABSOLUTE \"\${_bindir}\")
+      set(_bindir \"\${CMAKE_INSTALL_PREFIX}/\${_bindir}\")
+    endif()
+    set(_unitdir \"${VORN_SYSTEMD_UNIT_DIR}\")
+    if(NOT IS_ABSOLUTE \"\${_unitdir}\")
+      set(_unitdir \"\${CMAKE_INSTALL_PREFIX}/\${_unitdir}\")
+    endif()
+    set(VORN_FULL_BINDIR \"\${_bindir}\")
+    set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmmqtt@.service\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmmqtt@.service.in\" \"\${_unit}\" @ONLY)
+    message(STATUS \"Installing: \${_unit}\")"
+    COMPONENT mqtt)
+endif()
+
 include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

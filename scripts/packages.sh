@@ -3,11 +3,12 @@
 # The Debian packages the project needs, in one place. Sourced by
 # scripts/run.sh, scripts/test.sh and .ci/run; each asks for one group:
 #
-#   run    building tmtool, libvorn and the stand-in (the default preset
+#   run    building tmtool, libvorn, tmmqtt and the stand-in (the default preset
 #          configures the test suite too, hence GoogleTest)
 #   test   run, plus everything scripts/test.sh runs: the kernel object
 #          against Debian's headers, the real kernel under qemu, the
-#          install and documentation tests, the time-zone cases
+#          install and documentation tests, the time-zone cases, the MQTT
+#          broker tests
 #   package  run, plus what scripts/package.sh needs to make and check
 #          the Debian packages: dpkg-dev, fakeroot, lintian, dkms (which
 #          builds the packaged module's sources) and the kernel headers
@@ -20,11 +21,12 @@
 
 # The groups are read by name in vorn_need_packages.
 # shellcheck disable=SC2034
-vorn_packages_run=(cmake ninja-build gcc g++ libgtest-dev)
+vorn_packages_run=(cmake ninja-build gcc g++ libgtest-dev pkg-config libmosquitto-dev)
 vorn_packages_test=("${vorn_packages_run[@]}"
     libgmock-dev make pkg-config tzdata groff-base binutils
     linux-headers-amd64 linux-image-amd64 qemu-system-x86 seabios busybox-static
-    cpio xz-utils bash-completion python3-pytest debootstrap e2fsprogs procps)
+    cpio xz-utils bash-completion python3-pytest debootstrap e2fsprogs procps
+    mosquitto mosquitto-clients python3-paho-mqtt openssl)
 vorn_packages_package=("${vorn_packages_run[@]}"
     dpkg-dev fakeroot file lintian dkms linux-headers-amd64 binutils)
 vorn_packages_ci=("${vorn_packages_test[@]}" "${vorn_packages_package[@]}"
