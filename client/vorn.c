@@ -138,9 +138,13 @@ int vorn_rom_to_text(const uint8_t rom[VORN_ROM_BYTES], char *buf, size_t len) {
         return -EINVAL;
     if (len < VORN_ROM_TEXT_SIZE)
         return -ENOSPC;
+    /* The ROM is read whole before the first digit is written, so that the
+     * text may overlap it (a ROM converted in place in its own buffer). */
+    uint8_t bytes[VORN_ROM_BYTES];
+    memcpy(bytes, rom, sizeof(bytes));
     for (size_t i = 0; i < VORN_ROM_BYTES; i++) {
-        buf[2 * i] = HEX_DIGITS[rom[i] >> NIBBLE_BITS];
-        buf[2 * i + 1] = HEX_DIGITS[rom[i] & NIBBLE_MASK];
+        buf[2 * i] = HEX_DIGITS[bytes[i] >> NIBBLE_BITS];
+        buf[2 * i + 1] = HEX_DIGITS[bytes[i] & NIBBLE_MASK];
     }
     buf[VORN_ROM_TEXT_LEN] = '\0';
     return VORN_ROM_TEXT_LEN;

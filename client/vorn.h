@@ -116,7 +116,8 @@ VORN_C_API int vorn_read_rom(struct vorn_line *line, uint8_t rom[VORN_ROM_BYTES]
 
 /* Writes rom's text form (see above) and a NUL into buf. VORN_ROM_TEXT_LEN
  * (16), or -ENOSPC when len is less than VORN_ROM_TEXT_SIZE (buf is then
- * left alone), -EINVAL for a NULL pointer. */
+ * left alone), -EINVAL for a NULL pointer. buf may overlap rom (the text
+ * written over the ROM in one buffer): the 8 bytes are read first. */
 VORN_C_API int vorn_rom_to_text(const uint8_t rom[VORN_ROM_BYTES], char *buf, size_t len);
 
 /* Parses a ROM's text form: exactly 16 hex digits (either case), nothing

@@ -179,6 +179,15 @@ TEST(CapiRomText, SixteenLowerCaseDigitsFamilyFirst) {
               "textlen 04efbeadde0000cd\n");
 }
 
+// The text may be written over the ROM it is made from: the ROM at the
+// start of the text buffer, inside it, and at its last digits.
+TEST(CapiRomText, TextOverItsOwnRom) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"inplace:0", "inplace:3", "inplace:9", "inplace:16"}),
+              "inplace 16\ninplace 04efbeadde0000cd\ninplace 16\ninplace 04efbeadde0000cd\n"
+              "inplace 16\ninplace 04efbeadde0000cd\ninplace 16\ninplace 04efbeadde0000cd\n");
+}
+
 // --- key events ---------------------------------------------------------
 
 TEST(CapiEvents, NothingHappensWithinTheTimeout) {
