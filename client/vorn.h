@@ -81,8 +81,13 @@ struct vorn_line;
 
 /*
  * Opens a touch-memory device (any /dev/touchmN) for reading and writing,
- * close-on-exec. NULL with errno set on failure: ENOENT (no such device,
- * or no driver), EACCES, ENODEV, ENOMEM, EINVAL (path NULL).
+ * close-on-exec; never creates a file. Anything else is refused before
+ * anything is written to it: the path must be a character device that
+ * answers the device's own TOUCHM_IOC_KEY_STATE (which does not touch the
+ * line). NULL with errno set on failure: ENOTTY (not a touch-memory line:
+ * a regular file, a directory, a FIFO, a socket, a block device, another
+ * driver's device such as /dev/null), ENOENT (no such device, or no
+ * driver), EACCES, ENODEV (the line is gone), ENOMEM, EINVAL (path NULL).
  *
  * Opening does not start the driver's watch for keys: that runs while the
  * line's event descriptor is open, and the event descriptor is made on the
