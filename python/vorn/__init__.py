@@ -326,8 +326,9 @@ class Line:
     def read(self, offset, length):
         """Up to length bytes of key memory from offset: fewer only where
         the key's memory ends, b"" at or after its end. A length beyond the
-        key's memory allocates no more than the key gives; ValueError for
-        a negative length or one beyond what one C call can count."""
+        key's memory allocates what the key gives and at most 64 KiB more;
+        ValueError for a negative length or one beyond what one C call can
+        count."""
         _check_offset(offset)
         length = operator.index(length)
         if length < 0:
