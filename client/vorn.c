@@ -13,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -25,10 +26,14 @@ _Static_assert(VORN_ROM_TEXT_LEN == 2 * VORN_ROM_BYTES, "two hex digits a ROM by
 _Static_assert(VORN_EVENT_ATTACHED == TOUCHM_EVENT_ATTACHED, "event kinds differ");
 _Static_assert(VORN_EVENT_REMOVED == TOUCHM_EVENT_REMOVED, "event kinds differ");
 
-/* Requests and transfers wait for the line (the driver never returns
- * EAGAIN for them), so the device is opened blocking. O_CLOEXEC keeps it
- * out of programs the caller runs. */
-#define VORN_OPEN_FLAGS (O_RDWR | O_CLOEXEC)
+/* The open never creates a file and never waits: O_NONBLOCK keeps a wrong
+ * path (a serial port waiting for its carrier, a FIFO) from blocking the
+ * open, O_NOCTTY a terminal from becoming the controlling one, O_CLOEXEC
+ * keeps the descriptor out of programs the caller runs. Requests and
+ * transfers wait for the line (the driver never returns EAGAIN for them),
+ * so the device is made blocking once it is known to be a touch-memory
+ * line. */
+#define VORN_OPEN_FLAGS (O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK)
 #define NSEC_PER_MSEC 1000000LL
 #define MSEC_PER_SEC 1000LL
 #define HEX_DIGITS "0123456789abcdef"
@@ -40,6 +45,44 @@ struct vorn_line {
     /* The event descriptor, -1 until first needed; made once, then fixed. */
     atomic_int event_fd;
 };
+
+/* The errno of an open that failed: a directory (EISDIR) or a socket
+ * (ENXIO, which a device node without its driver also gives) is not a
+ * touch-memory line either. */
+static int open_error(const char *path, int err) {
+    struct stat st;
+    if (err == EISDIR || (err == ENXIO && stat(path, &st) == 0 && S_ISSOCK(st.st_mode)))
+        return ENOTTY;
+    return err;
+}
+
+/* 0 when fd is a touch-memory line, else the errno: ENOTTY for anything
+ * that is not a character device or does not answer the device's own
+ * TOUCHM_IOC_KEY_STATE (which reports what the driver's watch saw last
+ * and never touches the line), ENODEV for a line that is gone. Nothing is
+ * written to fd before this says 0. */
+static int line_check(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISCHR(st.st_mode))
+        return ENOTTY;
+    struct touchm_event state;
+    memset(&state, 0, sizeof(state));
+    int r;
+    do
+        r = ioctl(fd, TOUCHM_IOC_KEY_STATE, &state);
+    while (r < 0 && errno == EINTR);
+    if (r < 0)
+        return errno == ENODEV || errno == ENOMEM ? errno : ENOTTY;
+    if (state.kind != TOUCHM_EVENT_ATTACHED && state.kind != TOUCHM_EVENT_REMOVED)
+        return ENOTTY;
+    /* A line: from now on its calls wait. */
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return errno;
+    return 0;
+}
 
 struct vorn_line *vorn_open(const char *path) {
     if (path == NULL) {
@@ -55,10 +98,12 @@ struct vorn_line *vorn_open(const char *path) {
     do
         fd = open(path, VORN_OPEN_FLAGS);
     while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        int saved = errno;
+    int err = fd < 0 ? open_error(path, errno) : line_check(fd);
+    if (err != 0) {
+        if (fd >= 0)
+            close(fd);
         free(line);
-        errno = saved;
+        errno = err;
         return NULL;
     }
     line->fd = fd;
@@ -138,9 +183,13 @@ int vorn_rom_to_text(const uint8_t rom[VORN_ROM_BYTES], char *buf, size_t len) {
         return -EINVAL;
     if (len < VORN_ROM_TEXT_SIZE)
         return -ENOSPC;
+    /* The ROM is read whole before the first digit is written, so that the
+     * text may overlap it (a ROM converted in place in its own buffer). */
+    uint8_t bytes[VORN_ROM_BYTES];
+    memcpy(bytes, rom, sizeof(bytes));
     for (size_t i = 0; i < VORN_ROM_BYTES; i++) {
-        buf[2 * i] = HEX_DIGITS[rom[i] >> NIBBLE_BITS];
-        buf[2 * i + 1] = HEX_DIGITS[rom[i] & NIBBLE_MASK];
+        buf[2 * i] = HEX_DIGITS[bytes[i] >> NIBBLE_BITS];
+        buf[2 * i + 1] = HEX_DIGITS[bytes[i] & NIBBLE_MASK];
     }
     buf[VORN_ROM_TEXT_LEN] = '\0';
     return VORN_ROM_TEXT_LEN;

@@ -81,8 +81,13 @@ struct vorn_line;
 
 /*
  * Opens a touch-memory device (any /dev/touchmN) for reading and writing,
- * close-on-exec. NULL with errno set on failure: ENOENT (no such device,
- * or no driver), EACCES, ENODEV, ENOMEM, EINVAL (path NULL).
+ * close-on-exec; never creates a file. Anything else is refused before
+ * anything is written to it: the path must be a character device that
+ * answers the device's own TOUCHM_IOC_KEY_STATE (which does not touch the
+ * line). NULL with errno set on failure: ENOTTY (not a touch-memory line:
+ * a regular file, a directory, a FIFO, a socket, a block device, another
+ * driver's device such as /dev/null), ENOENT (no such device, or no
+ * driver), EACCES, ENODEV (the line is gone), ENOMEM, EINVAL (path NULL).
  *
  * Opening does not start the driver's watch for keys: that runs while the
  * line's event descriptor is open, and the event descriptor is made on the
@@ -116,7 +121,8 @@ VORN_C_API int vorn_read_rom(struct vorn_line *line, uint8_t rom[VORN_ROM_BYTES]
 
 /* Writes rom's text form (see above) and a NUL into buf. VORN_ROM_TEXT_LEN
  * (16), or -ENOSPC when len is less than VORN_ROM_TEXT_SIZE (buf is then
- * left alone), -EINVAL for a NULL pointer. */
+ * left alone), -EINVAL for a NULL pointer. buf may overlap rom (the text
+ * written over the ROM in one buffer): the 8 bytes are read first. */
 VORN_C_API int vorn_rom_to_text(const uint8_t rom[VORN_ROM_BYTES], char *buf, size_t len);
 
 /* Parses a ROM's text form: exactly 16 hex digits (either case), nothing

@@ -14,14 +14,34 @@ A line is a touch-memory device, /dev/touchm0 for the first one::
             print("attached", event.rom.hex())
 
 Line.fileno() is the line's event descriptor, readable exactly while an
-event waits, so selectors and asyncio can wait on it::
+event waits, so selectors and asyncio can wait on it. Once the line is gone
+the descriptor stays readable (POLLHUP) and read_event() raises OSError
+(ENODEV): a reader must then be removed, or its callback runs again and
+again::
 
-    loop.add_reader(line.fileno(), lambda: print(line.read_event()))
+    async def print_events(line):
+        loop = asyncio.get_running_loop()
+        gone = loop.create_future()
+
+        def on_readable():
+            try:
+                event = line.read_event()
+            except OSError as err:          # ENODEV: the line is gone
+                loop.remove_reader(line.fileno())
+                gone.set_exception(err)
+                return
+            if event is not None:
+                print(event)
+
+        loop.add_reader(line.fileno(), on_readable)
+        await gone                          # raises the OSError
 
 Every failure raises OSError with the driver's errno: ENXIO no key,
 ENODEV the line is gone, ETIMEDOUT the line stopped answering, EIO a fault
 on the line, EOPNOTSUPP a transfer to a key without memory, ENOSPC a write
-at or after the end of the key's memory.
+at or after the end of the key's memory; ENOTTY when the path opened is
+not a touch-memory line. Arguments of the wrong type raise TypeError,
+out-of-range ones ValueError.
 
 The module uses nothing but the standard library and libvorn.so.1, found
 by the dynamic loader as any library is.
@@ -32,6 +52,7 @@ import dataclasses
 import enum
 import errno as _errno
 import math
+import operator
 import os
 import threading
 import time
@@ -55,6 +76,15 @@ ROM_BYTES = 8
 _ROM_TEXT_SIZE = 2 * ROM_BYTES + 1
 _OFFSET_MAX = 0xFFFFFFFF
 _MS_PER_S = 1000
+# The longest wait one C call takes, in milliseconds (a C int).
+_WAIT_MS_MAX = 2**31 - 1
+# The most bytes one read or write may ask for: the C API's limit (a
+# ssize_t count).
+_LENGTH_MAX = 2 ** (8 * ctypes.sizeof(ctypes.c_ssize_t) - 1) - 1
+# A read asks for at most this much at a time, so that a length far beyond
+# the key's memory allocates no more than the key gives (a key holds at
+# most a few KiB; the line addresses 64 KiB).
+_READ_CHUNK = 65536
 _SONAME = "libvorn.so.1"
 
 
@@ -151,8 +181,28 @@ def _check(result, filename=None):
     return result
 
 
+def _bytes_like(data, what):
+    """The bytes of a bytes-like object (bytes, bytearray, memoryview,
+    array...); TypeError for anything else (an int is no count of zero
+    bytes, a str no bytes)."""
+    if isinstance(data, bytes):
+        return data
+    try:
+        with memoryview(data) as view:
+            return view.tobytes()
+    except TypeError:
+        raise TypeError(f"{what} must be a bytes-like object, not "
+                        f"{type(data).__name__}") from None
+
+
+def _no_nul(raw, what):
+    if b"\0" in raw:
+        raise ValueError(f"embedded null byte in {what}")
+    return raw
+
+
 def _rom_array(rom):
-    data = bytes(rom)
+    data = _bytes_like(rom, "a ROM")
     if len(data) != ROM_BYTES:
         raise ValueError(f"a ROM is {ROM_BYTES} bytes, not {len(data)}")
     return (ctypes.c_uint8 * ROM_BYTES).from_buffer_copy(data)
@@ -171,9 +221,11 @@ def rom_to_text(rom):
 def rom_from_text(text):
     """The 8-byte ROM of its text form (16 hex digits, either case);
     ValueError for anything else."""
-    raw = text.encode("ascii", "replace") if isinstance(text, str) else bytes(text)
+    raw = (text.encode("ascii", "replace") if isinstance(text, str)
+           else _bytes_like(text, "the text of a ROM"))
     rom = (ctypes.c_uint8 * ROM_BYTES)()
-    if _library().vorn_rom_from_text(raw, ctypes.byref(rom)) < 0:
+    # A NUL would end the text for the C call: "...\0junk" is no ROM.
+    if b"\0" in raw or _library().vorn_rom_from_text(raw, ctypes.byref(rom)) < 0:
         raise ValueError(f"not the text form of a ROM: {text!r}")
     return bytes(rom)
 
@@ -205,13 +257,15 @@ class Line:
     """
 
     def __init__(self, path=DEFAULT_PATH):
-        """Opens path; OSError when it cannot be opened."""
+        """Opens path; OSError when it cannot be opened (ENOTTY: it is no
+        touch-memory line), ValueError for a path with a NUL in it."""
         self._line = None
+        raw = _no_nul(os.fsencode(path), "path")
         self.path = os.fsdecode(path)
         # Kept with the line, so that closing it needs no module global
         # (a line collected at interpreter exit).
         self._lib = lib = _library()
-        handle = lib.vorn_open(os.fsencode(path))
+        handle = lib.vorn_open(raw)
         if not handle:
             code = ctypes.get_errno()
             raise OSError(code, os.strerror(code), self.path)
@@ -271,31 +325,55 @@ class Line:
 
     def read(self, offset, length):
         """Up to length bytes of key memory from offset: fewer only where
-        the key's memory ends, b"" at or after its end."""
+        the key's memory ends, b"" at or after its end. A length beyond the
+        key's memory allocates what the key gives and at most 64 KiB more;
+        ValueError for a negative length or one beyond what one C call can
+        count."""
         _check_offset(offset)
+        length = operator.index(length)
         if length < 0:
             raise ValueError("length must not be negative")
-        buf = ctypes.create_string_buffer(length) if length else None
-        n = _check(_library().vorn_read(self._handle(), offset, buf, length))
-        return buf.raw[:n] if buf is not None else b""
+        if length > _LENGTH_MAX:
+            raise ValueError(f"length beyond the largest read ({_LENGTH_MAX}): {length}")
+        handle = self._handle()
+        parts = []
+        done = 0
+        # Piece by piece, each as large as what is left up to _READ_CHUNK:
+        # a key's whole memory in one call, and a read that stops short
+        # (the memory's end) ends it.
+        while done < length and offset + done <= _OFFSET_MAX:
+            want = min(length - done, _READ_CHUNK)
+            buf = ctypes.create_string_buffer(want)
+            n = _check(_library().vorn_read(handle, offset + done, buf, want))
+            parts.append(buf.raw[:n])
+            done += n
+            if n < want:
+                break
+        return b"".join(parts)
 
     def write(self, offset, data):
-        """Writes data (any bytes-like object) to key memory at offset; the
-        count written, fewer only where the key's memory ends (ENOSPC when
-        offset is at or after its end)."""
+        """Writes data (a bytes-like object: bytes, bytearray, memoryview;
+        TypeError for anything else) to key memory at offset; the count
+        written, fewer only where the key's memory ends (ENOSPC when offset
+        is at or after its end)."""
         _check_offset(offset)
-        raw = bytes(data)
-        buf = ctypes.create_string_buffer(raw, len(raw)) if raw else None
-        return _check(_library().vorn_write(self._handle(), offset, buf, len(raw)))
+        raw = _bytes_like(data, "data")
+        return _check(_library().vorn_write(self._handle(), offset, raw or None, len(raw)))
 
     def wait(self, timeout=None):
         """Waits for the next key event: an Event, or None when timeout
-        seconds passed first (None: wait for ever, 0: do not wait).
+        seconds passed first (None or math.inf: wait for ever, 0: do not
+        wait; ValueError for a negative timeout or NaN).
         A signal during the wait runs its Python handler; the wait then
         goes on for the time left, unless the handler raised."""
         if timeout is not None:
+            if math.isnan(timeout):
+                raise ValueError("timeout must be a number, not NaN")
             if timeout < 0:
                 raise ValueError("timeout must not be negative")
+            if math.isinf(timeout):
+                timeout = None
+        if timeout is not None:
             deadline = time.monotonic() + timeout
         ev = _CEvent()
         while True:
@@ -303,7 +381,7 @@ class Line:
                 wait_ms = -1
             else:
                 left = max(0.0, deadline - time.monotonic())
-                wait_ms = min(math.ceil(left * _MS_PER_S), 2**31 - 1)
+                wait_ms = min(math.ceil(left * _MS_PER_S), _WAIT_MS_MAX)
             r = _library().vorn_wait_event(self._handle(), wait_ms, ctypes.byref(ev))
             if r == -_errno.EINTR:
                 # Pending Python signal handlers run here, between calls.
@@ -324,5 +402,6 @@ class Line:
 
 
 def _check_offset(offset):
+    offset = operator.index(offset)
     if not 0 <= offset <= _OFFSET_MAX:
         raise ValueError(f"offset out of range: {offset}")

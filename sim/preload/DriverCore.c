@@ -1311,6 +1311,29 @@ int tmsim_core_close(int fd, int *res) {
     return 1;
 }
 
+int tmsim_core_char_device(int fd, unsigned *major, unsigned *minor, unsigned *mode) {
+    struct held h;
+    lock_take(&h);
+    int saved = errno;
+    struct slot *s = slot_find(fd);
+    enum fd_kind kind = s ? s->kind : FD_FREE;
+    lock_drop(&h);
+    errno = saved;
+    if (kind == FD_DEVICE) {
+        *major = TMSIM_DEVICE_MAJOR;
+        *minor = TMSIM_DEVICE_MINOR;
+        *mode = TMSIM_DEVICE_MODE;
+        return 1;
+    }
+    if (kind == FD_RTC) {
+        *major = TMSIM_RTC_MAJOR;
+        *minor = TMSIM_RTC_MINOR;
+        *mode = TMSIM_RTC_MODE;
+        return 1;
+    }
+    return 0;
+}
+
 /* Gives copy the open file of from. 0 when no slot is free. */
 static int slot_copy(const struct slot *from, int copy) {
     struct slot *s = slot_free();

@@ -57,6 +57,22 @@ int tmsim_core_pread(int fd, void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_pwrite(int fd, const void *buf, size_t n, off_t off, ssize_t *res);
 int tmsim_core_close(int fd, int *res);
 
+/* Device numbers a device or RTC descriptor shows in fstat and statx: the
+ * device is a misc character device (major 10) as the driver's is. */
+#define TMSIM_DEVICE_MAJOR 10
+#define TMSIM_DEVICE_MINOR 124
+#define TMSIM_DEVICE_MODE 0660
+#define TMSIM_RTC_MAJOR 252
+#define TMSIM_RTC_MINOR 0
+#define TMSIM_RTC_MODE 0600
+
+/* What fstat and statx say of fd: 1 when it is a device or RTC descriptor,
+ * which is a character device with these numbers and permission bits
+ * (the system's answer describes the socket or memory file behind it); 0
+ * when it is not one (an event descriptor included). Nothing is traced:
+ * fstat does not reach the driver. */
+int tmsim_core_char_device(int fd, unsigned *major, unsigned *minor, unsigned *mode);
+
 /* The program is about to wait on fd (poll, ppoll, select, pselect,
  * epoll_ctl): a device or event descriptor starts the watch thread of the
  * process, if it does not run, so that changes of the state reach the

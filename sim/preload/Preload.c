@@ -9,7 +9,9 @@
  * descriptor. The waits (poll, ppoll, select, pselect, epoll_ctl) are the
  * system's own: a device or event descriptor among the waited ones only
  * starts the watch thread that brings key events while the program waits.
- * Every other path and descriptor goes to the next definition (libc, or a
+ * fstat, fstatat (AT_EMPTY_PATH), statx and their 64-bit and versioned forms
+ * describe a device or RTC descriptor as the character device it stands
+ * for. Every other path and descriptor goes to the next definition (libc, or a
  * sanitizer runtime in front of it) untouched. Only these entries are
  * exported. */
 #define _GNU_SOURCE
@@ -25,6 +27,7 @@
 #include <sys/epoll.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <time.h>
@@ -63,6 +66,15 @@ typedef int (*select_fn)(int, fd_set *, fd_set *, fd_set *, struct timeval *);
 typedef int (*pselect_fn)(int, fd_set *, fd_set *, fd_set *, const struct timespec *,
                           const sigset_t *);
 typedef int (*epoll_ctl_fn)(int, int, int, struct epoll_event *);
+typedef int (*fstat_fn)(int, struct stat *);
+typedef int (*fstat64_fn)(int, struct stat64 *);
+typedef int (*fstatat_fn)(int, const char *, struct stat *, int);
+typedef int (*fstatat64_fn)(int, const char *, struct stat64 *, int);
+typedef int (*statx_fn)(int, const char *, int, unsigned, struct statx *);
+typedef int (*fxstat_fn)(int, int, struct stat *);
+typedef int (*fxstat64_fn)(int, int, struct stat64 *);
+typedef int (*fxstatat_fn)(int, int, const char *, struct stat *, int);
+typedef int (*fxstatat64_fn)(int, int, const char *, struct stat64 *, int);
 
 /* The next definition of each entry. Resolved in the constructor; an entry
  * called before it (from another library's constructor) resolves itself. */
@@ -92,6 +104,15 @@ static struct {
     _Atomic(select_fn) select;
     _Atomic(pselect_fn) pselect;
     _Atomic(epoll_ctl_fn) epoll_ctl;
+    _Atomic(fstat_fn) fstat;
+    _Atomic(fstat64_fn) fstat64;
+    _Atomic(fstatat_fn) fstatat;
+    _Atomic(fstatat64_fn) fstatat64;
+    _Atomic(statx_fn) statx;
+    _Atomic(fxstat_fn) fxstat;
+    _Atomic(fxstat64_fn) fxstat64;
+    _Atomic(fxstatat_fn) fxstatat;
+    _Atomic(fxstatat64_fn) fxstatat64;
 } next;
 
 #define NEXT(field, name)                                                                          \
@@ -155,6 +176,15 @@ __attribute__((constructor)) static void preload_init(void) {
     (void)NEXT(select, "select");
     (void)NEXT(pselect, "pselect");
     (void)NEXT(epoll_ctl, "epoll_ctl");
+    (void)NEXT(fstat, "fstat");
+    (void)NEXT(fstat64, "fstat64");
+    (void)NEXT(fstatat, "fstatat");
+    (void)NEXT(fstatat64, "fstatat64");
+    (void)NEXT(statx, "statx");
+    (void)NEXT(fxstat, "__fxstat");
+    (void)NEXT(fxstat64, "__fxstat64");
+    (void)NEXT(fxstatat, "__fxstatat");
+    (void)NEXT(fxstatat64, "__fxstatat64");
 }
 
 static int wants_mode(int flags) {
@@ -626,4 +656,124 @@ EXPORT int epoll_ctl(int epfd, int op, int fd, struct epoll_event *ev) {
     if (!real)
         MISSING(-1);
     return real(epfd, op, fd, ev);
+}
+
+/* The stat family on a device or RTC descriptor: the system describes the
+ * socket or memory file behind it; the answer is patched to the character
+ * device the driver's node is (type and permission bits, device numbers,
+ * no size). The path forms are the stand-in's only for AT_EMPTY_PATH with
+ * an empty path, which is fstat of the descriptor itself; a stat of the
+ * path /dev/touchm0 is the system's. */
+#define PATCH_STAT(st)                                                                             \
+    do {                                                                                           \
+        unsigned major_, minor_, mode_;                                                            \
+        if (tmsim_core_maybe_ours(fd) && tmsim_core_char_device(fd, &major_, &minor_, &mode_)) {   \
+            (st)->st_mode = S_IFCHR | mode_;                                                       \
+            (st)->st_rdev = makedev(major_, minor_);                                               \
+            (st)->st_size = 0;                                                                     \
+            (st)->st_blocks = 0;                                                                   \
+        }                                                                                          \
+    } while (0)
+
+static int empty_path(const char *path, int flags) {
+    return (flags & AT_EMPTY_PATH) && (path == NULL || path[0] == '\0');
+}
+
+EXPORT int fstat(int fd, struct stat *st) {
+    fstat_fn real = NEXT(fstat, "fstat");
+    if (!real)
+        MISSING(-1);
+    int r = real(fd, st);
+    if (r == 0)
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int fstat64(int fd, struct stat64 *st) {
+    fstat64_fn real = NEXT(fstat64, "fstat64");
+    if (!real)
+        MISSING(-1);
+    int r = real(fd, st);
+    if (r == 0)
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int fstatat(int fd, const char *path, struct stat *st, int flags) {
+    fstatat_fn real = NEXT(fstatat, "fstatat");
+    if (!real)
+        MISSING(-1);
+    int r = real(fd, path, st, flags);
+    if (r == 0 && empty_path(path, flags))
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int fstatat64(int fd, const char *path, struct stat64 *st, int flags) {
+    fstatat64_fn real = NEXT(fstatat64, "fstatat64");
+    if (!real)
+        MISSING(-1);
+    int r = real(fd, path, st, flags);
+    if (r == 0 && empty_path(path, flags))
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int statx(int fd, const char *path, int flags, unsigned mask, struct statx *stx) {
+    statx_fn real = NEXT(statx, "statx");
+    if (!real)
+        MISSING(-1);
+    int r = real(fd, path, flags, mask, stx);
+    unsigned major, minor, mode;
+    if (r == 0 && empty_path(path, flags) && tmsim_core_maybe_ours(fd) &&
+        tmsim_core_char_device(fd, &major, &minor, &mode)) {
+        stx->stx_mode = (uint16_t)(S_IFCHR | mode);
+        stx->stx_rdev_major = major;
+        stx->stx_rdev_minor = minor;
+        stx->stx_size = 0;
+        stx->stx_blocks = 0;
+    }
+    return r;
+}
+
+/* The versioned entries that programs built against a C library older
+ * than 2.33 call. */
+EXPORT int __fxstat(int ver, int fd, struct stat *st) {
+    fxstat_fn real = NEXT(fxstat, "__fxstat");
+    if (!real)
+        MISSING(-1);
+    int r = real(ver, fd, st);
+    if (r == 0)
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int __fxstat64(int ver, int fd, struct stat64 *st) {
+    fxstat64_fn real = NEXT(fxstat64, "__fxstat64");
+    if (!real)
+        MISSING(-1);
+    int r = real(ver, fd, st);
+    if (r == 0)
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int __fxstatat(int ver, int fd, const char *path, struct stat *st, int flags) {
+    fxstatat_fn real = NEXT(fxstatat, "__fxstatat");
+    if (!real)
+        MISSING(-1);
+    int r = real(ver, fd, path, st, flags);
+    if (r == 0 && empty_path(path, flags))
+        PATCH_STAT(st);
+    return r;
+}
+
+EXPORT int __fxstatat64(int ver, int fd, const char *path, struct stat64 *st, int flags) {
+    fxstatat64_fn real = NEXT(fxstatat64, "__fxstatat64");
+    if (!real)
+        MISSING(-1);
+    int r = real(ver, fd, path, st, flags);
+    if (r == 0 && empty_path(path, flags))
+        PATCH_STAT(st);
+    return r;
 }

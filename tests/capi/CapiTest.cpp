@@ -4,7 +4,12 @@
 // each failure, the ROM's text form, and key events driven by tmsim ctl.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,6 +25,9 @@ constexpr const char *kDefaultRom = "04efbeadde0000cd";
 constexpr const char *kSwapRom = "0102030405060708";
 // TOUCHM_IOC_EVENT_FD, _IO(0xD7, 0x01).
 constexpr unsigned long kEventFdRequest = 0xd701;
+constexpr mode_t kFifoMode = 0600;
+// A block device most systems have.
+constexpr const char *kBlockDevice = "/dev/loop0";
 
 // capiprobe's whole output for a script; status 0, nothing on stderr.
 std::string Probe(const SimDir &dir, const SimKey &key, std::vector<std::string> steps) {
@@ -120,6 +128,49 @@ TEST(CapiRequests, OpenFailuresSetErrno) {
     EXPECT_EQ(Probe(other, Key(), {"open:/nonexistent/touchm9"}), "open -2 ENOENT\n");
 }
 
+// Only a touch-memory line opens: every other kind of file is refused with
+// ENOTTY before anything is written to it, and a missing path is not
+// created. (A write on the refused line then finds no line at all.)
+TEST(CapiRequests, OpenRefusesAnythingButATouchMemoryLine) {
+    SimDir dir;
+    const std::string text = "key = 04efbeadde0000cd\n";
+    ASSERT_TRUE(dir.Write("config.txt", text));
+    const std::string fifo = dir.Path("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), kFifoMode), 0);
+    const std::string sock = dir.Path("sock");
+    int s = socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(s, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(sock.size(), sizeof(addr.sun_path));
+    std::memcpy(addr.sun_path, sock.c_str(), sock.size() + 1);
+    ASSERT_EQ(bind(s, reinterpret_cast<struct sockaddr *>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(listen(s, 1), 0);
+    std::vector<std::string> steps = {"open:" + dir.Path("config.txt"),
+                                      "write:0:58585858",
+                                      "open:" + fifo,
+                                      "open:" + sock,
+                                      "open:" + dir.Dir(),
+                                      "open:/dev/null",
+                                      "open:/dev/zero",
+                                      "open:" + dir.Path("missing"),
+                                      "open"};
+    std::string expected = "open -25 ENOTTY\nwrite -22 EINVAL\nopen -25 ENOTTY\n"
+                           "open -25 ENOTTY\nopen -25 ENOTTY\nopen -25 ENOTTY\n"
+                           "open -25 ENOTTY\nopen -2 ENOENT\nopen ok\n";
+    // A block device, where the system has one this test may open.
+    struct stat st;
+    if (stat(kBlockDevice, &st) == 0 && S_ISBLK(st.st_mode) &&
+        access(kBlockDevice, R_OK | W_OK) == 0) {
+        steps.insert(steps.end() - 1, std::string("open:") + kBlockDevice);
+        expected.insert(expected.size() - std::string("open ok\n").size(), "open -25 ENOTTY\n");
+    }
+    EXPECT_EQ(Probe(dir, Key(), steps), expected);
+    close(s);
+    EXPECT_EQ(dir.Read("config.txt"), text);
+    EXPECT_FALSE(dir.Exists("missing"));
+}
+
 TEST(CapiRequests, KeysComingAndGoingAreSeenAtTheNextRequest) {
     SimDir dir;
     EXPECT_EQ(
@@ -143,17 +194,19 @@ TEST(CapiRequests, VanishedLineGivesEnodevUntilReopened) {
 }
 
 // The library never prints (capiprobe's output is exact above) and never
-// logs: no client log appears. It opens the device read-write and
-// close-on-exec, moves key memory with pread/pwrite, and does not make an
-// event descriptor (which would start the driver's watch) before one is
-// asked for.
+// logs: no client log appears. It opens the device read-write,
+// close-on-exec, without a controlling terminal and without waiting, asks
+// its key state (which does not probe) to know it is a line, moves key
+// memory with pread/pwrite, and does not make an event descriptor (which
+// would start the driver's watch) before one is asked for.
 TEST(CapiRequests, NoLogFileNoWatchAndPositionlessTransfers) {
     SimDir dir;
     Probe(dir, Key(), {"open", "presence", "rom", "size", "read:8:4", "write:8:41", "close"});
     EXPECT_FALSE(dir.Exists("tmdrv.log"));
     std::vector<std::string> summary = TraceSummaries(TraceLines(dir));
     EXPECT_EQ(summary, (std::vector<std::string>{
-                           "open path=/dev/touchm0 flags=0x80002 result=fd errno=0",
+                           "open path=/dev/touchm0 flags=0x80902 result=fd errno=0",
+                           "ioctl req=0x8020d702 result=0 errno=0",
                            "ioctl req=0x414c544a result=0 errno=0",
                            "ioctl req=0x414c544b result=0 errno=0",
                            "ioctl req=0x414c544b result=0 errno=0",
@@ -177,6 +230,15 @@ TEST(CapiRomText, SixteenLowerCaseDigitsFamilyFirst) {
               "text -22 EINVAL\ntextlen -28 ENOSPC\ntextlen untouched\n"
               "textlen -28 ENOSPC\ntextlen untouched\ntextlen 16\n"
               "textlen 04efbeadde0000cd\n");
+}
+
+// The text may be written over the ROM it is made from: the ROM at the
+// start of the text buffer, inside it, and at its last digits.
+TEST(CapiRomText, TextOverItsOwnRom) {
+    SimDir dir;
+    EXPECT_EQ(Probe(dir, Key(), {"inplace:0", "inplace:3", "inplace:9", "inplace:16"}),
+              "inplace 16\ninplace 04efbeadde0000cd\ninplace 16\ninplace 04efbeadde0000cd\n"
+              "inplace 16\ninplace 04efbeadde0000cd\ninplace 16\ninplace 04efbeadde0000cd\n");
 }
 
 // --- key events ---------------------------------------------------------

@@ -24,6 +24,8 @@
  *   text:HEX16         vorn_rom_from_text then vorn_rom_to_text
  *   textlen:LEN        vorn_rom_to_text of the default key's ROM into a
  *                      LEN-byte buffer; on failure whether it was touched
+ *   inplace:AT         vorn_rom_to_text of the default key's ROM stored at
+ *                      byte AT of the text buffer itself (text over ROM)
  *   alarm:MS           SIGALRM in MS milliseconds, to a handler that returns
  *   pause              print "pause" and read a line from standard input
  *   sleep:MS
@@ -47,6 +49,10 @@
 #define US_PER_MS 1000L
 #define MS_PER_SEC 1000
 #define TEXT_BUF_MAX 64
+
+/* The default key's ROM, family code first. */
+static const uint8_t kDefaultRomBytes[VORN_ROM_BYTES] = {0x04, 0xef, 0xbe, 0xad,
+                                                         0xde, 0x00, 0x00, 0xcd};
 
 static unsigned char g_data[DATA_MAX];
 static struct vorn_line *g_line;
@@ -277,9 +283,22 @@ static int step(const char *s) {
             result("text", vorn_rom_to_text(rom, text, sizeof(text)));
             printf("text %s\n", text);
         }
+    } else if (numbers(s, "inplace", n, 1, NULL)) {
+        /* One buffer for both: the ROM at byte n[0], the text from 0. */
+        union {
+            char text[TEXT_BUF_MAX];
+            uint8_t rom[TEXT_BUF_MAX];
+        } both;
+        if (n[0] < 0 || (size_t)n[0] > sizeof(both) - VORN_ROM_BYTES)
+            return 0;
+        memset(both.text, '#', sizeof(both.text));
+        memcpy(both.rom + n[0], kDefaultRomBytes, VORN_ROM_BYTES);
+        int r = vorn_rom_to_text(both.rom + n[0], both.text, sizeof(both.text));
+        result("inplace", r);
+        if (r > 0)
+            printf("inplace %s\n", both.text);
     } else if (numbers(s, "textlen", n, 1, NULL)) {
-        static const uint8_t kRom[VORN_ROM_BYTES] = {0x04, 0xef, 0xbe, 0xad,
-                                                     0xde, 0x00, 0x00, 0xcd};
+        const uint8_t *kRom = kDefaultRomBytes;
         char text[TEXT_BUF_MAX];
         if (n[0] < 0 || (size_t)n[0] > sizeof(text))
             return 0;

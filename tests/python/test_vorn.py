@@ -3,10 +3,12 @@
 memory, the driver's errno in OSError, waiting for events with wait(),
 selectors and asyncio."""
 
+import array
 import asyncio
 import errno
 import selectors
 import signal
+import textwrap
 import threading
 import time
 
@@ -221,3 +223,116 @@ def test_vanished_line_ends_the_wait_with_enodev(sim):
         with pytest.raises(OSError) as err:
             line.wait(EVENT_TIMEOUT)
         assert err.value.errno == errno.ENODEV
+
+
+# --- careless and hostile callers --------------------------------------------
+
+
+def test_only_a_touch_memory_line_opens(tmp_path):
+    config = tmp_path / "config.txt"
+    config.write_bytes(b"door = 04efbeadde0000cd\n")
+    for path in (config, str(config), "/dev/null", str(tmp_path)):
+        with pytest.raises(OSError) as err:
+            vorn.Line(path).write(0, b"XXXX")
+        assert err.value.errno == errno.ENOTTY
+        assert err.value.filename == str(path)
+    assert config.read_bytes() == b"door = 04efbeadde0000cd\n"
+
+
+def test_a_nul_in_a_path_or_rom_text_is_refused(sim):
+    for path in ("/dev/touchm0\0x", b"/dev/touchm0\0", "\0"):
+        with pytest.raises(ValueError, match="null byte"):
+            vorn.Line(path)
+    with pytest.raises(ValueError):
+        vorn.rom_from_text("04efbeadde0000cd\0junk")
+    with pytest.raises(ValueError):
+        vorn.rom_from_text(b"04efbeadde0000cd\0")
+
+
+def test_write_takes_bytes_like_objects_only(sim):
+    with vorn.Line() as line:
+        for data in (5, 10**9, "text", None, 1.5):
+            with pytest.raises(TypeError):
+                line.write(0, data)
+        assert line.read(0, 16) == b"touch-memory key"
+        assert line.write(100, memoryview(b"abcd")[1:3]) == 2
+        assert line.write(102, array.array("B", [1, 2, 3])) == 3
+        assert line.write(105, b"") == 0
+        assert line.read(100, 5) == b"bc\x01\x02\x03"
+
+
+def test_rom_to_text_takes_eight_bytes_only():
+    assert vorn.rom_to_text(bytearray(DEFAULT_ROM)) == "04efbeadde0000cd"
+    assert vorn.rom_to_text(memoryview(DEFAULT_ROM)) == "04efbeadde0000cd"
+    for rom in (8, 0, "04efbeadde0000cd", None):
+        with pytest.raises(TypeError):
+            vorn.rom_to_text(rom)
+    for rom in (b"", DEFAULT_ROM + b"\0", DEFAULT_ROM[:7]):
+        with pytest.raises(ValueError):
+            vorn.rom_to_text(rom)
+
+
+def test_a_read_beyond_any_key_gives_what_the_key_has(sim):
+    with vorn.Line() as line:
+        whole = line.read(0, 2**40)
+        assert len(whole) == 512 and whole.startswith(b"touch-memory key")
+        assert line.read(500, 2**40) == whole[500:]
+        assert line.read(600, 2**40) == b""
+        for length in (2**63, 2**64, 10**30):
+            with pytest.raises(ValueError):
+                line.read(0, length)
+        with pytest.raises(TypeError):
+            line.read(0, 4.0)
+
+
+def test_wait_for_ever_with_inf_and_nan_refused(sim):
+    with vorn.Line() as line:
+        line.fileno()
+        for bad in (float("nan"), -1, -0.5, float("-inf")):
+            with pytest.raises(ValueError):
+                line.wait(timeout=bad)
+        timer = threading.Timer(0.3, sim, args=("remove",))
+        start = time.monotonic()
+        timer.start()
+        try:
+            ev = line.wait(timeout=float("inf"))
+        finally:
+            timer.join()
+        assert ev.kind == vorn.REMOVED
+        assert time.monotonic() - start >= 0.3
+
+
+def _docstring_example(name):
+    """The function name of the module's docstring, as its example shows it."""
+    lines = vorn.__doc__.splitlines()
+    first = next(i for i, text in enumerate(lines) if text.strip().startswith(f"async def {name}("))
+    indent = len(lines[first]) - len(lines[first].lstrip())
+    block = [lines[first]]
+    for text in lines[first + 1:]:
+        if text.strip() and len(text) - len(text.lstrip()) <= indent:
+            break
+        block.append(text)
+    namespace = {"asyncio": asyncio}
+    exec(textwrap.dedent("\n".join(block)), namespace)
+    return namespace[name]
+
+
+def test_the_asyncio_example_removes_its_reader_when_the_line_goes(sim, capsys):
+    print_events = _docstring_example("print_events")
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        with vorn.Line() as line:
+            line.fileno()
+            task = asyncio.ensure_future(print_events(line))
+            await loop.run_in_executor(None, sim, "remove")
+            await asyncio.sleep(0.5)
+            await loop.run_in_executor(None, sim, "vanish")
+            with pytest.raises(OSError) as err:
+                await asyncio.wait_for(task, EVENT_TIMEOUT)
+            # Nothing is left watching the descriptor that stays readable.
+            return err.value.errno, loop.remove_reader(line.fileno())
+
+    assert asyncio.run(main()) == (errno.ENODEV, False)
+    printed = capsys.readouterr().out
+    assert printed.count("Event(") == 1 and "REMOVED" in printed

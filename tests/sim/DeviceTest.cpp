@@ -293,6 +293,24 @@ TEST(TmSimDevice, EveryOpenFormReachesTheDevice) {
               "presence 0\nclose 0\n");
 }
 
+// A device or RTC descriptor is a character device to every form of the
+// stat family, as the driver's node is (its copies and its vanished self
+// too); an event descriptor and other files are what the system says.
+TEST(TmSimDevice, DescriptorsAreCharacterDevicesToStat) {
+    SimDir dir;
+    const std::string other = dir.Path("other.txt");
+    EXPECT_EQ(
+        Probe(dir, Key().Rtc("present"),
+              {"open", "stat", "dup", "stat", "open:/dev/rtc0", "stat", "use:0", "eventfd", "stat",
+               "file:" + other + ":abc", "open:" + other + ":0", "stat", "open:/dev/null", "stat"}),
+        "open ok\nstat chr 10:124 660 0\ndup ok\nstat chr 10:124 660 0\nopen ok\n"
+        "stat chr 252:0 600 0\neventfd ok\nstat sock 0:0 777 0\nfile 3\nopen ok\n"
+        "stat reg 0:0 600 3\nopen ok\nstat chr 1:3 666 0\n");
+    SimDir gone;
+    EXPECT_EQ(Probe(gone, Key().Fault("vanish-after=1"), {"open", "presence", "stat"}),
+              "open ok\npresence -1 ENODEV\nstat chr 10:124 660 0\n");
+}
+
 TEST(TmSimDevice, NullBufferIsABadAddress) {
     SimDir dir;
     ASSERT_TRUE(dir.WriteMemory("ab")); // memory past the image reads as zero

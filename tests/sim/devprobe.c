@@ -39,6 +39,10 @@
  *   events:N              read with room for N records; one line per record
  *   eventread:BYTES       read of BYTES into a buffer of that size
  *   nonblock              whether the current descriptor is non-blocking
+ *   stat                  the current descriptor through fstat, fstat64,
+ *                         fstatat and statx (AT_EMPTY_PATH) and __fxstat:
+ *                         "stat TYPE MAJ:MIN MODE SIZE" when all agree
+ *                         (TYPE chr, sock, reg, fifo...), else each answer
  */
 #define _GNU_SOURCE
 #include <errno.h>
@@ -53,6 +57,8 @@
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/select.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -71,6 +77,12 @@
 #define EVENT_AGE_MAX_NS (60ll * 1000 * NS_PER_MS)
 
 extern int __open_2(const char *path, int flags);
+/* What programs built against a C library before 2.33 call for fstat. */
+extern int __fxstat(int ver, int fd, struct stat *st);
+#define FXSTAT_VERSION 1
+#define STAT_TEXT_MAX 96
+#define STAT_FORMS 5
+#define PERM_BITS 07777
 
 static int g_fds[MAX_FDS];
 static int g_nfds;
@@ -173,6 +185,57 @@ static int number(const char *text, int base, long long *out) {
         return 0;
     *out = v;
     return 1;
+}
+
+static const char *type_name(unsigned mode) {
+    return S_ISCHR(mode)    ? "chr"
+           : S_ISBLK(mode)  ? "blk"
+           : S_ISREG(mode)  ? "reg"
+           : S_ISDIR(mode)  ? "dir"
+           : S_ISFIFO(mode) ? "fifo"
+           : S_ISSOCK(mode) ? "sock"
+           : S_ISLNK(mode)  ? "lnk"
+                            : "none";
+}
+
+static void stat_text(char *out, size_t size, int r, unsigned mode, unsigned maj, unsigned min,
+                      long long bytes) {
+    if (r != 0)
+        snprintf(out, size, "-1 %s", err_name(errno));
+    else
+        snprintf(out, size, "%s %u:%u %o %lld", type_name(mode), maj, min, mode & PERM_BITS, bytes);
+}
+
+/* The current descriptor through every form of the stat family. */
+static void stat_step(void) {
+    char text[STAT_FORMS][STAT_TEXT_MAX];
+    struct stat st;
+    struct stat64 st64;
+    struct statx stx;
+    int r = fstat(g_cur, &st);
+    stat_text(text[0], sizeof(text[0]), r, st.st_mode, major(st.st_rdev), minor(st.st_rdev),
+              (long long)st.st_size);
+    r = fstat64(g_cur, &st64);
+    stat_text(text[1], sizeof(text[1]), r, st64.st_mode, major(st64.st_rdev), minor(st64.st_rdev),
+              (long long)st64.st_size);
+    r = fstatat(g_cur, "", &st, AT_EMPTY_PATH);
+    stat_text(text[2], sizeof(text[2]), r, st.st_mode, major(st.st_rdev), minor(st.st_rdev),
+              (long long)st.st_size);
+    r = statx(g_cur, "", AT_EMPTY_PATH, STATX_BASIC_STATS, &stx);
+    stat_text(text[3], sizeof(text[3]), r, stx.stx_mode, stx.stx_rdev_major, stx.stx_rdev_minor,
+              (long long)stx.stx_size);
+    r = __fxstat(FXSTAT_VERSION, g_cur, &st);
+    stat_text(text[4], sizeof(text[4]), r, st.st_mode, major(st.st_rdev), minor(st.st_rdev),
+              (long long)st.st_size);
+    int same = 1;
+    for (int i = 1; i < STAT_FORMS; i++)
+        same = same && strcmp(text[i], text[0]) == 0;
+    if (same) {
+        printf("stat %s\n", text[0]);
+        return;
+    }
+    printf("stat differ fstat=%s fstat64=%s fstatat=%s statx=%s fxstat=%s\n", text[0], text[1],
+           text[2], text[3], text[4]);
 }
 
 static void opened(const char *step, int fd) {
@@ -542,6 +605,8 @@ static int step(char *word) {
     } else if (strcmp(name, "nonblock") == 0) {
         int flags = fcntl(g_cur, F_GETFL);
         result("nonblock", flags < 0 ? flags : (flags & O_NONBLOCK) != 0);
+    } else if (strcmp(name, "stat") == 0) {
+        stat_step();
     } else if (strcmp(name, "wait") == 0) {
         char line[LINE_MAX_IN];
         printf("wait\n");

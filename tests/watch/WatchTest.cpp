@@ -83,6 +83,21 @@ TEST(Tmwatch, JsonLinesParse) {
     EXPECT_EQ(m[1], "attached");
     EXPECT_EQ(m[2], kSwapRom);
 
+    // The sample in --help names the fields a line has, all of them in order.
+    RunResult help = RunCommand({"tmwatch", "--help"});
+    std::smatch sample;
+    ASSERT_TRUE(std::regex_search(help.out, sample, std::regex(R"re(\{"event":[^\n]*\})re")))
+        << help.out;
+    const std::regex key(R"re("([a-z]+)":)re");
+    auto keys = [&key](const std::string &text) {
+        std::string names;
+        for (std::sregex_iterator it(text.begin(), text.end(), key), end; it != end; ++it)
+            names += (*it)[1].str() + " ";
+        return names;
+    };
+    EXPECT_EQ(keys(sample.str()), keys(removed));
+    EXPECT_EQ(keys(removed), "event rom time seq lost ");
+
     // A JSON parser takes both lines; the time is the wall clock's, near now.
     RunResult parsed = RunCommand({"python3", "-c",
                                    "import json, sys, time\n"
