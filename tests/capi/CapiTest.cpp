@@ -23,8 +23,6 @@ namespace {
 // The default key's ROM and the start of its memory ("touch-memory key").
 constexpr const char *kDefaultRom = "04efbeadde0000cd";
 constexpr const char *kSwapRom = "0102030405060708";
-// TOUCHM_IOC_EVENT_FD, _IO(0xD7, 0x01).
-constexpr unsigned long kEventFdRequest = 0xd701;
 constexpr mode_t kFifoMode = 0600;
 // A block device most systems have.
 constexpr const char *kBlockDevice = "/dev/loop0";

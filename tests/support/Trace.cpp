@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace vorn_test {
 
@@ -85,6 +86,20 @@ std::vector<std::string> TraceSummaries(const std::vector<TraceRecord> &records)
     for (const TraceRecord &r : records)
         out.push_back(r.Summary());
     return out;
+}
+
+bool WaitForIoctl(const SimDir &dir, unsigned long req, std::chrono::milliseconds timeout) {
+    constexpr auto kPollPause = std::chrono::milliseconds(10);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        for (const TraceRecord &r : TraceLines(dir)) {
+            if (r.call == "ioctl" && r.req == req && r.Has("result"))
+                return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(kPollPause);
+    }
 }
 
 } // namespace vorn_test

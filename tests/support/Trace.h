@@ -2,6 +2,7 @@
 // The stand-in's trace, parsed: one record per device call, in call order.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -41,5 +42,19 @@ std::vector<TraceRecord> TraceLinesFrom(const std::string &path);
 std::vector<TraceRecord> TraceLines(const SimDir &dir);
 // Summary() of each record.
 std::vector<std::string> TraceSummaries(const std::vector<TraceRecord> &records);
+
+// Waits until STATE/trace shows a finished ioctl with request @req (a
+// program that got that far, e.g. one that made its event descriptor);
+// false when none came within @timeout. Waiting for a program's own step
+// instead of a fixed time keeps a slow start (a loaded machine, the
+// sanitizer build) from racing the test.
+bool WaitForIoctl(const SimDir &dir, unsigned long req, std::chrono::milliseconds timeout);
+
+// The request that makes a line's event descriptor, _IO(0xD7, 0x01): once
+// a watcher's trace shows it, the watcher sees every change after it.
+constexpr unsigned long kEventFdRequest = 0xd701;
+// How long a watcher may take to get there (the sanitizer build on a busy
+// machine starts slowly).
+constexpr std::chrono::milliseconds kWatcherStartTimeout{10000};
 
 } // namespace vorn_test

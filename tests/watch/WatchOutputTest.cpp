@@ -35,7 +35,7 @@ constexpr int kStableSwaps = 3;
 // Changes made at most while filling the pipe, and the pause between two.
 constexpr int kSwapsMax = 200;
 constexpr auto kSwapPause = 20ms;
-// Time for tmwatch to open the line and make its event descriptor.
+// Time for tmwatch to write what it can after a change.
 constexpr auto kSettle = 300ms;
 // How long tmwatch may take to end once it should.
 constexpr auto kEndTimeout = 5s;
@@ -188,7 +188,7 @@ TEST(TmwatchOutput, SignalEndsItWhileThePipeIsFull) {
         Watcher w;
         ASSERT_TRUE(
             w.Start(SimCommand(dir, Key(), {"tmwatch", "--json"}), dir.Path("err"), Output::Pipe));
-        std::this_thread::sleep_for(kSettle);
+        ASSERT_TRUE(WaitForIoctl(dir, kEventFdRequest, kWatcherStartTimeout)) << dir.Trace();
         ASSERT_TRUE(FillThePipe(dir, w));
         EXPECT_TRUE(w.Running());
         w.Signal(sig);
@@ -207,7 +207,7 @@ TEST(TmwatchOutput, EndsWhenItsReaderGoesAwayWithoutAnyEvent) {
         Watcher w;
         ASSERT_TRUE(
             w.Start(SimCommand(dir, Key(), {"tmwatch"}), dir.Path("err"), Output::Pipe, ignored));
-        std::this_thread::sleep_for(kSettle);
+        ASSERT_TRUE(WaitForIoctl(dir, kEventFdRequest, kWatcherStartTimeout)) << dir.Trace();
         EXPECT_TRUE(w.Running());
         w.CloseRead();
         ASSERT_TRUE(w.Wait()) << "tmwatch went on without its reader";
@@ -228,7 +228,7 @@ TEST(TmwatchOutput, NonBlockingOutputWaitsForRoom) {
     Watcher w;
     ASSERT_TRUE(w.Start(SimCommand(dir, Key(), {"tmwatch", "--json"}), dir.Path("err"),
                         Output::NonBlockingPipe));
-    std::this_thread::sleep_for(kSettle);
+    ASSERT_TRUE(WaitForIoctl(dir, kEventFdRequest, kWatcherStartTimeout)) << dir.Trace();
     ASSERT_TRUE(FillThePipe(dir, w));
     EXPECT_TRUE(w.Running()) << dir.Read("err");
     std::string out = w.Take();

@@ -20,12 +20,10 @@ constexpr const char *kDefaultRom = "04efbeadde0000cd";
 constexpr const char *kSwapRom = "0102030405060708";
 // How long an event may take from tmsim ctl to tmwatch's line.
 constexpr auto kEventTimeout = 5s;
-// Time for tmwatch to open the line and make its event descriptor before
-// the first change (events before that are not its to see).
-constexpr auto kSettle = 300ms;
-
-void Settle() {
-    std::this_thread::sleep_for(kSettle);
+// Until tmwatch has made its event descriptor (its signals are blocked by
+// then): events before that are not its to see.
+void Settle(const SimDir &dir) {
+    ASSERT_TRUE(WaitForIoctl(dir, kEventFdRequest, kWatcherStartTimeout)) << dir.Trace();
 }
 
 void CtlOk(const SimDir &dir, std::vector<std::string> args) {
@@ -39,7 +37,7 @@ TEST(Tmwatch, PrintsAttachRemoveAndSwapAsTheyHappen) {
     SimDir dir;
     Spawned w;
     ASSERT_TRUE(w.Start(dir, Key(), {"tmwatch"}));
-    Settle();
+    Settle(dir);
     std::string line;
     CtlOk(dir, {"remove"});
     ASSERT_TRUE(w.ReadLine(line, kEventTimeout));
@@ -64,7 +62,7 @@ TEST(Tmwatch, JsonLinesParse) {
     SimDir dir;
     Spawned w;
     ASSERT_TRUE(w.Start(dir, Key(), {"tmwatch", "--json", "/dev/touchm0"}));
-    Settle();
+    Settle(dir);
     CtlOk(dir, {"swap", "--rom", kSwapRom});
     std::string removed, attached;
     ASSERT_TRUE(w.ReadLine(removed, kEventTimeout));
@@ -116,7 +114,7 @@ TEST(Tmwatch, EndsWithZeroOnSigintAndSigterm) {
         SimDir dir;
         Spawned w;
         ASSERT_TRUE(w.Start(dir, Key(), {"tmwatch"}));
-        Settle();
+        Settle(dir);
         ASSERT_TRUE(w.Signal(sig));
         RunResult r = w.Wait();
         EXPECT_EQ(r.status, 0) << "signal " << sig << ": " << r.err;
@@ -130,7 +128,7 @@ TEST(Tmwatch, FailsWhenTheLineGoes) {
     SimDir dir;
     Spawned w;
     ASSERT_TRUE(w.Start(dir, Key(), {"tmwatch"}));
-    Settle();
+    Settle(dir);
     CtlOk(dir, {"vanish"});
     RunResult r = w.Wait();
     EXPECT_EQ(r.status, 1);
