@@ -180,4 +180,5 @@ if [ -n "$problems" ]; then
     tail -n 60 "$work/run.log"
     fail "$problems (log: $out/log)"
 fi
-echo "autopkgtest: PASS ($(grep -c ' PASS' "$work/summary") passed, $(grep -c ' SKIP' "$work/summary") skipped; log $out/log)"
+count() { awk -v r="$1" '$2 == r { print $1 }' "$work/summary" | sort -u | wc -l; }
+echo "autopkgtest: PASS ($(count PASS) passed, $(count SKIP) skipped; log $out/log)"
