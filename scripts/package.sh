@@ -30,7 +30,8 @@
 # world-writable; the control fields, sections and dependencies; what the
 # helpers wrote (dh_dkms's postinst and prerm, dh_installsysusers's
 # postinst, dh_makeshlibs's symbols, shlibs and trigger) and that no other
-# maintainer script is there; the DKMS folder against the files
+# maintainer script is there; the source package (dpkg-source -b) and
+# lintian over it too; the DKMS folder against the files
 # driver/build-module.sh builds from; lintian without an error or a
 # warning over the .changes (every package); no CMake or dpkg-gensymbols
 # warning in the build; the packaged tmtool under the packaged stand-in.
@@ -86,7 +87,8 @@ pass() { passed=$((passed + 1)); }
 fail() { failed=$((failed + 1)); echo "FAIL: $1"; }
 
 # --- the source tree -------------------------------------------------------------
-rm -rf "$src" "$debs" "$dbgsym" "$build"/*.deb "$build"/*.changes "$build"/*.buildinfo
+rm -rf "$src" "$debs" "$dbgsym" "$build"/*.deb "$build"/*.changes "$build"/*.buildinfo \
+    "$build"/*.dsc "$build"/*.tar.*
 mkdir -p "$src" "$debs" "$dbgsym" || exit 1
 if [ "$from_archive" = 1 ]; then
     git archive --format=tar HEAD | tar -x -p -C "$src" || exit 1
@@ -99,6 +101,12 @@ else
         while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
         tar -c --null -T - -f - | tar -x -p -C "$src" || exit 1
 fi
+
+# --- the source package ----------------------------------------------------------
+# What a Debian maintainer would upload, made from the same clean copy
+# before the build; lintian reads it with the binary packages.
+(cd "$build" && dpkg-source -b src) >"$build/source.log" 2>&1 ||
+    { cat "$build/source.log"; echo "FAIL: dpkg-source -b"; exit 1; }
 
 # --- the build -------------------------------------------------------------------
 build_log=$build/build.log
@@ -121,7 +129,8 @@ if [ -z "$changes" ]; then
 else
     echo "== lintian"
     lstart=$(date +%s)
-    if lintian --fail-on error,warning --tag-display-limit 0 "$changes"; then
+    dsc=$(find "$build" -maxdepth 1 -name 'vorn_*.dsc' | head -n 1)
+    if lintian --fail-on error,warning --tag-display-limit 0 "$changes" ${dsc:+"$dsc"}; then
         echo "lintian: no error, no warning, in $(($(date +%s) - lstart)) s"
         pass
     else
