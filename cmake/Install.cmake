@@ -4,7 +4,8 @@
 # exists.
 #
 # Installed layout (prefix P, libdir L = CMAKE_INSTALL_LIBDIR), by install
-# component; each component is one Debian package (cmake/Package.cmake):
+# component; each component is the content of one Debian package
+# (debian/*.install):
 #   libvorn1     P/L/libvorn.so.1.0.0, .so.1
 #   libvorn-dev  P/L/libvorn.so, P/include/vorn/*.h (the public headers),
 #                P/L/pkgconfig/libvorn.pc, P/L/cmake/libvorn/ (find_package),
@@ -23,8 +24,8 @@
 #   python3-vorn and tmwatch (vorn-tools) install from their own folders.
 #
 # The udev, systemd and sysusers folders are relative to the prefix unless
-# given absolute; scripts/package.sh puts the first two where Debian 12
-# keeps them (/lib/udev/rules.d, /lib/systemd/system).
+# given absolute; debian/rules puts the first two where Debian 12 keeps
+# them (/lib/udev/rules.d, /lib/systemd/system).
 
 include(CMakePackageConfigHelpers)
 
@@ -152,7 +153,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/tmsim.bash-completion
 install(FILES ${PROJECT_SOURCE_DIR}/dist/udev/75-touchm.rules
   DESTINATION ${VORN_UDEV_RULES_DIR} COMPONENT vorn-tools)
 # The unit names tmattach by its installed path, so it is written at install
-# time, when the prefix is known (cmake --install --prefix may change it).
+# time, when the prefix is known (cmake --install --prefix may change it),
+# mode 0644 whatever the mode of the source file (configure_file would keep
+# a group-writable one's, as in a tree unpacked from a git archive).
 install(CODE "
   set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
   if(NOT IS_ABSOLUTE \"\${_bindir}\")
@@ -164,7 +167,8 @@ install(CODE "
   endif()
   set(VORN_FULL_BINDIR \"\${_bindir}\")
   set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmattach@.service\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmattach@.service.in\" \"\${_unit}\" @ONLY)
+  configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmattach@.service.in\" \"\${_unit}\" @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   message(STATUS \"Installing: \${_unit}\")"
   COMPONENT vorn-tools)
 install(FILES ${PROJECT_SOURCE_DIR}/dist/sysusers/touchm.conf
@@ -214,9 +218,8 @@ if(TARGET tmmqtt)
     endif()
     set(VORN_FULL_BINDIR \"\${_bindir}\")
     set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmmqtt@.service\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmmqtt@.service.in\" \"\${_unit}\" @ONLY)
+    configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmmqtt@.service.in\" \"\${_unit}\" @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
     message(STATUS \"Installing: \${_unit}\")"
     COMPONENT mqtt)
 endif()
-
-include(${CMAKE_CURRENT_LIST_DIR}/Package.cmake)

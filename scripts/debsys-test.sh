@@ -20,7 +20,8 @@
 #   --log       where the run's log is kept (default BIN_DIR/../debsys.log):
 #               the guest's case lines, the host's answers, the console
 #
-# Steps, each timed: the packages (scripts/package.sh); the root
+# Steps, each timed: the packages (scripts/package.sh: dpkg-buildpackage
+# over debian/, the -dbgsym packages left aside); the root
 # (tests/debsys/mkroot.sh: cached outside the tree, built from this
 # machine's apt mirror when the cache lacks it, which takes minutes); a
 # copy of it with the packages installed by dpkg in a chroot, DKMS's build

@@ -10,8 +10,11 @@
 #          install and documentation tests, the time-zone cases, the MQTT
 #          broker tests
 #   package  run, plus what scripts/package.sh needs to make and check
-#          the Debian packages: dpkg-dev, fakeroot, lintian, dkms (which
-#          builds the packaged module's sources) and the kernel headers
+#          the Debian packages (debian/control's Build-Depends: debhelper,
+#          dh-dkms, dh-python and pybuild's pyproject plugin, pytest for
+#          dh_auto_test; lintian), and what scripts/autopkgtest.sh runs
+#          them with: autopkgtest, mmdebstrap, uidmap (newuidmap for
+#          autopkgtest-virt-unshare)
 #   ci     test and package, plus the further gates of .ci/run: lint, the
 #          fuzzers (clang, libFuzzer), memcheck, and the benchmarks' library
 #
@@ -28,7 +31,10 @@ vorn_packages_test=("${vorn_packages_run[@]}"
     cpio xz-utils bash-completion python3-pytest debootstrap e2fsprogs procps
     mosquitto mosquitto-clients python3-paho-mqtt openssl)
 vorn_packages_package=("${vorn_packages_run[@]}"
-    dpkg-dev fakeroot file lintian dkms linux-headers-amd64 binutils)
+    dpkg-dev fakeroot file lintian dkms linux-headers-amd64 binutils
+    build-essential debhelper dh-dkms dh-python pybuild-plugin-pyproject
+    python3-all python3-setuptools python3-pytest pkg-config
+    autopkgtest mmdebstrap uidmap)
 vorn_packages_ci=("${vorn_packages_test[@]}" "${vorn_packages_package[@]}"
     clang clang-format clang-tidy libclang-rt-14-dev libbenchmark-dev
     valgrind)

@@ -60,41 +60,9 @@ for cmd in debootstrap flock sha256sum unshare chroot; do
 	command -v "$cmd" >/dev/null 2>&1 || fail "missing $cmd (apt-get install debootstrap)"
 done
 
-# mirror_of SUITE: the first URI of a "deb" source for SUITE.
-mirror_of() {
-	for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-		[ -r "$f" ] || continue
-		# deb [options] URI SUITE COMPONENTS...
-		awk -v s="$1" '$1 == "deb" {
-			i = 2
-			if ($i ~ /^\[/) { while ($i !~ /\]$/) i++; i++ }
-			if ($(i + 1) == s) { print $i; exit }
-		}' "$f"
-	done
-	for f in /etc/apt/sources.list.d/*.sources; do
-		[ -r "$f" ] || continue
-		# deb822 stanzas, separated by blank lines.
-		awk -v s="$1" '
-		function flush() {
-			if (types ~ /(^| )deb( |$)/ && (" " suites " ") ~ (" " s " ") &&
-			    enabled != "no" && uris != "") {
-				split(uris, u, " "); print u[1]; found = 1
-			}
-			types = ""; suites = ""; uris = ""; enabled = ""
-		}
-		/^[ \t]*#/ { next }
-		/^[ \t]*$/ { flush(); if (found) exit; next }
-		{
-			key = tolower($1); sub(/:$/, "", key)
-			val = $0; sub(/^[^:]*:[ \t]*/, "", val)
-			if (key == "types") types = val
-			else if (key == "suites") suites = val
-			else if (key == "uris") uris = val
-			else if (key == "enabled") enabled = tolower(val)
-		}
-		END { if (!found) flush() }' "$f"
-	done
-}
+# mirror_of SUITE (scripts/debian-mirror.sh): this machine's apt mirror.
+# shellcheck source=scripts/debian-mirror.sh
+. "$(dirname "$0")/../../scripts/debian-mirror.sh"
 mirror=${VORN_DEBSYS_MIRROR:-$(mirror_of "$suite" | head -n 1)}
 [ -n "$mirror" ] || fail "no apt source for $suite on this machine (set VORN_DEBSYS_MIRROR)"
 

@@ -12,9 +12,10 @@
 #
 # Source files: C, C++, shell, Python, CMake, Kbuild, udev rules, systemd
 # units, sysusers and dkms files, manual pages, bash completions,
-# maintainer scripts, and every other file with a #! line. Not: the
-# licence texts, Markdown, JSON, fuzzing corpora and the Debian control
-# data (control, changelog, copyright, shlibs, triggers, overrides).
+# debian/rules, the autopkgtests, maintainer scripts, and every other file
+# with a #! line. Not: the licence texts, Markdown, JSON, fuzzing corpora
+# and the Debian packaging data (control, changelog, copyright, symbols,
+# *.install, *.dkms, overrides, tests/control).
 #
 # usage: spdx_test.sh SOURCE_DIR
 set -uo pipefail
@@ -31,10 +32,11 @@ fi
 is_source() {
     case $1 in
     LICENSES/* | COPYING | fuzz/corpus/* | *.md | *.json | .clang-* | .gitignore) return 1 ;;
-    cmake/debian/*.postinst | cmake/debian/*.prerm | cmake/debian/*.postrm | cmake/debian/*.preinst)
+    debian/tests/control) return 1 ;;
+    debian/rules | debian/tests/* | debian/*.sh | debian/*.postinst | debian/*.prerm | \
+        debian/*.postrm | debian/*.preinst)
         return 0 ;;
-    cmake/debian/*.sh) return 0 ;;
-    cmake/debian/*) return 1 ;;
+    debian/*) return 1 ;;
     *.c | *.h | *.cpp | *.hpp | *.cc | *.sh | *.py | *.cmake | *.in | */CMakeLists.txt | \
         CMakeLists.txt | */Kbuild | */Makefile | *.rules | *.service | *.conf | \
         *.[1-8] | *.bash-completion)
