@@ -156,10 +156,10 @@ grep -qx "version = \"$upstream\"" python/pyproject.toml && pass ||
     fail "python/pyproject.toml's version is not $upstream"
 
 # Every binary package debian/control names (a package added there is
-# built, linted and checked for what every package must be); the six
+# built, linted and checked for what every package must be); the seven
 # below are also checked file by file.
 mapfile -t packages < <(sed -n 's/^Package: *//p' debian/control)
-known=(libvorn1 libvorn-dev vorn-tools vorn-sim touchm-dkms python3-vorn)
+known=(libvorn1 libvorn-dev vorn-tools vorn-sim touchm-dkms python3-vorn vorn-mqtt)
 for p in "${known[@]}"; do
     printf '%s\n' "${packages[@]}" | grep -qxF "$p" && pass || fail "debian/control lacks $p"
 done
@@ -255,6 +255,9 @@ only touchm-dkms "^\\./usr/src/touchm-$upstream/[^/]+$"
 holds python3-vorn ./usr/lib/python3/dist-packages/vorn/__init__.py \
     "./usr/lib/python3/dist-packages/vorn-$upstream.dist-info/METADATA"
 only python3-vorn '^\./usr/lib/python3/dist-packages/vorn[-/]'
+holds vorn-mqtt ./usr/bin/tmmqtt ./usr/share/man/man1/tmmqtt.1.gz \
+    "./lib/systemd/system/tmmqtt@.service" ./usr/lib/sysusers.d/tmmqtt.conf ./etc/vorn/tmmqtt.conf
+only vorn-mqtt '^\./(usr/bin/tmmqtt$|usr/share/man/man1/tmmqtt\.|lib/systemd/system/tmmqtt@|usr/lib/sysusers\.d/tmmqtt\.|etc/vorn/tmmqtt\.conf$)'
 
 # No file in two packages (dpkg would refuse to install the second); no
 # file or directory writable by group or others, whatever the source
@@ -269,6 +272,13 @@ for p in "${packages[@]}"; do
 done
 stat -c %a "$x/vorn-tools/lib/systemd/system/tmattach@.service" 2>/dev/null | grep -qx 644 &&
     pass || fail "tmattach@.service is not 0644"
+stat -c %a "$x/vorn-mqtt/lib/systemd/system/tmmqtt@.service" 2>/dev/null | grep -qx 644 &&
+    pass || fail "tmmqtt@.service is not 0644"
+# tmmqtt's settings, the one conffile: the postinst's stat override makes
+# them 0640 root:tmmqtt once the user is there.
+grep -qx /etc/vorn/tmmqtt.conf "$x/vorn-mqtt.control/conffiles" 2>/dev/null &&
+    [ "$(sed -n '/^#DEBHELPER#/,$p' debian/vorn-mqtt.postinst | grep -c 'dpkg-statoverride --update --add root tmmqtt 0640')" = 1 ] &&
+    pass || fail "tmmqtt.conf: no conffile, or no stat override after the helpers' part"
 
 # Every package: the copyright of the tree, the changelog of this version,
 # the manual pages compressed.
@@ -283,8 +293,10 @@ for p in "${packages[@]}"; do
         [ -z "$plain" ] && pass || fail "$p: uncompressed manual pages: $plain"
     fi
 done
-# Nothing of these in /etc: no conffiles to carry from one version to the next.
+# Nothing in /etc but tmmqtt's settings: no other conffiles to carry from
+# one version to the next.
 for p in "${known[@]}"; do
+    [ "$p" = vorn-mqtt ] && continue
     if [ -e "$x/$p.control/conffiles" ] || [ -d "$x/$p/etc" ]; then
         fail "$p has files in /etc"
     else
@@ -305,7 +317,7 @@ depends() {
     tr ',' '\n' <<<"$(field "$1" Depends)" | sed 's/^ *//; s/ *$//' | grep -qxF "$2"
 }
 declare -A section=([libvorn1]=libs [libvorn-dev]=libdevel [vorn-tools]=utils
-    [vorn-sim]=utils [touchm-dkms]=kernel [python3-vorn]=python)
+    [vorn-sim]=utils [touchm-dkms]=kernel [python3-vorn]=python [vorn-mqtt]=utils)
 for p in "${packages[@]}"; do
     [ -f "$(deb_of "$p")" ] || continue
     [ "$(field "$p" Package)" = "$p" ] && pass || fail "$p: Package field"
@@ -352,10 +364,11 @@ grep -qx "libvorn 1 libvorn1 (>= $upstream)" "$x/libvorn1.control/shlibs" 2>/dev
 grep -qx "activate-noawait ldconfig" "$x/libvorn1.control/triggers" 2>/dev/null &&
     pass || fail "libvorn1 has no ldconfig trigger"
 
-# Maintainer scripts: only those the helpers write, each POSIX sh with
-# set -e and valid syntax.
+# Maintainer scripts: only those the helpers write (and vorn-mqtt's own,
+# which give its settings the group of its user), each POSIX sh with set -e
+# and valid syntax.
 declare -A scripts_of=([touchm-dkms]="postinst prerm" [vorn-tools]="postinst"
-    [python3-vorn]="postinst prerm")
+    [python3-vorn]="postinst prerm" [vorn-mqtt]="postinst postrm")
 for p in "${packages[@]}"; do
     have=$(cd "$x/$p.control" 2>/dev/null && ls preinst postinst prerm postrm 2>/dev/null | sort | xargs)
     want=$(tr ' ' '\n' <<<"${scripts_of[$p]:-}" | sort | xargs)
@@ -367,7 +380,12 @@ for p in "${packages[@]}"; do
         [ "$(head -1 "$f")" = "#!/bin/sh" ] && pass || fail "$p.$s is no #!/bin/sh script"
         grep -qx 'set -e' "$f" && pass || fail "$p.$s lacks set -e"
         sh -n "$f" && pass || fail "$p.$s: syntax"
-        grep -q '^# Automatically added by dh_' "$f" && pass || fail "$p.$s: not from a helper"
+        # A script of our own (debian/PACKAGE.SCRIPT) says why it is there.
+        if [ -f "debian/$p.$s" ]; then
+            sed -n '3,4p' "debian/$p.$s" | grep -q '^# [A-Z]' && pass || fail "debian/$p.$s: no reason given"
+        else
+            grep -q '^# Automatically added by dh_' "$f" && pass || fail "$p.$s: not from a helper"
+        fi
     done
 done
 grep -qx "DKMS_NAME=touchm" "$x/touchm-dkms.control/postinst" &&
@@ -389,6 +407,18 @@ grep -qx 'ExecStart=/usr/bin/tmattach /dev/%I' "$unit" && grep -qx 'BindsTo=dev-
     pass || fail "tmattach@.service: ExecStart or BindsTo"
 grep -q 'tmattach@%k.service' "$x/vorn-tools/lib/udev/rules.d/75-touchm.rules" &&
     pass || fail "75-touchm.rules does not start tmattach@%k.service"
+# vorn-mqtt: the user from its sysusers file before the settings get its
+# group; the unit neither enabled nor started, run as that user.
+post=$x/vorn-mqtt.control/postinst
+grep -q 'systemd-sysusers.*tmmqtt.conf' "$post" &&
+    grep -qx 'u tmmqtt - "touch-memory MQTT publisher" - -' "$x/vorn-mqtt/usr/lib/sysusers.d/tmmqtt.conf" &&
+    [ "$(grep -n 'systemd-sysusers' "$post" | head -1 | cut -d: -f1)" -lt \
+      "$(grep -n 'dpkg-statoverride --update' "$post" | cut -d: -f1)" ] &&
+    pass || fail "vorn-mqtt: the postinst does not make user tmmqtt before the settings' override"
+grep -q 'tmmqtt@' "$post" && fail "vorn-mqtt's postinst enables or starts tmmqtt@.service" || pass
+unit=$x/vorn-mqtt/lib/systemd/system/tmmqtt@.service
+grep -qx 'ExecStart=/usr/bin/tmmqtt /dev/%I' "$unit" && grep -qx 'User=tmmqtt' "$unit" &&
+    pass || fail "tmmqtt@.service: ExecStart or User"
 
 # --- the DKMS folder -------------------------------------------------------------
 dk=$x/touchm-dkms/usr/src/touchm-$upstream

@@ -276,6 +276,22 @@ begin node-mode
 node_mode
 end
 
+begin mqtt-installed
+# vorn-mqtt made its user, in the lines' group, gave it the settings and
+# nobody else, and left its unit to the administrator.
+id -nG tmmqtt 2>/dev/null | tr ' ' '\n' | grep -qx touchm || bad "user tmmqtt not in touchm"
+[ "$(id -u tmmqtt 2>/dev/null)" != 0 ] || bad "tmmqtt is root or missing"
+perm=$(stat -c '%a %U %G' /etc/vorn/tmmqtt.conf 2>&1)
+[ "$perm" = "640 root tmmqtt" ] || bad "tmmqtt.conf is '$perm', not 640 root tmmqtt"
+runuser -u tmmqtt -- cat /etc/vorn/tmmqtt.conf >/dev/null 2>&1 || bad "tmmqtt cannot read its settings"
+runuser -u "$OPERATOR" -- cat /etc/vorn/tmmqtt.conf >/dev/null 2>&1 && bad "$OPERATOR reads tmmqtt's settings"
+state=$(systemctl is-enabled tmmqtt@touchm0.service 2>&1)
+case $state in
+enabled*) bad "tmmqtt@touchm0 is $state" ;;
+esac
+[ "$(systemctl is-active tmmqtt@touchm0.service)" = inactive ] || bad "tmmqtt@touchm0 runs"
+end
+
 begin operator-getid
 # An operator: no root, the group touchm among its groups.
 [ "$(id -u "$OPERATOR")" != 0 ] || bad "$OPERATOR is root"

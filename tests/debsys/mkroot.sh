@@ -36,9 +36,9 @@ suite=bookworm
 # headers of the root's kernel: linux-headers-amd64 follows
 # linux-image-amd64's version), and the kernel the guest boots with its
 # initramfs (linux-image pulls initramfs-tools); python3 for the Python
-# module's package. debootstrap installs dependencies but no
-# recommendations.
-packages="systemd-sysv,udev,kmod,dkms,make,gcc,linux-image-amd64,linux-headers-amd64,python3"
+# module's package, libmosquitto1 for vorn-mqtt's (dpkg -i installs no
+# dependencies). debootstrap installs dependencies but no recommendations.
+packages="systemd-sysv,udev,kmod,dkms,make,gcc,linux-image-amd64,linux-headers-amd64,python3,libmosquitto1"
 
 # The version of the steps below: raise it when they change the root.
 root_format=2
