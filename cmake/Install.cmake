@@ -152,25 +152,30 @@ install(FILES ${PROJECT_SOURCE_DIR}/doc/tmsim.bash-completion
 
 install(FILES ${PROJECT_SOURCE_DIR}/dist/udev/75-touchm.rules
   DESTINATION ${VORN_UDEV_RULES_DIR} COMPONENT vorn-tools)
-# The unit names tmattach by its installed path, so it is written at install
-# time, when the prefix is known (cmake --install --prefix may change it),
-# mode 0644 whatever the mode of the source file (configure_file would keep
-# a group-writable one's, as in a tree unpacked from a git archive).
-install(CODE "
-  set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
-  if(NOT IS_ABSOLUTE \"\${_bindir}\")
-    set(_bindir \"\${CMAKE_INSTALL_PREFIX}/\${_bindir}\")
-  endif()
-  set(_unitdir \"${VORN_SYSTEMD_UNIT_DIR}\")
-  if(NOT IS_ABSOLUTE \"\${_unitdir}\")
-    set(_unitdir \"\${CMAKE_INSTALL_PREFIX}/\${_unitdir}\")
-  endif()
-  set(VORN_FULL_BINDIR \"\${_bindir}\")
-  set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmattach@.service\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmattach@.service.in\" \"\${_unit}\" @ONLY
-    FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-  message(STATUS \"Installing: \${_unit}\")"
-  COMPONENT vorn-tools)
+# vorn_install_unit(UNIT COMPONENT): installs dist/systemd/UNIT.in as UNIT.
+# A unit names its program by the installed path, so it is written at
+# install time, when the prefix is known (cmake --install --prefix may
+# change it), mode 0644 whatever the mode of the source file
+# (configure_file would keep a group-writable one's, as in a tree unpacked
+# from a git archive).
+function(vorn_install_unit unit component)
+  install(CODE "
+    set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
+    if(NOT IS_ABSOLUTE \"\${_bindir}\")
+      set(_bindir \"\${CMAKE_INSTALL_PREFIX}/\${_bindir}\")
+    endif()
+    set(_unitdir \"${VORN_SYSTEMD_UNIT_DIR}\")
+    if(NOT IS_ABSOLUTE \"\${_unitdir}\")
+      set(_unitdir \"\${CMAKE_INSTALL_PREFIX}/\${_unitdir}\")
+    endif()
+    set(VORN_FULL_BINDIR \"\${_bindir}\")
+    set(_unit \"\$ENV{DESTDIR}\${_unitdir}/${unit}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/${unit}.in\" \"\${_unit}\" @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+    message(STATUS \"Installing: \${_unit}\")"
+    COMPONENT ${component})
+endfunction()
+vorn_install_unit(tmattach@.service vorn-tools)
 install(FILES ${PROJECT_SOURCE_DIR}/dist/sysusers/touchm.conf
   DESTINATION ${VORN_SYSUSERS_DIR} COMPONENT vorn-tools)
 
@@ -207,19 +212,5 @@ if(TARGET tmmqtt)
     DESTINATION ${CMAKE_INSTALL_SYSCONFDIR}/vorn
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ
     COMPONENT mqtt)
-  install(CODE "
-    set(_bindir \"${CMAKE_INSTALL_BINDIR}\")
-    if(NOT IS_ABSOLUTE \"\${_bindir}\")
-      set(_bindir \"\${CMAKE_INSTALL_PREFIX}/\${_bindir}\")
-    endif()
-    set(_unitdir \"${VORN_SYSTEMD_UNIT_DIR}\")
-    if(NOT IS_ABSOLUTE \"\${_unitdir}\")
-      set(_unitdir \"\${CMAKE_INSTALL_PREFIX}/\${_unitdir}\")
-    endif()
-    set(VORN_FULL_BINDIR \"\${_bindir}\")
-    set(_unit \"\$ENV{DESTDIR}\${_unitdir}/tmmqtt@.service\")
-    configure_file(\"${PROJECT_SOURCE_DIR}/dist/systemd/tmmqtt@.service.in\" \"\${_unit}\" @ONLY
-      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
-    message(STATUS \"Installing: \${_unit}\")"
-    COMPONENT mqtt)
+  vorn_install_unit(tmmqtt@.service mqtt)
 endif()
