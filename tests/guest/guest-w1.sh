@@ -134,7 +134,7 @@ getid_says "$KEY_GETID"
 chksl_says present
 tool memrd 0 32
 grep -q "read from 0 32 bytes" "$T/out" || bad "memrd: $(cat "$T/out")"
-grep -q "74 6f 75 63 68 2d 6d 65" "$T/err" || bad "memrd listing: $(head -n 1 "$T/err")"
+grep -q "74 6F 75 63 68 2D 6D 65 -6D 6F 72 79 20 6B 65 79  touch-memory key" "$T/err" || bad "memrd listing: $(head -n 1 "$T/err")"
 end
 
 begin tmtool-beside-the-core
