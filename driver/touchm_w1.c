@@ -6,8 +6,10 @@
  * device's requests: a byte, a block or a search step is one batch of
  * slots sent at once, its echoes taken together and judged (tm_slots.c);
  * Search ROM is an operation of its own, one exchange of three slots per
- * bit. Each operation is judged by the line as a request is (begin and end
- * of tm_bus_ops: a byte the tty flagged, a byte beyond the echoes due).
+ * bit. A reset pulse begins a transaction on the line as a request
+ * begins; an operation that hands the core data ends it as a request
+ * ends (tm_bus_ops begin and end: a byte the tty flagged, a byte beyond
+ * the echoes due fail it) and begins the rest anew.
  *
  * The core's operations cannot return errors. A failed one returns what an
  * empty line gives: a reset pulse no presence, a read all ones (0xFF), a
@@ -47,29 +49,41 @@ static struct touchm_dev *tmw_dev(void *data)
 }
 
 /*
- * An operation of the core begins on the line: refused once the line is
- * gone, before the master is known, or after a failure in the same
- * transaction; else the line begins it as a request.
+ * An operation of the core may run: not once the line is gone, not before
+ * the master is known, not after a failure in the same transaction.
  */
-static int tmw_begin(struct touchm_dev *dev, unsigned long *impossible)
+static int tmw_enter(struct touchm_dev *dev, unsigned long *impossible)
 {
-	const struct tm_bus_ops *ops = dev->bus->ops;
-
 	if (READ_ONCE(dev->dead) || !READ_ONCE(dev->w1.master) ||
 	    dev->w1.failed)
 		return -EIO;
 	*impossible = dev->bus->impossible;
-	return ops->begin ? ops->begin(dev->bus) : 0;
+	return 0;
 }
 
-/* The operation has ended with @r: the line judges it; a failure sticks. */
-static int tmw_end(struct touchm_dev *dev, unsigned long impossible, int r)
+/*
+ * The operation has ended with @r; a failure sticks until the next reset.
+ * A byte or block read (@judge) is judged by the line as a request is (its
+ * end: the line quiet a moment, nothing flagged or surplus since the
+ * reset), and the rest of the transaction begins anew. Writes, single
+ * slots and search steps are judged by their echoes, and a byte flagged
+ * or surplus meanwhile fails the next operation: a settling wait per slot
+ * would cost a search step many times its wire time.
+ */
+static int tmw_leave(struct touchm_dev *dev, unsigned long impossible, int r,
+		     bool judge)
 {
 	const struct tm_bus_ops *ops = dev->bus->ops;
-	int judged = ops->end ? ops->end(dev->bus) : 0;
+	int judged;
 
-	if (!r && judged)
-		r = judged;
+	if (judge) {
+		judged = ops->end ? ops->end(dev->bus) : 0;
+		if (!r && judged)
+			r = judged;
+		judged = ops->begin ? ops->begin(dev->bus) : 0;
+		if (!r && judged)
+			r = judged;
+	}
 	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE,
 		     dev->bus->impossible - impossible);
 	if (r) {
@@ -88,11 +102,15 @@ static u8 tmw_reset_bus(void *data)
 	unsigned long imp;
 	int r;
 
-	/* A reset pulse starts a new transaction. */
+	/* A reset pulse starts a new transaction, and the line begins it. */
 	dev->w1.failed = false;
-	r = tmw_begin(dev, &imp);
+	r = tmw_enter(dev, &imp);
+	if (r)
+		return TMW_RESET_NONE;
+	r = dev->bus->ops->begin ? dev->bus->ops->begin(dev->bus) : 0;
 	if (!r)
-		r = tmw_end(dev, imp, tm_core_presence(dev->bus));
+		r = tm_core_presence(dev->bus);
+	r = tmw_leave(dev, imp, r, false);
 	return r ? TMW_RESET_NONE : TMW_RESET_PRESENCE;
 }
 
@@ -103,9 +121,10 @@ static u8 tmw_touch_bit(void *data, u8 bit)
 	unsigned long imp;
 	int r;
 
-	r = tmw_begin(dev, &imp);
+	r = tmw_enter(dev, &imp);
 	if (!r)
-		r = tmw_end(dev, imp, tm_slots_bit(dev->bus, bit, &seen));
+		r = tmw_leave(dev, imp, tm_slots_bit(dev->bus, bit, &seen),
+			      false);
 	return r ? 1 : seen;
 }
 
@@ -116,9 +135,9 @@ static u8 tmw_read_byte(void *data)
 	unsigned long imp;
 	int r;
 
-	r = tmw_begin(dev, &imp);
+	r = tmw_enter(dev, &imp);
 	if (!r)
-		r = tmw_end(dev, imp, tm_slots_read(dev->bus, &b, 1));
+		r = tmw_leave(dev, imp, tm_slots_read(dev->bus, &b, 1), true);
 	return r ? TMW_READ_NONE : b;
 }
 
@@ -127,8 +146,8 @@ static void tmw_write_byte(void *data, u8 byte)
 	struct touchm_dev *dev = tmw_dev(data);
 	unsigned long imp;
 
-	if (!tmw_begin(dev, &imp))
-		tmw_end(dev, imp, tm_slots_write(dev->bus, &byte, 1));
+	if (!tmw_enter(dev, &imp))
+		tmw_leave(dev, imp, tm_slots_write(dev->bus, &byte, 1), false);
 }
 
 static u8 tmw_read_block(void *data, u8 *buf, int len)
@@ -139,10 +158,11 @@ static u8 tmw_read_block(void *data, u8 *buf, int len)
 
 	if (len <= 0)
 		return 0;
-	r = tmw_begin(dev, &imp);
+	r = tmw_enter(dev, &imp);
 	if (!r)
-		r = tmw_end(dev, imp,
-			    tm_slots_read(dev->bus, buf, (unsigned int)len));
+		r = tmw_leave(dev, imp,
+			      tm_slots_read(dev->bus, buf, (unsigned int)len),
+			      true);
 	if (r) {
 		memset(buf, TMW_READ_NONE, len);
 		return 0;
@@ -158,9 +178,10 @@ static void tmw_write_block(void *data, const u8 *buf, int len)
 
 	if (len <= 0)
 		return;
-	if (!tmw_begin(dev, &imp))
-		tmw_end(dev, imp,
-			tm_slots_write(dev->bus, buf, (unsigned int)len));
+	if (!tmw_enter(dev, &imp))
+		tmw_leave(dev, imp,
+			  tm_slots_write(dev->bus, buf, (unsigned int)len),
+			  false);
 }
 
 static u8 tmw_triplet(void *data, u8 dir)
@@ -170,9 +191,10 @@ static u8 tmw_triplet(void *data, u8 dir)
 	unsigned long imp;
 	int r;
 
-	r = tmw_begin(dev, &imp);
+	r = tmw_enter(dev, &imp);
 	if (!r)
-		r = tmw_end(dev, imp, tm_slots_triplet(dev->bus, dir, &res));
+		r = tmw_leave(dev, imp, tm_slots_triplet(dev->bus, dir, &res),
+			      false);
 	return r ? TM_TRIPLET_NONE : res;
 }
 
@@ -180,8 +202,9 @@ static u8 tmw_triplet(void *data, u8 dir)
  * Search ROM as one transaction of the line: the line's lock and the
  * wire are taken here (the core calls this without bus_mutex) and let go
  * before the core hears of the devices, for a family driver's attach
- * takes bus_mutex. The searches of a master never overlap: the core holds
- * its own mutex around each, which also keeps @found for this one.
+ * takes bus_mutex. The searches of a master never overlap: the core makes
+ * them all in the master's own thread, which also keeps @found for this
+ * one.
  */
 static void tmw_search(void *data, struct w1_master *master, u8 type,
 		       w1_slave_found_callback cb)
