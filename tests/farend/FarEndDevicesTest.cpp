@@ -225,6 +225,13 @@ TEST_F(FarEndDevicesTest, ANoisyFarEndDuringASearchMakesNoDeviceAppear) {
     // The noise did reach the searches.
     EXPECT_GT(failed, 0u);
     EXPECT_EQ(Search(), real);
+    // A device whose ROM carries a wrong CRC-8 fails the search: it is no
+    // device's ROM, and the search's other answers cannot be trusted.
+    CtlOk({"fault", "crc"});
+    std::vector<std::string> bad = Search();
+    CtlOk({"clear"});
+    ASSERT_EQ(bad.size(), 1u);
+    EXPECT_EQ(bad[0].rfind("error", 0), 0u) << bad[0];
 }
 
 } // namespace
