@@ -291,6 +291,99 @@ static int tm_search_pass(struct tm_bus *bus, unsigned char cmd,
 	return 0;
 }
 
+/* Bit @bit of @rom (family in the lowest byte). */
+static unsigned int tm_rom_bit(unsigned long long rom, unsigned int bit)
+{
+	return (unsigned int)(rom >> bit) & 1;
+}
+
+/*
+ * One pass along @known[@at]: each step's two read bits must be what the
+ * devices of @known still selected on that path give (the id read is held
+ * low by those whose bit is 0, its complement by those whose bit is 1).
+ * 0 when they are, 1 when the line differs, or a negative error.
+ */
+static int tm_known_pass(struct tm_bus *bus, unsigned char cmd,
+			 const unsigned long long *known, unsigned int n,
+			 unsigned int at)
+{
+	unsigned char slots[TM_VERIFY_STEPS * TM_STEP_SLOTS];
+	unsigned char echo[TM_VERIFY_STEPS * TM_STEP_SLOTS];
+	unsigned long long path = known[at], prefix;
+	unsigned int bit = 0, steps, i, j, b, zero, one;
+	int r;
+
+	r = tm_core_presence(bus);
+	if (r == -ENXIO)
+		return 1;
+	if (!r)
+		r = tm_slots_write(bus, &cmd, 1);
+	while (!r && bit < TM_ROM_BITS) {
+		steps = TM_ROM_BITS - bit < TM_VERIFY_STEPS ?
+			TM_ROM_BITS - bit : TM_VERIFY_STEPS;
+		for (i = 0; i < steps; i++) {
+			slots[i * TM_STEP_SLOTS] = VELKOR_BIT_ONE;
+			slots[i * TM_STEP_SLOTS + 1] = VELKOR_BIT_ONE;
+			slots[i * TM_STEP_SLOTS + 2] =
+				tm_rom_bit(path, bit + i) ?
+				VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
+		}
+		r = tm_slots_touch(bus, slots, echo, steps * TM_STEP_SLOTS);
+		for (i = 0; !r && i < steps; i++, bit++) {
+			if (echo[i * TM_STEP_SLOTS + 2] !=
+			    slots[i * TM_STEP_SLOTS + 2]) {
+				bus->impossible++;
+				return -EIO;
+			}
+			/* The known devices still on this path, by their bit. */
+			prefix = bit ? path & ((1ULL << bit) - 1) : 0;
+			zero = 0;
+			one = 0;
+			for (j = 0; j < n; j++) {
+				if (bit && (known[j] & ((1ULL << bit) - 1)) != prefix)
+					continue;
+				b = tm_rom_bit(known[j], bit);
+				zero |= !b;
+				one |= b;
+			}
+			if ((echo[i * TM_STEP_SLOTS] != VELKOR_BIT_ONE) != zero ||
+			    (echo[i * TM_STEP_SLOTS + 1] != VELKOR_BIT_ONE) != one)
+				return 1;
+		}
+	}
+	return r;
+}
+
+int tm_search_known(struct tm_bus *bus, unsigned char cmd,
+		    const unsigned long long *known, unsigned int n)
+{
+	unsigned int at;
+	int r;
+
+	if (cmd != TM_CMD_SEARCH_ROM || !n)
+		return 1;
+	for (at = 0; at < n; at++) {
+		r = tm_known_pass(bus, cmd, known, n, at);
+		if (r)
+			return r;
+	}
+	return 0;
+}
+
+int tm_search_cached(struct tm_bus *bus, unsigned char cmd,
+		     unsigned long long *found, unsigned int max,
+		     unsigned int known)
+{
+	int r;
+
+	if (known && known <= max) {
+		r = tm_search_known(bus, cmd, found, known);
+		if (r <= 0)
+			return r ? r : (int)known;
+	}
+	return tm_search(bus, cmd, found, max);
+}
+
 int tm_search(struct tm_bus *bus, unsigned char cmd, unsigned long long *found,
 	      unsigned int max)
 {

@@ -70,6 +70,25 @@ int tm_search(struct tm_bus *bus, unsigned char cmd, unsigned long long *found,
 	      unsigned int max);
 
 /*
+ * Whether the devices on the line are exactly the @n of @known (as
+ * tm_search() gives them): a pass along each one's ROM in batches (its
+ * directions are known), every step's two read bits as those devices
+ * give them. Any device more or less shows as a step that differs. 0 when
+ * the line has exactly those, 1 when it differs (or for no @known, or a
+ * Conditional Search), or a negative error.
+ */
+int tm_search_known(struct tm_bus *bus, unsigned char cmd,
+		    const unsigned long long *known, unsigned int n);
+/*
+ * tm_search() that first checks whether the line still has the @known
+ * devices @found holds from the last search (tm_search_known()): their
+ * count when it does, else the full search's result.
+ */
+int tm_search_cached(struct tm_bus *bus, unsigned char cmd,
+		     unsigned long long *found, unsigned int max,
+		     unsigned int known);
+
+/*
  * Whether the device with @rom (in the order it travels) is on the line:
  * a reset, Search ROM, and the 64 steps along @rom, in batches (the
  * directions are known), each of which that device must answer. 0 when it

@@ -88,6 +88,7 @@ enum touchm_fault {
  * @multi:    the last search found several devices on the line: the
  *            requests serve the one touch key among them (touchm_dev.c)
  * @found:    the ROMs of the device's own last search
+ * @found_count: how many; 0 after a failed one
  */
 struct touchm_dev {
 	struct mutex lock;
@@ -109,6 +110,7 @@ struct touchm_dev {
 	struct touchm_w1 w1;
 	bool multi;
 	u64 found[TOUCHM_W1_FOUND_MAX];
+	unsigned int found_count;
 };
 
 /* Sets @dev up for @bus; @release is called when the last reference goes. */

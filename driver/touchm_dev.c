@@ -236,7 +236,9 @@ static int touchm_find_key(struct touchm_dev *dev, unsigned char *rom)
 		if (!r)
 			goto found;
 	}
-	n = tm_search(bus, TM_CMD_SEARCH_ROM, dev->found, TOUCHM_W1_FOUND_MAX);
+	n = tm_search_cached(bus, TM_CMD_SEARCH_ROM, dev->found,
+			     TOUCHM_W1_FOUND_MAX, dev->found_count);
+	dev->found_count = n > 0 ? n : 0;
 	if (n < 0)
 		return n;
 	touchm_line_seen(dev, dev->found, n);

@@ -231,10 +231,11 @@ static void tmw_search(void *data, struct w1_master *master, u8 type,
 	imp = dev->bus->impossible;
 	n = ops->begin ? ops->begin(dev->bus) : 0;
 	if (!n)
-		n = tm_search(dev->bus, type, w->found, max);
+		n = tm_search_cached(dev->bus, type, w->found, max, w->count);
 	judged = ops->end ? ops->end(dev->bus) : 0;
 	if (n >= 0 && judged)
 		n = judged;
+	w->count = n > 0 ? n : 0;
 	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE,
 		     dev->bus->impossible - imp);
 	w->failed = false;

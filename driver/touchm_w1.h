@@ -34,6 +34,9 @@ struct touchm_dev;
  * @failed:  an operation failed since the last reset pulse: the rest of
  *           the core's transaction fails without touching the wire
  * @found:   the ROMs of the last search, under the line's lock
+ * @count:   how many; 0 after a failed search. The next search first checks
+ *           whether the line still has exactly those (a few batches per
+ *           device) before it searches bit by bit
  */
 struct touchm_w1 {
 	struct w1_bus_master ops;
@@ -41,6 +44,7 @@ struct touchm_w1 {
 	bool added;
 	bool failed;
 	u64 found[TOUCHM_W1_FOUND_MAX];
+	unsigned int count;
 };
 
 /* Registers the line with the 1-Wire core (unless switched off); 0 or error. */

@@ -132,6 +132,38 @@ TEST_F(FarEndDevicesTest, SearchFindsExactlyTheDevicesThereAsTheyComeAndGo) {
     EXPECT_NE(Ctl({"device", "add", "1a00000000000000"}).status, 0);
 }
 
+TEST_F(FarEndDevicesTest, ACachedSearchNoticesEveryDeviceMoreOrLess) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    CtlOk({"device", "add", kTherm});
+    CtlOk({"device", "add", kIdKey});
+    unsigned long long found[kFoundMax] = {};
+    int n = tm_search(&m_bus, TM_CMD_SEARCH_ROM, found, kFoundMax);
+    ASSERT_EQ(n, 3);
+    unsigned known = static_cast<unsigned>(n);
+    EXPECT_EQ(tm_search_known(&m_bus, TM_CMD_SEARCH_ROM, found, known), 0);
+    // One more, sharing the ID-only key's family (its first branch).
+    CtlOk({"device", "add", kIdKey2});
+    EXPECT_EQ(tm_search_known(&m_bus, TM_CMD_SEARCH_ROM, found, known), 1);
+    n = tm_search_cached(&m_bus, TM_CMD_SEARCH_ROM, found, kFoundMax, known);
+    ASSERT_EQ(n, 4);
+    known = static_cast<unsigned>(n);
+    EXPECT_EQ(tm_search_cached(&m_bus, TM_CMD_SEARCH_ROM, found, kFoundMax, known), 4);
+    // One less: the key leaves.
+    CtlOk({"remove"});
+    EXPECT_EQ(tm_search_known(&m_bus, TM_CMD_SEARCH_ROM, found, known), 1);
+    n = tm_search_cached(&m_bus, TM_CMD_SEARCH_ROM, found, kFoundMax, known);
+    ASSERT_EQ(n, 3);
+    std::vector<std::string> roms;
+    for (int i = 0; i < n; i++)
+        roms.push_back(RomHex(found[i]));
+    std::sort(roms.begin(), roms.end());
+    EXPECT_EQ(roms, std::vector<std::string>({kIdKey2, kIdKey, kTherm}));
+    // Swapped for another with the same count: still noticed.
+    CtlOk({"device", "drop", kIdKey2});
+    CtlOk({"attach", kKey});
+    EXPECT_EQ(tm_search_known(&m_bus, TM_CMD_SEARCH_ROM, found, 3), 1);
+}
+
 TEST_F(FarEndDevicesTest, MatchRomReachesTheThermometerAloneWithItsTemperature) {
     ASSERT_NO_FATAL_FAILURE(Start());
     CtlOk({"device", "add", kTherm});
