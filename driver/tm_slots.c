@@ -10,6 +10,12 @@
 
 #include "tm_slots.h"
 
+/*
+ * Slot bytes one batch carries at most: as many as the transaction core
+ * keeps in flight, which every backend's receive buffer holds.
+ */
+#define TM_BATCH_SLOTS		TM_CORE_SLOTS_IN_FLIGHT
+#define TM_BATCH_BYTES		(TM_BATCH_SLOTS / VELKOR_BITS_PER_BYTE)
 /* Slot bytes of one search step: the direction, then two read slots. */
 #define TM_STEP_SLOTS		3
 /* Slot bytes a search sends ahead of the first step: its two reads. */
@@ -29,13 +35,13 @@ int tm_slots_touch(struct tm_bus *bus, const unsigned char *slots,
 	unsigned int got = 0, i;
 	int r;
 
-	if (!n || n > VELKOR_TX_BITS_SIZE)
+	if (!n || n > TM_BATCH_SLOTS)
 		return -EINVAL;
 	r = bus->ops->write(bus, slots, (int)n);
 	if (r < 0)
 		goto fail;
 	while (got < n) {
-		r = bus->ops->read(bus, bus->rx_buf + got, (int)(n - got));
+		r = bus->ops->read(bus, echo + got, (int)(n - got));
 		if (r < 0)
 			goto fail;
 		if (r == 0) {
@@ -45,13 +51,11 @@ int tm_slots_touch(struct tm_bus *bus, const unsigned char *slots,
 		got += (unsigned int)r;
 	}
 	for (i = 0; i < n; i++)
-		if (!tm_slot_echo_ok(slots[i], bus->rx_buf[i])) {
+		if (!tm_slot_echo_ok(slots[i], echo[i])) {
 			bus->impossible++;
 			r = -EIO;
 			goto fail;
 		}
-	if (echo)
-		memcpy(echo, bus->rx_buf, n);
 	return 0;
 fail:
 	/* Echoes still due must not pass for those of the next batch. */
@@ -62,24 +66,24 @@ fail:
 int tm_slots_write(struct tm_bus *bus, const unsigned char *data,
 		   unsigned int len)
 {
-	unsigned char slots[VELKOR_TX_BITS_SIZE];
+	unsigned char slots[TM_BATCH_SLOTS], echo[TM_BATCH_SLOTS];
 	unsigned int done = 0, group, i, k, n;
 	int r;
 
 	while (done < len) {
-		group = len - done < VELKOR_MAX_BYTES ? len - done : VELKOR_MAX_BYTES;
+		group = len - done < TM_BATCH_BYTES ? len - done : TM_BATCH_BYTES;
 		n = group * VELKOR_BITS_PER_BYTE;
 		for (i = 0; i < group; i++)
 			for (k = 0; k < VELKOR_BITS_PER_BYTE; k++)
 				slots[i * VELKOR_BITS_PER_BYTE + k] =
 					(data[done + i] >> k) & 1 ?
 					VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
-		r = tm_slots_touch(bus, slots, NULL, n);
+		r = tm_slots_touch(bus, slots, echo, n);
 		if (r)
 			return r;
 		/* A 1 the line pulled low was not written as sent. */
 		for (i = 0; i < n; i++)
-			if (bus->rx_buf[i] != slots[i]) {
+			if (echo[i] != slots[i]) {
 				bus->impossible++;
 				return -EIO;
 			}
@@ -90,18 +94,18 @@ int tm_slots_write(struct tm_bus *bus, const unsigned char *data,
 
 int tm_slots_read(struct tm_bus *bus, unsigned char *buf, unsigned int len)
 {
-	unsigned char slots[VELKOR_TX_BITS_SIZE];
+	unsigned char slots[TM_BATCH_SLOTS], echo[TM_BATCH_SLOTS];
 	unsigned int done = 0, group;
 	int r;
 
 	memset(slots, VELKOR_BIT_ONE, sizeof(slots));
 	while (done < len) {
-		group = len - done < VELKOR_MAX_BYTES ? len - done : VELKOR_MAX_BYTES;
-		r = tm_slots_touch(bus, slots, NULL,
+		group = len - done < TM_BATCH_BYTES ? len - done : TM_BATCH_BYTES;
+		r = tm_slots_touch(bus, slots, echo,
 				   group * VELKOR_BITS_PER_BYTE);
 		if (r)
 			return r;
-		r = tm_core_decode_slots(bus->rx_buf, buf + done, group);
+		r = tm_core_decode_slots(echo, buf + done, group);
 		if (r) {
 			bus->impossible++;
 			return r;
@@ -190,7 +194,7 @@ int tm_slots_triplet(struct tm_bus *bus, int dir, unsigned char *res)
 }
 
 /* Search steps one batch carries when the directions are known. */
-#define TM_VERIFY_STEPS		(VELKOR_TX_BITS_SIZE / TM_STEP_SLOTS)
+#define TM_VERIFY_STEPS		(TM_BATCH_SLOTS / TM_STEP_SLOTS)
 
 int tm_search_verify(struct tm_bus *bus, const unsigned char *rom)
 {

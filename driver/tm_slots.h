@@ -4,7 +4,7 @@
  * a transaction core bus drives: what a bus master of the kernel's 1-Wire
  * core needs beyond the touch-memory requests of tm_core.h.
  *
- * A batch is up to %VELKOR_TX_BITS_SIZE slot bytes sent at once, whose
+ * A batch is up to %TM_CORE_SLOTS_IN_FLIGHT slot bytes sent at once, whose
  * echoes are taken together: a write-0 slot is 0x00, a write-1 or read
  * slot is 0xFF. Every echo is judged as a request's are: a write slot must
  * come back as sent; a read slot's echo must be one a line can give (see
@@ -36,8 +36,8 @@
 #define TM_TRIPLET_NONE		(TM_TRIPLET_ID | TM_TRIPLET_COMP)
 
 /*
- * Sends @n slot bytes (at most %VELKOR_TX_BITS_SIZE) and takes their
- * echoes into @echo (may be NULL). 0, -EIO for an impossible or missing
+ * Sends @n slot bytes (at most %TM_CORE_SLOTS_IN_FLIGHT) and takes their
+ * echoes into @echo (@n bytes). 0, -EIO for an impossible or missing
  * echo, or the line's error.
  */
 int tm_slots_touch(struct tm_bus *bus, const unsigned char *slots,
