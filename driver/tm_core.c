@@ -20,6 +20,7 @@
 #include <linux/errno.h>
 
 #include "tm_core.h"
+#include "tm_slots.h"
 
 /*
  * Memory of the key families the core knows: those whose memory commands
@@ -161,6 +162,7 @@ void tm_bus_init(struct tm_bus *bus, const struct tm_bus_ops *ops)
 	bus->ops = ops;
 	bus->mem_size = 0;
 	bus->impossible = 0;
+	bus->match = 0;
 }
 
 /* Reset pulse at reset speed; 0 when a key answers with presence. */
@@ -276,13 +278,20 @@ static int tm_recv(struct tm_bus *bus, unsigned char *buf, unsigned int len)
 	return r == (int)len ? 0 : -EIO;
 }
 
-/* Reset, and Skip ROM: the one key on the line takes the next command. */
+/*
+ * Reset, and Skip ROM: the one key on the line takes the next command; on
+ * a line with several devices, Match ROM with the key's ROM instead.
+ */
 static int tm_select(struct tm_bus *bus)
 {
 	static const unsigned char skip = TM_CMD_SKIP_ROM;
+	static const unsigned char match = TM_CMD_MATCH_ROM;
 	int r = tm_reset_pulse(bus);
 
-	return r ? r : tm_send(bus, &skip, 1);
+	if (r || !bus->match)
+		return r ? r : tm_send(bus, &skip, 1);
+	r = tm_send(bus, &match, 1);
+	return r ? r : tm_send(bus, bus->match_rom, TM_CORE_ROM_SIZE);
 }
 
 /* Reads the scratchpad's TA1, TA2, E/S and then @len data bytes. */
@@ -420,9 +429,13 @@ int tm_core_read(struct tm_bus *bus, unsigned int off, unsigned char *buf,
 		r = tm_send(bus, cmd, sizeof(cmd));
 	if (!r)
 		r = tm_recv(bus, buf, n);
-	/* A key that left during the read delivers ones; make sure. */
+	/*
+	 * A key that left during the read delivers ones; make sure. Beside
+	 * other devices, only the key's own ROM through a search can say.
+	 */
 	if (!r)
-		r = tm_reset_pulse(bus);
+		r = bus->match ? tm_search_verify(bus, bus->match_rom) :
+				 tm_reset_pulse(bus);
 	return r ? r : (int)n;
 }
 

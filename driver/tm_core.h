@@ -117,12 +117,20 @@ struct tm_bus_ops {
  *            a reset echo with any of its low bits high, a read slot echo
  *            whose low bits are not the lowest ones, a write slot echo
  *            other than the slot; each fails its transaction
+ * @match:    the line carries several devices: requests address the key
+ *            @match_rom by Match ROM (0x55 and the ROM) where a line with
+ *            one device is addressed by Skip ROM, and a read checks that
+ *            the key is still there by following its ROM through a Search
+ *            ROM rather than by a reset pulse. 0: Skip ROM, as always
+ * @match_rom: the key's ROM, in the order it travels
  */
 struct tm_bus {
 	struct tm_port port;
 	const struct tm_bus_ops *ops;
 	unsigned int mem_size;
 	unsigned long impossible;
+	int match;
+	unsigned char match_rom[TM_CORE_ROM_SIZE];
 	unsigned char tx_bits[VELKOR_TX_BITS_SIZE];
 	unsigned char rx_buf[VELKOR_RX_BUF_SIZE];
 };

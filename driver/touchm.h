@@ -7,8 +7,10 @@
  * discipline attached.
  *
  * One mutex per line serialises every request on it, whichever descriptor
- * it comes from, and the watch's probes (touchm_watch.c), so transactions
- * never interleave on the wire.
+ * it comes from, and the watch's probes (touchm_watch.c); with the line a
+ * bus master of the kernel's 1-Wire core (touchm_w1.c), they also hold the
+ * master's bus_mutex, so that their transactions and those of the core and
+ * its family drivers never interleave on the wire.
  */
 #ifndef TOUCHM_H
 #define TOUCHM_H
@@ -22,6 +24,7 @@
 #include "tm_core.h"
 #include "touchm_uapi.h"
 #include "touchm_watch.h"
+#include "touchm_w1.h"
 
 #define TOUCHM_NAME		"touchm"
 /* The module's version: the project's. */
@@ -81,6 +84,11 @@ enum touchm_fault {
  *            transfers fail with -EOPNOTSUPP
  * @faults:   the line's faults, by kind; counted from any context
  * @watch:    the watch for keys and the event descriptors (own lock)
+ * @w1:       the line as a bus master of the kernel's 1-Wire core
+ * @multi:    the last search found several devices on the line: the
+ *            requests serve the one touch key among them (touchm_dev.c)
+ * @found:    the ROMs of the device's own last search
+ * @found_count: how many; 0 after a failed one
  */
 struct touchm_dev {
 	struct mutex lock;
@@ -99,6 +107,10 @@ struct touchm_dev {
 	bool no_memory;
 	atomic_long_t faults[TOUCHM_FAULT_COUNT];
 	struct touchm_watch watch;
+	struct touchm_w1 w1;
+	bool multi;
+	u64 found[TOUCHM_W1_FOUND_MAX];
+	unsigned int found_count;
 };
 
 /* Sets @dev up for @bus; @release is called when the last reference goes. */
@@ -121,6 +133,12 @@ void touchm_dev_put(struct touchm_dev *dev);
  * 1 with the ROM in @rom, 0 when no key answers, or a negative error.
  */
 int touchm_probe_key(struct touchm_dev *dev, unsigned char *rom);
+
+/*
+ * With the lock held: a search found @n devices, their ROMs in @found;
+ * the line has several devices from now on, or one (or none).
+ */
+void touchm_line_seen(struct touchm_dev *dev, const u64 *found, int n);
 
 /* Adds @n to the line's count of @fault; any context. */
 static inline void touchm_fault(struct touchm_dev *dev,

@@ -18,6 +18,15 @@
  * after the line came up or a request found no key. An ID-only key (family
  * 0x01) has no memory: its transfers fail with -EOPNOTSUPP.
  *
+ * A line with several devices (a search found them: the 1-Wire core's,
+ * touchm_w1.c, or the device's own) is served for the one touch key among
+ * them, a device of a family whose memory the core knows (0x01, 0x04,
+ * 0x06, 0x08, 0x0A, 0x0C): presence and the ROM request search the line
+ * for it, and the key is then addressed by Match ROM where a line with one
+ * device is addressed by Skip ROM. No key among them: -ENXIO, as on an
+ * empty line; two keys or more: -ENOTUNIQ, since none of them is "the"
+ * key. On a line with one device the requests go as they always did.
+ *
  * Every request runs under the line's lock; it is taken killably, and
  * nothing under it waits on user memory: transfers move through a kernel
  * buffer, copied from the caller before the lock and to the caller after
@@ -50,6 +59,7 @@
 #include <linux/errno.h>
 
 #include "touchm.h"
+#include "tm_slots.h"
 
 /*
  * A line whose waits spin (the simulated one: velkor's 10 ms per group)
@@ -141,10 +151,21 @@ static int touchm_count(struct touchm_dev *dev, enum touchm_kind kind, int r)
 	dev->served[kind]++;
 	if (r < 0)
 		dev->failed[kind]++;
-	/* No key answered: the next key may be another family. */
-	if (r == -ENXIO)
+	/* No key answered: the next key may be another family, or elsewhere. */
+	if (r == -ENXIO) {
 		dev->size_known = false;
+		dev->bus->match = 0;
+	}
 	return r;
+}
+
+/* A ROM as the core's search reports it (family lowest) in travel order. */
+static void touchm_rom_bytes(u64 rom, unsigned char *out)
+{
+	unsigned int i;
+
+	for (i = 0; i < TM_CORE_ROM_SIZE; i++)
+		out[i] = (unsigned char)(rom >> (BITS_PER_BYTE * i));
 }
 
 /* The key memory size of the ROM @rom just read on @dev's line. */
@@ -165,6 +186,86 @@ static void touchm_learn_size(struct touchm_dev *dev, const unsigned char *rom)
 	dev->size_known = true;
 }
 
+/* Whether @rom (family lowest) is a touch key's: a family the core knows. */
+static bool touchm_is_key(u64 rom)
+{
+	return tm_core_family_known((unsigned char)rom);
+}
+
+void touchm_line_seen(struct touchm_dev *dev, const u64 *found, int n)
+{
+	struct tm_bus *bus = dev->bus;
+	int i, keys = 0, at = 0;
+
+	dev->multi = n > 1;
+	for (i = 0; i < n; i++)
+		if (touchm_is_key(found[i])) {
+			keys++;
+			at = i;
+		}
+	/*
+	 * Beside other devices, the one key is addressed by Match ROM; with
+	 * none or several, each request looks again.
+	 */
+	bus->match = 0;
+	if (!dev->multi || keys != 1)
+		return;
+	touchm_rom_bytes(found[at], bus->match_rom);
+	bus->match = 1;
+	touchm_learn_size(dev, bus->match_rom);
+}
+
+/*
+ * On a line with several devices: the one key. The key the last search
+ * found is looked for along its own ROM (a Search ROM whose directions
+ * are known, a few batches); when it is gone, or there was none or
+ * several, the line is searched again. 0 with the key's ROM in @rom (may
+ * be NULL), addressed by Match ROM from now on; 1 when the line has only
+ * one device (or none) after all, to be served as such; -ENXIO for no key
+ * among the devices, -ENOTUNIQ for several, or the line's error.
+ */
+static int touchm_find_key(struct touchm_dev *dev, unsigned char *rom)
+{
+	struct tm_bus *bus = dev->bus;
+	int n, r;
+
+	if (bus->match) {
+		r = tm_search_verify(bus, bus->match_rom);
+		if (r && r != -ENXIO)
+			return r;
+		if (!r)
+			goto found;
+	}
+	n = tm_search_cached(bus, TM_CMD_SEARCH_ROM, dev->found,
+			     TOUCHM_W1_FOUND_MAX, dev->found_count);
+	dev->found_count = n > 0 ? n : 0;
+	if (n < 0)
+		return n;
+	touchm_line_seen(dev, dev->found, n);
+	if (!dev->multi)
+		return 1;
+	if (!bus->match) {
+		for (r = 0; n > 0; n--)
+			r += touchm_is_key(dev->found[n - 1]);
+		return r ? -ENOTUNIQ : -ENXIO;
+	}
+found:
+	if (rom)
+		memcpy(rom, bus->match_rom, TM_CORE_ROM_SIZE);
+	return 0;
+}
+
+/* Before a transfer or Skip ROM: on a line with several, the key found. */
+static int touchm_key_ready(struct touchm_dev *dev)
+{
+	int r;
+
+	if (!dev->multi || dev->bus->match)
+		return 0;
+	r = touchm_find_key(dev, NULL);
+	return r < 0 ? r : 0;
+}
+
 /* Makes sure the key memory size is known before a transfer. */
 static int touchm_probe_size(struct touchm_dev *dev)
 {
@@ -173,6 +274,10 @@ static int touchm_probe_size(struct touchm_dev *dev)
 
 	if (!dev->probe_size || dev->size_known)
 		return 0;
+	if (dev->bus->match) {
+		touchm_learn_size(dev, dev->bus->match_rom);
+		return 0;
+	}
 	r = tm_core_read_rom(dev->bus, rom);
 	if (r < 0)
 		return r;
@@ -180,7 +285,12 @@ static int touchm_probe_size(struct touchm_dev *dev)
 	return 0;
 }
 
-/* Takes the line's lock for a request; -ENODEV once the line is gone. */
+/*
+ * Takes the line's lock and the wire for a request; -ENODEV once the line
+ * is gone. The wire may be held by a 1-Wire family driver for its own
+ * transaction (a thermometer's conversion: up to 750 ms); the wait for it
+ * is killable.
+ */
 static int touchm_lock(struct touchm_dev *dev)
 {
 	if (mutex_lock_killable(&dev->lock))
@@ -189,7 +299,17 @@ static int touchm_lock(struct touchm_dev *dev)
 		mutex_unlock(&dev->lock);
 		return -ENODEV;
 	}
+	if (touchm_wire_lock(dev)) {
+		mutex_unlock(&dev->lock);
+		return -EINTR;
+	}
 	return 0;
+}
+
+static void touchm_unlock(struct touchm_dev *dev)
+{
+	touchm_wire_unlock(dev);
+	mutex_unlock(&dev->lock);
 }
 
 /* Bytes of a transfer of @len at @pos that lie inside the key memory. */
@@ -293,8 +413,12 @@ static int touchm_attempt(struct touchm_dev *dev, struct touchm_req *req)
 	req->done = 0;
 	switch (req->kind) {
 	case TOUCHM_KIND_PRESENCE:
-		return tm_core_presence(dev->bus);
+		r = dev->multi ? touchm_find_key(dev, NULL) : 1;
+		return r > 0 ? tm_core_presence(dev->bus) : r;
 	case TOUCHM_KIND_ROM:
+		r = dev->multi ? touchm_find_key(dev, req->rom) : 1;
+		if (r <= 0)
+			return r;
 		r = tm_core_read_rom(dev->bus, req->rom);
 		if (!r)
 			touchm_learn_size(dev, req->rom);
@@ -302,11 +426,14 @@ static int touchm_attempt(struct touchm_dev *dev, struct touchm_req *req)
 	case TOUCHM_KIND_RESET:
 		return tm_core_reset(dev->bus);
 	case TOUCHM_KIND_SKIP:
-		return tm_core_skip_rom(dev->bus);
+		r = touchm_key_ready(dev);
+		return r ? r : tm_core_skip_rom(dev->bus);
 	case TOUCHM_KIND_READ:
-		return touchm_attempt_read(dev, req);
+		r = touchm_key_ready(dev);
+		return r ? r : touchm_attempt_read(dev, req);
 	case TOUCHM_KIND_WRITE:
-		return touchm_attempt_write(dev, req);
+		r = touchm_key_ready(dev);
+		return r ? r : touchm_attempt_write(dev, req);
 	default:
 		return -EINVAL;
 	}
@@ -381,7 +508,7 @@ static int touchm_request(struct touchm_dev *dev, struct touchm_req *req)
 		return r;
 	r = touchm_serve(dev, req);
 	touchm_count(dev, req->kind, r);
-	mutex_unlock(&dev->lock);
+	touchm_unlock(dev);
 	return r;
 }
 
@@ -437,8 +564,16 @@ static loff_t touchm_llseek(struct file *file, loff_t offset, int whence)
 	 * ROM first rather than take the end for 0.
 	 */
 	if ((whence == SEEK_END || whence == SEEK_DATA || whence == SEEK_HOLE) &&
-	    dev->probe_size && !dev->size_known)
-		r = dev->dead ? -ENODEV : touchm_serve(dev, &probe);
+	    dev->probe_size && !dev->size_known) {
+		if (dev->dead)
+			r = -ENODEV;
+		else if (touchm_wire_lock(dev))
+			r = -EINTR;
+		else {
+			r = touchm_serve(dev, &probe);
+			touchm_wire_unlock(dev);
+		}
+	}
 	if (!r)
 		r = generic_file_llseek_size(file, offset, whence,
 					     MAX_LFS_FILESIZE,
@@ -464,7 +599,7 @@ static ssize_t touchm_read(struct file *file, char __user *ubuf, size_t len,
 	r = touchm_serve(dev, &req);
 	if (len || r)
 		touchm_count(dev, TOUCHM_KIND_READ, r);
-	mutex_unlock(&dev->lock);
+	touchm_unlock(dev);
 
 	/* The line is free again before the caller's memory is touched. */
 	if (!r && req.done && copy_to_user(ubuf, req.buf, req.done))
@@ -520,7 +655,7 @@ static ssize_t touchm_write(struct file *file, const char __user *ubuf,
 		r = touchm_serve(dev, &req);
 		if (len || r)
 			touchm_count(dev, TOUCHM_KIND_WRITE, r);
-		mutex_unlock(&dev->lock);
+		touchm_unlock(dev);
 	}
 	kvfree(req.buf);
 	if (r < 0)
@@ -689,6 +824,10 @@ int touchm_dev_register(struct touchm_dev *dev, umode_t mode)
 	}
 	/* Only now is misc.this_device set, the sysfs files came before. */
 	touchm_watch_publish(dev);
+	/* The node serves without the 1-Wire core if that fails. */
+	r = touchm_w1_add(dev);
+	if (r)
+		dev_warn(dev->misc.this_device, "no 1-Wire bus master: %d\n", r);
 	return 0;
 }
 
@@ -698,10 +837,14 @@ void touchm_dev_unregister(struct touchm_dev *dev)
 
 	mutex_lock(&dev->lock);
 	was_dead = dev->dead;
-	dev->dead = true;
+	WRITE_ONCE(dev->dead, true);
+	/* No request takes the wire from here on. */
+	WRITE_ONCE(dev->w1.master, NULL);
 	mutex_unlock(&dev->lock);
 	/* No probe runs once this returns; readers learn the line is gone. */
 	touchm_watch_stop(dev);
+	/* The core's operations fail from now; its users are waited for. */
+	touchm_w1_remove(dev);
 	if (was_dead || dev->index < 0)
 		return;
 	misc_deregister(&dev->misc);

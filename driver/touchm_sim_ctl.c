@@ -81,6 +81,10 @@ static int tms_ctl_show(struct seq_file *m, void *unused)
 
 	if (mutex_lock_interruptible(&tms.dev.lock))
 		return -ERESTARTSYS;
+	if (touchm_wire_lock(&tms.dev)) {
+		mutex_unlock(&tms.dev.lock);
+		return -ERESTARTSYS;
+	}
 	if (tm_line_key_present(&tms.line))
 		seq_printf(m, "key %*phN\n", TM_LINE_ROM_SIZE,
 			   tms.line.key.rom);
@@ -94,6 +98,7 @@ static int tms_ctl_show(struct seq_file *m, void *unused)
 		   "line serial_out %llu serial_in %llu slots %llu resets %llu overruns %llu\n",
 		   st.serial_out, st.serial_in, st.data_slots, st.resets,
 		   st.overruns);
+	touchm_wire_unlock(&tms.dev);
 	mutex_unlock(&tms.dev.lock);
 	return 0;
 }
@@ -211,7 +216,13 @@ static ssize_t tms_ctl_write(struct file *file, const char __user *ubuf,
 
 	if (mutex_lock_interruptible(&tms.dev.lock))
 		return -ERESTARTSYS;
+	/* The 1-Wire core's operations use the line under its bus_mutex. */
+	if (touchm_wire_lock(&tms.dev)) {
+		mutex_unlock(&tms.dev.lock);
+		return -ERESTARTSYS;
+	}
 	r = tms_ctl_apply(words, n);
+	touchm_wire_unlock(&tms.dev);
 	mutex_unlock(&tms.dev.lock);
 
 	pr_info(TOUCHM_NAME ": ctl %s%s%s: %d\n", words[0], n > 1 ? " " : "",
@@ -240,7 +251,12 @@ static ssize_t tms_mem_read(struct file *file, char __user *ubuf,
 
 	if (mutex_lock_interruptible(&tms.dev.lock))
 		return -ERESTARTSYS;
+	if (touchm_wire_lock(&tms.dev)) {
+		mutex_unlock(&tms.dev.lock);
+		return -ERESTARTSYS;
+	}
 	r = simple_read_from_buffer(ubuf, len, ppos, tms.mem, tms.mem_size);
+	touchm_wire_unlock(&tms.dev);
 	mutex_unlock(&tms.dev.lock);
 	return r;
 }

@@ -206,6 +206,20 @@ static void touchm_watch_record(struct touchm_dev *dev, int r,
 }
 
 /*
+ * Takes the line's lock and the wire without waiting: a request, or a
+ * 1-Wire family driver's transaction, may hold them for long.
+ */
+static bool touchm_watch_trylock(struct touchm_dev *dev)
+{
+	if (!mutex_trylock(&dev->lock))
+		return false;
+	if (touchm_wire_trylock(dev))
+		return true;
+	mutex_unlock(&dev->lock);
+	return false;
+}
+
+/*
  * With the line's lock held: one probe, unless one began less than an
  * interval ago or the device is not published yet; the probe's result
  * (see touchm_watch_record), or 0 with no probe made.
@@ -248,7 +262,7 @@ static void touchm_watch_work(struct work_struct *work)
 	 * hung-task timeout: no waiting for it here, one interval later the
 	 * watch tries again.
 	 */
-	if (!mutex_trylock(&dev->lock)) {
+	if (!touchm_watch_trylock(dev)) {
 		spin_lock(&w->lock);
 		if (touchm_watch_wanted(w))
 			queue_delayed_work(system_long_wq, &w->work,
@@ -257,6 +271,7 @@ static void touchm_watch_work(struct work_struct *work)
 		return;
 	}
 	touchm_watch_probe_locked(dev);
+	touchm_wire_unlock(dev);
 	mutex_unlock(&dev->lock);
 
 	/* The next probe one interval after this one began. */
@@ -551,7 +566,12 @@ static ssize_t key_show(struct device *d, struct device_attribute *attr,
 	if (!watching) {
 		if (mutex_lock_killable(&dev->lock))
 			return -EINTR;
+		if (touchm_wire_lock(dev)) {
+			mutex_unlock(&dev->lock);
+			return -EINTR;
+		}
 		touchm_watch_probe_locked(dev);
+		touchm_wire_unlock(dev);
 		mutex_unlock(&dev->lock);
 	}
 	spin_lock(&w->lock);

@@ -22,7 +22,14 @@
 #
 #   scripts/bench-wire.sh [--line 16550|usb] [--log FILE] [BIN_DIR]
 #
-# Prints a Markdown table; exit status 1 when the guest run failed.
+# A second table gives the kernel's 1-Wire core on the same line (a
+# thermometer beside the key, w1bench's "TMW" lines): a Search ROM pass per
+# device and a Match ROM with the 9-byte Read Scratchpad, batched by the
+# master's operations and one bit per round trip (as the kernel's own UART
+# master does them), against their floors: slots x 86.8 us plus the reset
+# (1.04 ms).
+#
+# Prints Markdown tables; exit status 1 when the guest run failed.
 set -eu
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -96,5 +103,47 @@ END {
 		tmed = median(key) - median("idle" SUBSEP "on")
 		toff = fastest(op SUBSEP "off") - idle_off
 		printf "| %s%s | %d / %d | %.1f | %d | %.1f | %d | %.1f (%.1f) | %.2f | %.2f | %.1f |\n", op, varies[key] ? " (counts varied)" : "", reset[key], data[key], wire, writes[key], floor, pause[op], t, tmed, t / floor, (t - pause[op]) / floor, toff
+	}
+}'
+
+echo
+grep '^TMW ' "$log" | awk -v line="$line" '
+function fastest(key,    i, m) {
+	m = 0
+	for (i = 1; i <= cnt[key]; i++)
+		if (!m || us[key, i] < m)
+			m = us[key, i]
+	return m / 1000
+}
+{
+	for (f = 2; f <= NF; f++) {
+		split($f, kv, "=")
+		val[kv[1]] = kv[2]
+	}
+	key = val["op"] SUBSEP val["rom"]
+	cnt[key]++
+	us[key, cnt[key]] = val["us"]
+	if (!(val["rom"] in seen)) {
+		seen[val["rom"]] = 1
+		roms[++nroms] = val["rom"]
+	}
+}
+END {
+	slot = 10 * 1000 / 115200
+	reset = 10 * 1000 / 9600
+	pass = reset + (8 + 64 * 3) * slot
+	scratch = reset + (1 + 8 + 1 + 9) * 8 * slot
+	printf "1-Wire core on the %s line, %d devices; fastest of %d rounds.\n\n", line, nroms, cnt["search" SUBSEP roms[1]]
+	print "| operation | slots | floor ms | batched ms | batched / floor | one bit per round trip ms | per bit / floor | per bit / batched |"
+	print "|---|---|---|---|---|---|---|---|"
+	for (i = 1; i <= nroms; i++) {
+		r = roms[i]
+		# The master searches the whole line: its time per device.
+		b = fastest("search" SUBSEP r) / nroms
+		p = fastest("search-bits" SUBSEP r)
+		printf "| Search ROM pass, %s | %d | %.1f | %.1f | %.2f | %.1f | %.2f | %.1f |\n", r, 8 + 64 * 3, pass, b, b / pass, p, p / pass, p / b
+		b = fastest("scratch" SUBSEP r)
+		p = fastest("scratch-bits" SUBSEP r)
+		printf "| Match ROM + Read Scratchpad (9 bytes), %s | %d | %.1f | %.1f | %.2f | %.1f | %.2f | %.1f |\n", r, 19 * 8, scratch, b, b / scratch, p, p / scratch, p / b
 	}
 }'

@@ -22,6 +22,9 @@
 #   --bench   with --line 16550 or usb: the wire-speed benchmark guest,
 #             tests/guest/guest-bench.sh, instead of the test cases (its "TMB"
 #             lines in the console log; scripts/bench-wire.sh reads them)
+#   --w1      with --line 16550 or usb: the 1-Wire core guest,
+#             tests/guest/guest-w1.sh: Debian's wire.ko and family drivers
+#             on the line, with devices beside the key at the far end
 #   --stress  the stress guest, tests/guest/guest-stress.sh, on any line: many
 #             users at once and random calls from tmstress, each for SECONDS,
 #             hangups under every kind of request (tty lines) and unload
@@ -69,6 +72,7 @@ version=
 bin_dir=
 line=sim
 bench=0
+w1=0
 stress=
 while [ $# -gt 0 ]; do
 	case $1 in
@@ -76,8 +80,9 @@ while [ $# -gt 0 ]; do
 	--kernel) version=${2:?--kernel needs a version}; shift 2 ;;
 	--line) line=${2:?--line needs sim, 16550 or usb}; shift 2 ;;
 	--bench) bench=1; shift ;;
+	--w1) w1=1; shift ;;
 	--stress) stress=${2:?--stress needs seconds}; shift 2 ;;
-	-h|--help) sed -n '3,41s/^# \{0,1\}//p' "$0"; exit 0 ;;
+	-h|--help) sed -n '3,44s/^# \{0,1\}//p' "$0"; exit 0 ;;
 	-*) echo "qemu-test: unknown option $1" >&2; exit 2 ;;
 	*) bin_dir=$1; shift ;;
 	esac
@@ -88,6 +93,13 @@ sim) ;;
 16550|usb) guest_init=$guests/guest-tty.sh ;;
 *) echo "qemu-test: --line takes sim, 16550 or usb, not $line" >&2; exit 2 ;;
 esac
+if [ "$w1" = 1 ]; then
+	if [ "$line" = sim ] || [ "$bench" = 1 ]; then
+		echo "qemu-test: --w1 needs --line 16550 or usb, and no --bench" >&2
+		exit 2
+	fi
+	guest_init=$guests/guest-w1.sh
+fi
 if [ "$bench" = 1 ]; then
 	if [ "$line" = sim ]; then
 		echo "qemu-test: --bench needs --line 16550 or usb" >&2
@@ -256,6 +268,12 @@ if [ "$line" = usb ]; then
 		kernel_module "$m" "$work/extra/lib/modules/usb/$m.ko"
 	done
 fi
+# The kernel's 1-Wire core, which touchm needs, and the family drivers the
+# 1-Wire guest binds to the far end's devices.
+mkdir -p "$work/extra/lib/modules/w1"
+for m in wire w1_therm w1_ds2431 w1_smem; do
+	kernel_module "$m" "$work/extra/lib/modules/w1/$m.ko"
+done
 # The serial-input line discipline (serport), whose number touchm must
 # not take over.
 kernel_module serport "$work/extra/lib/modules/extra/serport.ko"

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The tables of control commands and of faults, and their handlers.
 #include "Commands.h"
+#include "Devices.h"
 
 #include <cctype>
 #include <cerrno>
@@ -288,11 +289,103 @@ int CmdDump(FarEnd &f, const Words &, std::string &out, std::string &) {
     return 1;
 }
 
+// A temperature in degrees Celsius with up to three decimals ("-10.125")
+// as thousandths.
+constexpr long kTempMilliMin = -55000;
+constexpr long kTempMilliMax = 125000;
+constexpr unsigned long kConvMsMax = 10000;
+constexpr size_t kMilliDigits = 3;
+constexpr long kMilliPerDegree = 1000;
+
+int AllDigits(const std::string &text) {
+    for (char c : text)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return 0;
+    return 1;
+}
+
+int TakeTemp(const std::string &text, long &milli, std::string &err) {
+    size_t at = !text.empty() && text[0] == '-';
+    size_t dot = text.find('.', at);
+    std::string whole = text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+    std::string frac = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    int ok = !whole.empty() && whole.size() <= kMilliDigits && AllDigits(whole) &&
+             frac.size() <= kMilliDigits && AllDigits(frac) &&
+             (dot == std::string::npos || !frac.empty());
+    long v = 0;
+    if (ok) {
+        frac.append(kMilliDigits - frac.size(), '0');
+        v = std::stol(whole) * kMilliPerDegree + std::stol(frac);
+        v = at ? -v : v;
+    }
+    if (!ok || v < kTempMilliMin || v > kTempMilliMax) {
+        err = "bad temperature '" + text + "' (-55 to 125, up to three decimals)";
+        return 0;
+    }
+    milli = v;
+    return 1;
+}
+
+// device add ROM | drop ROM | temp ROM CELSIUS | convtime ROM MS |
+// eeprom ROM | list
+int CmdDevice(FarEnd &f, const Words &w, std::string &out, std::string &err) {
+    Devices &d = f.line.Extra();
+    if (w[1] == "list") {
+        if (f.line.KeyPresent())
+            out += RomText(f.line.CurrentRom()) + " key\n";
+        for (const auto &dev : d.All())
+            out += RomText(dev->RomId()) + " " + dev->Describe() + "\n";
+        return 1;
+    }
+    Rom rom;
+    if (w.size() < 3 || !TakeRom(w[2], rom, err)) {
+        if (err.empty())
+            err = "usage: device add|drop|temp|convtime|eeprom ROM [VALUE], or device list";
+        return 0;
+    }
+    if (w[1] == "add")
+        return d.Add(rom, err);
+    if (w[1] == "drop")
+        return d.Drop(rom, err);
+    Device *dev = d.Find(rom);
+    if (!dev) {
+        err = "no device " + w[2] + " on the line";
+        return 0;
+    }
+    auto *therm = dynamic_cast<Thermometer *>(dev);
+    auto *eeprom = dynamic_cast<Eeprom *>(dev);
+    if (w[1] == "eeprom" && eeprom) {
+        out += HexText(eeprom->Memory(), kEepromSize) + "\n";
+        return 1;
+    }
+    if ((w[1] == "temp" || w[1] == "convtime") && therm && w.size() == 4) {
+        if (w[1] == "temp") {
+            long milli = 0;
+            if (!TakeTemp(w[3], milli, err))
+                return 0;
+            therm->SetMilli(milli);
+            return 1;
+        }
+        unsigned long ms = 0;
+        if (!TakeNumber(w[3], kDecimal, 0, kConvMsMax, "conversion time", ms, err))
+            return 0;
+        therm->SetConvMs(static_cast<unsigned>(ms));
+        return 1;
+    }
+    err = "device " + w[1] + " does not apply to " + w[2] + " (" + dev->Describe() + ")";
+    return 0;
+}
+
 const Command kCommands[] = {
-    {"attach", 1, 1, "attach ROM", CmdAttach}, {"remove", 0, 0, "remove", CmdRemove},
-    {"swap", 1, 1, "swap ROM", CmdSwap},       {"fault", 1, 4, "fault NAME [ARGS]", CmdFault},
-    {"clear", 0, 0, "clear", CmdClear},        {"pace", 1, 1, "pace on|off", CmdPace},
-    {"show", 0, 0, "show", CmdShow},           {"dump", 0, 0, "dump", CmdDump},
+    {"attach", 1, 1, "attach ROM", CmdAttach},
+    {"remove", 0, 0, "remove", CmdRemove},
+    {"swap", 1, 1, "swap ROM", CmdSwap},
+    {"fault", 1, 4, "fault NAME [ARGS]", CmdFault},
+    {"clear", 0, 0, "clear", CmdClear},
+    {"pace", 1, 1, "pace on|off", CmdPace},
+    {"show", 0, 0, "show", CmdShow},
+    {"dump", 0, 0, "dump", CmdDump},
+    {"device", 1, 3, "device add|drop|temp|convtime|eeprom ROM [VALUE] | device list", CmdDevice},
 };
 
 std::string Names() {

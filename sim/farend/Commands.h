@@ -11,6 +11,13 @@
 //   pace on|off     echoes at wire speed, or as fast as they are made
 //   show            key, memory size, faults, pacing, speed, counts
 //   dump            the key memory as the model holds it, one line of hex
+//   device add ROM  a device beside the key, by its family: 28 a DS18B20
+//                   thermometer, 2d a DS2431 EEPROM, 01 an ID-only key
+//   device drop ROM it leaves the line
+//   device temp ROM CELSIUS     the thermometer's next conversion gives it
+//   device convtime ROM MS      how long its conversion takes
+//   device eeprom ROM           the EEPROM's 128 bytes, one line of hex
+//   device list     the key and the devices, one line each: ROM, what it is
 //
 // Counts are decimal; BYTE is hex (one or two digits, "0x" allowed).
 // The reply's first line is "ok" or "error: WHAT"; show and dump add lines.

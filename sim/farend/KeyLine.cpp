@@ -3,6 +3,7 @@
 // sim/line (tm_pl2303.c), which clocks the portable key model (tm_key.c)
 // one time slot per byte and hands back the echo the line carried.
 #include "KeyLine.h"
+#include "Devices.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -75,7 +76,7 @@ std::string HexText(const unsigned char *bytes, size_t count) {
     return s;
 }
 
-KeyLine::KeyLine() = default;
+KeyLine::KeyLine() : m_devices(std::make_unique<Devices>()) {}
 
 KeyLine::~KeyLine() {
     tm_line_free(m_line);
@@ -147,12 +148,46 @@ size_t KeyLine::Answer(const unsigned char *bytes, size_t count, unsigned baud, 
         CountWrite();
         kinds[i] = baud <= TM_BAUD_RESET ? SlotKind::Reset : KindOfNextSlot();
         int wasSelected = m_line->key.state == TM_KEY_FUNC_CMD;
-        if (adapter.write(&m_line->bus, bytes + i, 1) != 1 ||
-            adapter.read(&m_line->bus, echo + i, 1) != 1)
-            echo[i] = bytes[i]; // cannot happen without serial faults
+        Slot(bytes, i, echo);
         RefuseMemoryCommand(wasSelected);
     }
     return count;
+}
+
+// One byte through the adapter, with the devices beside the key on the
+// line: in a data slot any of them may hold it low, which the key then
+// reads as the line's level; a reset pulse they answer with presence.
+void KeyLine::Slot(const unsigned char *bytes, size_t i, unsigned char *echo) {
+    const tm_bus_ops &adapter = tm_pl2303_ops;
+    const tm_key &key = m_line->key;
+    const unsigned char *keyRom = key.present ? key.rom : nullptr;
+    int reset = m_line->wire.baud == TM_BAUD_RESET;
+    unsigned char out = bytes[i];
+    if (!reset && m_devices->Pulls(keyRom))
+        out = static_cast<unsigned char>(out & ~TM_SLOT_SAMPLE_BIT);
+    if (adapter.write(&m_line->bus, &out, 1) != 1 || adapter.read(&m_line->bus, echo + i, 1) != 1)
+        echo[i] = out; // cannot happen without serial faults
+    if (m_line->wire.shorted)
+        return;
+    if (reset) {
+        if (!(out & TM_RESET_LOW_MASK) && m_devices->Reset())
+            echo[i] = static_cast<unsigned char>(echo[i] & ~TM_PRESENCE_MASK);
+        return;
+    }
+    int selected = 0;
+    m_devices->Clock((echo[i] & TM_ECHO_EARLY) != 0, keyRom, selected);
+    if (selected)
+        KeySelected();
+}
+
+// Match ROM or Search ROM chose the key: its function commands come next,
+// as after Skip ROM.
+void KeyLine::KeySelected() {
+    tm_key &key = m_line->key;
+    key.state = TM_KEY_FUNC_CMD;
+    key.index = 0;
+    key.nbits = 0;
+    key.shift = 0;
 }
 
 // Whether the key sends a bit in the coming data slot.

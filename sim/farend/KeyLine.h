@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <memory>
 #include <string>
 
 #include "EchoFaults.h"
@@ -13,6 +14,8 @@
 struct tm_line;
 
 namespace tmfarend {
+
+class Devices;
 
 constexpr size_t kRomSize = 8;
 constexpr size_t kMemoryMax = 8192;
@@ -90,6 +93,8 @@ class KeyLine {
     int BadCrc() const { return m_badCrc; }
     int Shorted() const { return m_short; }
     const LineCounts &Counts() const { return m_counts; }
+    // The devices beside the key, wired-AND with it on the line.
+    Devices &Extra() { return *m_devices; }
 
   private:
     unsigned SizeFor(const Rom &rom) const;
@@ -98,7 +103,11 @@ class KeyLine {
     SlotKind KindOfNextSlot() const;
     void RefuseMemoryCommand(int wasSelected);
 
+    void Slot(const unsigned char *bytes, size_t i, unsigned char *echo);
+    void KeySelected();
+
     tm_line *m_line = nullptr;
+    std::unique_ptr<Devices> m_devices;
     std::array<unsigned char, kMemoryMax> m_mem{};
     Rom m_rom{};              // the key to be on the line
     int m_present = 0;        // whether one is to be there

@@ -17,6 +17,7 @@ function(tmsim_line_add_library name)
     ${dir}/tm_pl2303.c
     ${dir}/tm_line.c
     ${PROJECT_SOURCE_DIR}/driver/tm_core.c
+    ${PROJECT_SOURCE_DIR}/driver/tm_slots.c
     ${dir}/tm_line_user.c)
   target_include_directories(${name}
     PUBLIC ${dir} ${PROJECT_SOURCE_DIR}/driver

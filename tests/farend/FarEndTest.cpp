@@ -249,7 +249,7 @@ TEST_F(FarEndTest, ControlRefusesWhatMakesNoSense) {
          "slot, late, noise)"},
         {{"pace", "maybe"}, "pace takes on or off"},
         {{"bogus"},
-         "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show, dump)"},
+         "unknown command 'bogus' (attach, remove, swap, fault, clear, pace, show, dump, device)"},
     };
     for (const Case &c : cases) {
         RunResult r = Ctl(c.words);

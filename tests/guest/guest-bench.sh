@@ -16,6 +16,8 @@
 # when the wire costs next to nothing. scripts/bench-wire.sh runs this guest
 # and turns the lines into a table.
 #
+# At the end, the kernel's 1-Wire core (see the w1-core case).
+#
 # Between the two, the key events: evcheck's "TME" lines give the time from
 # the far end's attach to the event read (50 rounds at the default watch
 # interval, with bounds: see evcheck.c) and the guest's busy CPU time with
@@ -36,6 +38,11 @@ SIZE=512
 KEY_ROM=0400e1a5c0ffeeef
 EVENT_ROM=2801020304050a3d
 EVENT_ROUNDS=50
+# The thermometer beside the key for the 1-Wire core's rounds, and the
+# core's search interval: longer than the rounds take.
+THERM_ROM=28a1b2c3d4e5f6ac
+W1_TIMEOUT_S=3600
+W1_SLAVES=/sys/bus/w1/devices/w1_bus_master1/w1_master_slaves
 # How long each phase of the CPU measurement lasts, in ms.
 EVENT_CPU_MS=10000
 
@@ -121,6 +128,30 @@ measure idle off "unknown cmd" nosuch
 measure getid off "getting rom id...ok" getid
 measure memrd off "read from 0 $SIZE bytes" memrd 0 "$SIZE"
 measure memwrf off ok memwrf "$T/image.bin" 0
+end
+
+begin w1-core
+# The kernel's 1-Wire core on the line: a thermometer beside the key, the
+# far end at wire speed, the core searching once at attach and not again
+# during the rounds. w1bench's "TMW" lines: a Search ROM of the line and a
+# Match ROM with Read Scratchpad, batched by the master and one bit per
+# round trip.
+host pace on
+host device add "$THERM_ROM"
+detach
+rmmod touchm || bad "rmmod touchm failed"
+rmmod wire || bad "rmmod wire failed"
+insmod "$W1_MODULES/wire.ko" timeout="$W1_TIMEOUT_S" || bad "insmod wire failed"
+insmod /touchm.ko || bad "insmod touchm failed"
+attach
+w=0
+while [ "$(wc -l <"$W1_SLAVES" 2>/dev/null)" != 2 ] && [ "$w" -lt "$WAIT_TENTHS" ]; do
+	sleep 0.1
+	w=$((w + 1))
+done
+[ "$(wc -l <"$W1_SLAVES" 2>/dev/null)" = 2 ] || bad "the core lists $(cat "$W1_SLAVES" 2>&1)"
+./w1bench 1 "$ROUNDS" "$KEY_ROM" "$THERM_ROM" || bad "w1bench failed"
+host device drop "$THERM_ROM"
 end
 
 begin detach
