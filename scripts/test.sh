@@ -149,6 +149,7 @@ run_preset() {
 # build's flags: the default build runs them, the sanitizer build skips them.
 skip_why+=("debug|velkor_kbuild|the kernel object is built once, in the default build")
 skip_why+=("debug|qemu_kernel*|the real-kernel run boots the default build's tmtool; it runs once")
+skip_why+=("debug|qemu_w1*|the 1-Wire core runs boot the default build's tmtool; they run once")
 skip_why+=("debug|qemu_debian_system|the Debian-system run installs the release packages; it runs once")
 # Debian's kernel images are readable by root only.
 qemu_test=0
@@ -157,6 +158,7 @@ for image in /boot/vmlinuz-*; do
 done
 if [ "$qemu_test" -eq 0 ]; then
     skip_why+=("default|qemu_kernel*|no readable /boot/vmlinuz-* (Debian's are root-only: run as root)")
+    skip_why+=("default|qemu_w1*|no readable /boot/vmlinuz-* (Debian's are root-only: run as root)")
     skip_why+=("default|qemu_debian_system|no readable /boot/vmlinuz-* (the Debian-system run needs root)")
 fi
 # The stress runs' console logs, written afresh by this run only.
