@@ -29,17 +29,32 @@ static int tm_slot_echo_ok(unsigned char slot, unsigned char echo)
 	return tm_core_slot_echo_possible(echo);
 }
 
-int tm_slots_touch(struct tm_bus *bus, const unsigned char *slots,
-		   unsigned char *echo, unsigned int n)
+/* Data bytes the next batch carries of @left. */
+static unsigned int tm_group(unsigned int left)
+{
+	return left < TM_BATCH_BYTES ? left : TM_BATCH_BYTES;
+}
+
+/* Sends @n slot bytes; their echoes are due from here. */
+static int tm_slots_send(struct tm_bus *bus, const unsigned char *slots,
+			 unsigned int n)
+{
+	int r = bus->ops->write(bus, slots, (int)n);
+
+	if (r < 0) {
+		bus->ops->flush(bus);
+		return r;
+	}
+	return 0;
+}
+
+/* Takes the echoes of @n slot bytes sent and judges each. */
+static int tm_slots_take(struct tm_bus *bus, const unsigned char *slots,
+			 unsigned char *echo, unsigned int n)
 {
 	unsigned int got = 0, i;
 	int r;
 
-	if (!n || n > TM_BATCH_SLOTS)
-		return -EINVAL;
-	r = bus->ops->write(bus, slots, (int)n);
-	if (r < 0)
-		goto fail;
 	while (got < n) {
 		r = bus->ops->read(bus, echo + got, (int)(n - got));
 		if (r < 0)
@@ -63,33 +78,140 @@ fail:
 	return r;
 }
 
+/* Whether the first @n echoes came back exactly as their slots went. */
+static int tm_slots_as_sent(struct tm_bus *bus, const unsigned char *slots,
+			    const unsigned char *echo, unsigned int n)
+{
+	unsigned int i;
+
+	/* A 1 the line pulled low was not written as sent. */
+	for (i = 0; i < n; i++)
+		if (echo[i] != slots[i]) {
+			bus->impossible++;
+			return -EIO;
+		}
+	return 0;
+}
+
+int tm_slots_touch(struct tm_bus *bus, const unsigned char *slots,
+		   unsigned char *echo, unsigned int n)
+{
+	int r;
+
+	if (!n || n > TM_BATCH_SLOTS)
+		return -EINVAL;
+	r = tm_slots_send(bus, slots, n);
+	return r ? r : tm_slots_take(bus, slots, echo, n);
+}
+
+/* Write slots for @len bytes (at most a batch) of @data into @slots. */
+static unsigned int tm_slots_encode(const unsigned char *data,
+				    unsigned int len, unsigned char *slots)
+{
+	unsigned int i, k;
+
+	for (i = 0; i < len; i++)
+		for (k = 0; k < VELKOR_BITS_PER_BYTE; k++)
+			slots[i * VELKOR_BITS_PER_BYTE + k] =
+				(data[i] >> k) & 1 ?
+				VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
+	return len * VELKOR_BITS_PER_BYTE;
+}
+
 int tm_slots_write(struct tm_bus *bus, const unsigned char *data,
 		   unsigned int len)
 {
 	unsigned char slots[TM_BATCH_SLOTS], echo[TM_BATCH_SLOTS];
-	unsigned int done = 0, group, i, k, n;
+	unsigned int done = 0, group, n;
 	int r;
 
 	while (done < len) {
-		group = len - done < TM_BATCH_BYTES ? len - done : TM_BATCH_BYTES;
-		n = group * VELKOR_BITS_PER_BYTE;
-		for (i = 0; i < group; i++)
-			for (k = 0; k < VELKOR_BITS_PER_BYTE; k++)
-				slots[i * VELKOR_BITS_PER_BYTE + k] =
-					(data[done + i] >> k) & 1 ?
-					VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
+		group = tm_group(len - done);
+		n = tm_slots_encode(data + done, group, slots);
 		r = tm_slots_touch(bus, slots, echo, n);
+		if (!r)
+			r = tm_slots_as_sent(bus, slots, echo, n);
 		if (r)
 			return r;
-		/* A 1 the line pulled low was not written as sent. */
-		for (i = 0; i < n; i++)
-			if (echo[i] != slots[i]) {
-				bus->impossible++;
-				return -EIO;
-			}
 		done += group;
 	}
 	return 0;
+}
+
+int tm_slots_collect(struct tm_bus *bus, struct tm_slots_ahead *ahead)
+{
+	unsigned char echo[TM_BATCH_SLOTS];
+	unsigned int n = ahead->n;
+	int r;
+
+	if (!n)
+		return 0;
+	ahead->n = 0;
+	r = tm_slots_take(bus, ahead->slots, echo, n);
+	return r ? r : tm_slots_as_sent(bus, ahead->slots, echo, n);
+}
+
+int tm_slots_write_ahead(struct tm_bus *bus, struct tm_slots_ahead *ahead,
+			 const unsigned char *data, unsigned int len)
+{
+	unsigned int done = 0, group, n;
+	int r;
+
+	while (done < len) {
+		group = tm_group(len - done);
+		if (ahead->n + group * VELKOR_BITS_PER_BYTE > TM_BATCH_SLOTS) {
+			r = tm_slots_collect(bus, ahead);
+			if (r)
+				return r;
+		}
+		n = tm_slots_encode(data + done, group,
+				    ahead->slots + ahead->n);
+		r = tm_slots_send(bus, ahead->slots + ahead->n, n);
+		if (r) {
+			ahead->n = 0;
+			return r;
+		}
+		ahead->n += n;
+		done += group;
+	}
+	return 0;
+}
+
+int tm_slots_read_after(struct tm_bus *bus, struct tm_slots_ahead *ahead,
+			unsigned char *buf, unsigned int len)
+{
+	unsigned char echo[TM_BATCH_SLOTS];
+	unsigned int group, first, n, total;
+	int r;
+
+	if (!len)
+		return tm_slots_collect(bus, ahead);
+	if (!ahead->n)
+		return tm_slots_read(bus, buf, len);
+	group = tm_group(len);
+	n = group * VELKOR_BITS_PER_BYTE;
+	if (ahead->n + n > TM_BATCH_SLOTS) {
+		r = tm_slots_collect(bus, ahead);
+		return r ? r : tm_slots_read(bus, buf, len);
+	}
+	/* The read slots go out behind the writes; all echoes come together. */
+	first = ahead->n;
+	total = first + n;
+	ahead->n = 0;
+	memset(ahead->slots + first, VELKOR_BIT_ONE, n);
+	r = tm_slots_send(bus, ahead->slots + first, n);
+	if (!r)
+		r = tm_slots_take(bus, ahead->slots, echo, total);
+	if (!r)
+		r = tm_slots_as_sent(bus, ahead->slots, echo, first);
+	if (r)
+		return r;
+	r = tm_core_decode_slots(echo + first, buf, group);
+	if (r) {
+		bus->impossible++;
+		return r;
+	}
+	return len > group ? tm_slots_read(bus, buf + group, len - group) : 0;
 }
 
 int tm_slots_read(struct tm_bus *bus, unsigned char *buf, unsigned int len)
@@ -100,7 +222,7 @@ int tm_slots_read(struct tm_bus *bus, unsigned char *buf, unsigned int len)
 
 	memset(slots, VELKOR_BIT_ONE, sizeof(slots));
 	while (done < len) {
-		group = len - done < TM_BATCH_BYTES ? len - done : TM_BATCH_BYTES;
+		group = tm_group(len - done);
 		r = tm_slots_touch(bus, slots, echo,
 				   group * VELKOR_BITS_PER_BYTE);
 		if (r)

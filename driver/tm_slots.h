@@ -50,6 +50,39 @@ int tm_slots_read(struct tm_bus *bus, unsigned char *buf, unsigned int len);
 /* One slot: a write of @bit, or a read when @bit is 1; the bit seen. */
 int tm_slots_bit(struct tm_bus *bus, int bit, unsigned char *seen);
 /*
+ * Write slots sent ahead: the 1-Wire core's writes return nothing to it,
+ * so their echoes need not be waited for at once. They are taken with the
+ * next batch's (tm_slots_read_after()) or by tm_slots_collect(), and every
+ * one must come back as sent before anything read after it is handed out;
+ * the slots behind them follow on the wire without a round trip between.
+ * @n slot bytes whose echoes are still due, at most %TM_CORE_SLOTS_IN_FLIGHT.
+ */
+struct tm_slots_ahead {
+	unsigned char slots[TM_CORE_SLOTS_IN_FLIGHT];
+	unsigned int n;
+};
+
+/*
+ * Sends write slots for @len data bytes behind those @ahead holds, and
+ * leaves their echoes due in @ahead; collects first when @ahead is full.
+ * 0, or a negative error: then @ahead is empty and the line flushed.
+ */
+int tm_slots_write_ahead(struct tm_bus *bus, struct tm_slots_ahead *ahead,
+			 const unsigned char *data, unsigned int len);
+/*
+ * Takes the echoes @ahead waits for and judges them: each exactly as
+ * sent. @ahead is empty after it. 0, -EIO, or the line's error.
+ */
+int tm_slots_collect(struct tm_bus *bus, struct tm_slots_ahead *ahead);
+/*
+ * tm_slots_read() behind the slots @ahead holds: its first batch goes out
+ * at once, and the echoes of both are taken and judged together. @ahead is
+ * empty after it, whatever the result.
+ */
+int tm_slots_read_after(struct tm_bus *bus, struct tm_slots_ahead *ahead,
+			unsigned char *buf, unsigned int len);
+
+/*
  * A search step: two read slots, then a write slot of the direction:
  * @dir when both bit values answered, else the one that did. The step's
  * result (TM_TRIPLET_*) in *@res; 0 or a negative error.

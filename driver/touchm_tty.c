@@ -38,6 +38,7 @@
 #include <linux/sched/signal.h>
 #include <linux/slab.h>
 #include <linux/spinlock.h>
+#include <linux/string.h>
 #include <linux/tty.h>
 #include <linux/tty_driver.h>
 #include <linux/tty_ldisc.h>
@@ -64,11 +65,16 @@
 /*
  * After a request, how long the line must stay quiet: a byte slipped into
  * the stream shifts the echoes, and the echo it displaced comes after the
- * last one the request waited for, one byte time later (1.04 ms at reset
- * speed) or in the adapter's next packet.
+ * last one the request waited for. Behind USB it comes in the adapter's
+ * next packet (its latency timer, 1 ms as tmattach sets it, and the bus's
+ * 1 ms frames). On a UART it comes one byte time later, and a 16550 holds
+ * the last bytes of a burst until its FIFO times out, four character
+ * times: 0.44 ms at data speed, and the rest is the tty's handing on.
  */
-#define TMT_SETTLE_MIN_US	2000
-#define TMT_SETTLE_MAX_US	3000
+#define TMT_SETTLE_USB_MIN_US	2000
+#define TMT_SETTLE_USB_MAX_US	3000
+#define TMT_SETTLE_UART_MIN_US	1000
+#define TMT_SETTLE_UART_MAX_US	1500
 /* How far the rate the port achieved may be from the one asked, in %. */
 #define TMT_RATE_TOLERANCE_PCT	3
 #define TMT_PERCENT		100u
@@ -98,6 +104,11 @@ MODULE_PARM_DESC(key_size, "key memory in bytes for every key on a tty; 0 (defau
  * @wait:        woken by received bytes, by write room and by @dead; the
  *               flush sleeps on it uninterruptibly, so wakers use wake_up()
  * @silent:      a timeout has been logged; cleared by the next echo read
+ * @settle_min_us, @settle_max_us: how long the line must stay quiet after
+ *               a request
+ * @wake_at:     echoes the request waits for, under @rx_lock: received
+ *               bytes wake it only once they are in (or the request is
+ *               spoiled), not byte by byte; 0: every delivery wakes
  */
 struct tmt_line {
 	struct touchm_dev dev;
@@ -109,6 +120,9 @@ struct tmt_line {
 	bool sent;
 	wait_queue_head_t wait;
 	bool silent;
+	unsigned int settle_min_us;
+	unsigned int settle_max_us;
+	unsigned int wake_at;
 };
 
 static struct tmt_line *tmt_of(struct tm_bus *bus)
@@ -288,11 +302,15 @@ static int tmt_take(struct tmt_line *t, unsigned char *buf, int count,
 
 	if (count < 0)
 		return -EINVAL;
+	spin_lock_irqsave(&t->rx_lock, flags);
+	t->wake_at = tmt_due(t, want);
+	spin_unlock_irqrestore(&t->rx_lock, flags);
 	left = wait_event_killable_timeout(t->wait, tmt_echoes_in(t, want),
 				msecs_to_jiffies(TMT_ECHO_TIMEOUT_MS));
 	r = tmt_wait_result(left);
 
 	spin_lock_irqsave(&t->rx_lock, flags);
+	t->wake_at = 0;
 	if (t->dead)
 		r = -ENODEV;
 	else if (t->echo.spoiled)
@@ -456,7 +474,7 @@ static int tmt_end(struct tm_bus *bus)
 	int spoiled;
 
 	if (t->sent && !tmt_dead(t))
-		usleep_range(TMT_SETTLE_MIN_US, TMT_SETTLE_MAX_US);
+		usleep_range(t->settle_min_us, t->settle_max_us);
 	spin_lock_irqsave(&t->rx_lock, flags);
 	spoiled = tm_echo_end(&t->echo);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
@@ -500,6 +518,21 @@ static int tmt_check_port(struct tty_struct *tty)
 	return r;
 }
 
+/*
+ * Whether the port is behind USB (a USB-serial adapter, a CDC ACM modem):
+ * its echoes come in packets, not byte by byte.
+ */
+static bool tmt_behind_usb(struct tty_struct *tty)
+{
+	struct device *d;
+
+	for (d = tty->dev; d; d = d->parent)
+		if (d->bus && (!strcmp(d->bus->name, "usb") ||
+			       !strcmp(d->bus->name, "usb-serial")))
+			return true;
+	return false;
+}
+
 static int tmt_open(struct tty_struct *tty)
 {
 	struct tmt_line *t;
@@ -521,6 +554,13 @@ static int tmt_open(struct tty_struct *tty)
 	t->dev.whole_reads = true;
 	t->bus.mem_size = key_size;
 	t->tty = tty;
+	if (tmt_behind_usb(tty)) {
+		t->settle_min_us = TMT_SETTLE_USB_MIN_US;
+		t->settle_max_us = TMT_SETTLE_USB_MAX_US;
+	} else {
+		t->settle_min_us = TMT_SETTLE_UART_MIN_US;
+		t->settle_max_us = TMT_SETTLE_UART_MAX_US;
+	}
 	spin_lock_init(&t->rx_lock);
 	init_waitqueue_head(&t->wait);
 
@@ -634,15 +674,19 @@ static void tmt_receive_buf(struct tty_struct *tty, const unsigned char *cp,
 	struct tmt_line *t = tty->disc_data;
 	struct tm_echo_seen seen = { 0 };
 	unsigned long flags;
+	bool wake;
 
 	if (!t || count <= 0)
 		return;
 	spin_lock_irqsave(&t->rx_lock, flags);
 	if (!t->dead)
 		tm_echo_push(&t->echo, cp, fp, (unsigned int)count, &seen);
+	/* A request waiting for a batch's echoes sleeps until all are in. */
+	wake = !t->wake_at || tm_echo_has(&t->echo, t->wake_at);
 	spin_unlock_irqrestore(&t->rx_lock, flags);
 	tmt_note_seen(t, &seen);
-	wake_up(&t->wait);
+	if (wake)
+		wake_up(&t->wait);
 }
 
 static void tmt_write_wakeup(struct tty_struct *tty)

@@ -6,7 +6,11 @@
  * device's requests: a byte, a block or a search step is one batch of
  * slots sent at once, its echoes taken together and judged (tm_slots.c);
  * Search ROM is an operation of its own, one exchange of three slots per
- * bit. A reset pulse begins a transaction on the line as a request
+ * bit. A write does not wait for its echoes: they are taken with the read
+ * behind it, whose slots follow on the wire at once (Match ROM, a command,
+ * then the data read back is one exchange), or by the next operation or
+ * user of the wire, and judged before anything read after it is handed
+ * out. A reset pulse begins a transaction on the line as a request
  * begins; an operation that hands the core data ends it as a request
  * ends (tm_bus_ops begin and end: a byte the tty flagged, a byte beyond
  * the echoes due fail it) and begins the rest anew.
@@ -46,6 +50,25 @@ MODULE_PARM_DESC(w1, "register each line as a bus master of the kernel's 1-Wire 
 static struct touchm_dev *tmw_dev(void *data)
 {
 	return data;
+}
+
+/*
+ * With bus_mutex held: the echoes of the core's writes still due, taken
+ * and judged. A fault among them fails the transaction they belong to
+ * (@failed, until the next reset) and is counted.
+ */
+static int tmw_settle(struct touchm_dev *dev)
+{
+	unsigned long imp = dev->bus->impossible;
+	int r;
+
+	if (!dev->w1.ahead.n)
+		return 0;
+	r = tm_slots_collect(dev->bus, &dev->w1.ahead);
+	touchm_fault(dev, TOUCHM_FAULT_IMPOSSIBLE, dev->bus->impossible - imp);
+	if (r)
+		dev->w1.failed = true;
+	return r;
 }
 
 /*
@@ -102,7 +125,12 @@ static u8 tmw_reset_bus(void *data)
 	unsigned long imp;
 	int r;
 
-	/* A reset pulse starts a new transaction, and the line begins it. */
+	/*
+	 * A reset pulse starts a new transaction, and the line begins it: the
+	 * last one's writes judged first (the core has nothing more to hear
+	 * of them).
+	 */
+	tmw_settle(dev);
 	dev->w1.failed = false;
 	r = tmw_enter(dev, &imp);
 	if (r)
@@ -123,6 +151,8 @@ static u8 tmw_touch_bit(void *data, u8 bit)
 
 	r = tmw_enter(dev, &imp);
 	if (!r)
+		r = tmw_settle(dev);
+	if (!r)
 		r = tmw_leave(dev, imp, tm_slots_bit(dev->bus, bit, &seen),
 			      false);
 	return r ? 1 : seen;
@@ -137,7 +167,10 @@ static u8 tmw_read_byte(void *data)
 
 	r = tmw_enter(dev, &imp);
 	if (!r)
-		r = tmw_leave(dev, imp, tm_slots_read(dev->bus, &b, 1), true);
+		r = tmw_leave(dev, imp,
+			      tm_slots_read_after(dev->bus, &dev->w1.ahead, &b,
+						  1),
+			      true);
 	return r ? TMW_READ_NONE : b;
 }
 
@@ -147,7 +180,10 @@ static void tmw_write_byte(void *data, u8 byte)
 	unsigned long imp;
 
 	if (!tmw_enter(dev, &imp))
-		tmw_leave(dev, imp, tm_slots_write(dev->bus, &byte, 1), false);
+		tmw_leave(dev, imp,
+			  tm_slots_write_ahead(dev->bus, &dev->w1.ahead, &byte,
+					       1),
+			  false);
 }
 
 static u8 tmw_read_block(void *data, u8 *buf, int len)
@@ -161,7 +197,8 @@ static u8 tmw_read_block(void *data, u8 *buf, int len)
 	r = tmw_enter(dev, &imp);
 	if (!r)
 		r = tmw_leave(dev, imp,
-			      tm_slots_read(dev->bus, buf, (unsigned int)len),
+			      tm_slots_read_after(dev->bus, &dev->w1.ahead, buf,
+						  (unsigned int)len),
 			      true);
 	if (r) {
 		memset(buf, TMW_READ_NONE, len);
@@ -180,7 +217,8 @@ static void tmw_write_block(void *data, const u8 *buf, int len)
 		return;
 	if (!tmw_enter(dev, &imp))
 		tmw_leave(dev, imp,
-			  tm_slots_write(dev->bus, buf, (unsigned int)len),
+			  tm_slots_write_ahead(dev->bus, &dev->w1.ahead, buf,
+					       (unsigned int)len),
 			  false);
 }
 
@@ -192,6 +230,8 @@ static u8 tmw_triplet(void *data, u8 dir)
 	int r;
 
 	r = tmw_enter(dev, &imp);
+	if (!r)
+		r = tmw_settle(dev);
 	if (!r)
 		r = tmw_leave(dev, imp, tm_slots_triplet(dev->bus, dir, &res),
 			      false);
@@ -227,6 +267,7 @@ static void tmw_search(void *data, struct w1_master *master, u8 type,
 		mutex_unlock(&dev->lock);
 		return;
 	}
+	tmw_settle(dev);
 	max = clamp_t(int, master->max_slave_count, 0, TOUCHM_W1_FOUND_MAX);
 	imp = dev->bus->impossible;
 	n = ops->begin ? ops->begin(dev->bus) : 0;
@@ -297,6 +338,8 @@ int touchm_wire_lock(struct touchm_dev *dev)
 
 	if (m && mutex_lock_killable(&m->bus_mutex))
 		return -EINTR;
+	if (m)
+		tmw_settle(dev);
 	return 0;
 }
 
@@ -304,7 +347,12 @@ bool touchm_wire_trylock(struct touchm_dev *dev)
 {
 	struct w1_master *m = dev->w1.master;
 
-	return !m || mutex_trylock(&m->bus_mutex);
+	if (!m)
+		return true;
+	if (!mutex_trylock(&m->bus_mutex))
+		return false;
+	tmw_settle(dev);
+	return true;
 }
 
 void touchm_wire_unlock(struct touchm_dev *dev)

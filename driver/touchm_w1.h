@@ -19,6 +19,8 @@
 #include <linux/types.h>
 #include <linux/w1.h>
 
+#include "tm_slots.h"
+
 struct touchm_dev;
 
 /* Devices one search reports at most: the core's own default limit. */
@@ -37,6 +39,9 @@ struct touchm_dev;
  * @count:   how many; 0 after a failed search. The next search first checks
  *           whether the line still has exactly those (a few batches per
  *           device) before it searches bit by bit
+ * @ahead:   the core's writes still on their way, under bus_mutex: judged
+ *           with the read behind them, or by the wire's next user before
+ *           its transaction begins
  */
 struct touchm_w1 {
 	struct w1_bus_master ops;
@@ -45,6 +50,7 @@ struct touchm_w1 {
 	bool failed;
 	u64 found[TOUCHM_W1_FOUND_MAX];
 	unsigned int count;
+	struct tm_slots_ahead ahead;
 };
 
 /* Registers the line with the 1-Wire core (unless switched off); 0 or error. */
@@ -55,7 +61,8 @@ void touchm_w1_remove(struct touchm_dev *dev);
 /*
  * With the line's lock held: takes the wire for a transaction (bus_mutex,
  * killably; a family driver holds it for at most its own transaction, a
- * thermometer's conversion included). 0 or -EINTR.
+ * thermometer's conversion included), the echoes of the core's last
+ * writes judged first. 0 or -EINTR.
  */
 int touchm_wire_lock(struct touchm_dev *dev);
 /* As touchm_wire_lock(), without waiting: whether the wire was taken. */

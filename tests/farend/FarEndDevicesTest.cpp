@@ -196,6 +196,76 @@ TEST_F(FarEndDevicesTest, MatchRomReachesTheThermometerAloneWithItsTemperature) 
         EXPECT_EQ(b, 0xFF);
 }
 
+TEST_F(FarEndDevicesTest, WritesSentAheadAreJudgedWithTheReadBehindThem) {
+    ASSERT_NO_FATAL_FAILURE(Start());
+    CtlOk({"device", "add", kTherm});
+    CtlOk({"device", "convtime", kTherm, std::to_string(kConvMs)});
+    CtlOk({"device", "temp", kTherm, "21.5"});
+    tm_slots_ahead ahead{};
+    std::array<unsigned char, 1 + TM_CORE_ROM_SIZE> match{};
+    match[0] = TM_CMD_MATCH_ROM;
+    auto therm = RomBytes(kTherm);
+    std::copy(therm.begin(), therm.end(), match.begin() + 1);
+    const unsigned char convert = kConvert, readPad = kReadScratchT;
+    auto matchAhead = [&](unsigned char cmd) {
+        ASSERT_EQ(tm_core_presence(&m_bus), 0);
+        ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, match.data(), match.size()), 0);
+        ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, &cmd, 1), 0);
+        EXPECT_EQ(ahead.n, (match.size() + 1) * VELKOR_BITS_PER_BYTE);
+    };
+    // While it converts the thermometer holds every 1 slot low: a write of
+    // ones behind the command collides, and neither the read behind it nor
+    // a collect passes that for the write sent.
+    const unsigned char ones = 0xFF;
+    unsigned char byte = 0;
+    unsigned long before = m_bus.impossible;
+    ASSERT_NO_FATAL_FAILURE(matchAhead(convert));
+    ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, &ones, 1), 0);
+    EXPECT_EQ(tm_slots_read_after(&m_bus, &ahead, &byte, 1), -EIO);
+    EXPECT_GT(m_bus.impossible, before);
+    before = m_bus.impossible;
+    ASSERT_NO_FATAL_FAILURE(matchAhead(convert));
+    ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, &ones, 1), 0);
+    EXPECT_EQ(tm_slots_collect(&m_bus, &ahead), -EIO);
+    EXPECT_GT(m_bus.impossible, before);
+    // A conversion: its command's echoes collected with nothing read.
+    ASSERT_NO_FATAL_FAILURE(matchAhead(convert));
+    ASSERT_EQ(tm_slots_collect(&m_bus, &ahead), 0);
+    EXPECT_EQ(ahead.n, 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * kConvMs));
+    // Its scratchpad read right behind Match ROM and the command.
+    std::array<unsigned char, kThermScratch> pad{};
+    ASSERT_NO_FATAL_FAILURE(matchAhead(readPad));
+    ASSERT_EQ(tm_slots_read_after(&m_bus, &ahead, pad.data(), pad.size()), 0);
+    EXPECT_EQ(ahead.n, 0u);
+    EXPECT_EQ(pad[0] | pad[1] << 8, 0x0158);
+    // The check works in place: on a copy.
+    std::array<unsigned char, kThermScratch> crc = pad;
+    EXPECT_EQ(CalcTMCrc(crc.data(), kThermScratch), 0);
+
+    // More than one batch ahead: the first is collected to make room.
+    std::vector<unsigned char> zeros(40, 0);
+    ASSERT_EQ(tm_core_presence(&m_bus), 0);
+    ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, match.data(), match.size()), 0);
+    ASSERT_EQ(tm_slots_write_ahead(&m_bus, &ahead, zeros.data(), zeros.size()), 0);
+    EXPECT_LE(ahead.n, static_cast<unsigned>(TM_CORE_SLOTS_IN_FLIGHT));
+    ASSERT_EQ(tm_slots_collect(&m_bus, &ahead), 0);
+
+    // A stray byte among the writes' echoes fails the read behind them:
+    // nothing it brought is handed out, and the line is clean after it.
+    before = m_bus.impossible;
+    CtlOk({"fault", "stray", "1", "0", "5"});
+    ASSERT_NO_FATAL_FAILURE(matchAhead(readPad));
+    pad.fill(0);
+    EXPECT_EQ(tm_slots_read_after(&m_bus, &ahead, pad.data(), pad.size()), -EIO);
+    EXPECT_EQ(ahead.n, 0u);
+    EXPECT_GT(m_bus.impossible, before);
+    CtlOk({"clear"});
+    std::vector<unsigned char> again = Convert(kTherm);
+    ASSERT_EQ(again.size(), kThermScratch);
+    EXPECT_EQ(again[0] | again[1] << 8, 0x0158);
+}
+
 TEST_F(FarEndDevicesTest, TheEepromWritesThroughItsScratchpadAndReadsBack) {
     ASSERT_NO_FATAL_FAILURE(Start());
     CtlOk({"device", "add", kEeprom});

@@ -53,6 +53,7 @@ struct w1_cmd {
 #define W1_CMD_SEARCH		2
 #define W1_CMD_TOUCH		4
 #define W1_CMD_RESET		5
+#define W1_CMD_LIST_SLAVES	8
 #define W1_CN_BUNDLE		1
 
 #define ROM_BYTES		8
@@ -268,6 +269,28 @@ static int bench_rom(int fd, uint32_t id, const char *text, int rounds)
 		if (run(fd, id, &r, pad, sizeof(pad)))
 			return -1;
 		report("scratch", text, now_us() - t0);
+
+		r.len = 0;
+		add_cmd(&r, W1_CMD_LIST_SLAVES, NULL, 0);
+		t0 = now_us();
+		if (run(fd, id, &r, NULL, 0))
+			return -1;
+		report("nop", text, now_us() - t0);
+
+		r.len = 0;
+		add_cmd(&r, W1_CMD_RESET, NULL, 0);
+		t0 = now_us();
+		if (run(fd, id, &r, NULL, 0))
+			return -1;
+		report("reset", text, now_us() - t0);
+
+		r.len = 0;
+		add_cmd(&r, W1_CMD_RESET, NULL, 0);
+		add_cmd(&r, W1_CMD_WRITE, match, sizeof(match));
+		t0 = now_us();
+		if (run(fd, id, &r, NULL, 0))
+			return -1;
+		report("reset-write", text, now_us() - t0);
 
 		r.len = 0;
 		memset(touch + sizeof(match), 0xFF, SCRATCH_BYTES);
