@@ -146,4 +146,7 @@ END {
 		p = fastest("scratch-bits" SUBSEP r)
 		printf "| Match ROM + Read Scratchpad (9 bytes), %s | %d | %.1f | %.1f | %.2f | %.1f | %.2f | %.1f |\n", r, 19 * 8, scratch, b, b / scratch, p, p / scratch, p / b
 	}
+	r = roms[1]
+	if (cnt["nop" SUBSEP r])
+		printf "\nOf it, fastest: a netlink round trip with nothing on the wire %.2f ms; the reset alone %.1f ms (floor %.2f); reset and the 10 bytes written %.1f ms.\n", fastest("nop" SUBSEP r), fastest("reset" SUBSEP r), reset, fastest("reset-write" SUBSEP r)
 }'

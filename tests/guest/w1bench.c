@@ -10,14 +10,17 @@
  *
  * For each ROM (16 hex digits, family first) and each round it prints
  *
- *   TMW op=search|search-bits|scratch|scratch-bits rom=ROM us=ELAPSED
+ *   TMW op=search|search-bits|scratch|scratch-bits|nop|reset|reset-write
+ *       rom=ROM us=ELAPSED
  *
  * search: a Search ROM of the whole line (the master's search operation);
  * search-bits: a reset, Search ROM and the 64 steps along ROM, touched one
  * bit at a time; scratch: a reset, Match ROM with ROM, Read Scratchpad
  * (0xBE) and its 9 bytes read in blocks; scratch-bits: the same touched
- * one bit at a time. Exit status 1 when an operation fails or a read
- * brings back nothing a device sent.
+ * one bit at a time; and its parts: nop, a netlink round trip that leaves
+ * the wire alone (the slave list); reset, the reset alone; reset-write,
+ * the reset and the 10 bytes written. Exit status 1 when an operation
+ * fails or a read brings back nothing a device sent.
  */
 #include <errno.h>
 #include <linux/connector.h>
