@@ -318,28 +318,49 @@ int tm_slots_triplet(struct tm_bus *bus, int dir, unsigned char *res)
 /* Search steps one batch carries when the directions are known. */
 #define TM_VERIFY_STEPS		(TM_BATCH_SLOTS / TM_STEP_SLOTS)
 
+/* Bit @bit of @rom (family in the lowest byte). */
+static unsigned int tm_rom_bit(unsigned long long rom, unsigned int bit)
+{
+	return (unsigned int)(rom >> bit) & 1;
+}
+
+/*
+ * The slots of the search steps from @bit along @path (family in the
+ * lowest byte), as many as one batch carries: two read slots and the
+ * direction each. Returns the number of steps.
+ */
+static unsigned int tm_steps_along(unsigned long long path, unsigned int bit,
+				   unsigned char *slots)
+{
+	unsigned int steps, i;
+
+	steps = TM_ROM_BITS - bit < TM_VERIFY_STEPS ?
+		TM_ROM_BITS - bit : TM_VERIFY_STEPS;
+	for (i = 0; i < steps; i++) {
+		slots[i * TM_STEP_SLOTS] = VELKOR_BIT_ONE;
+		slots[i * TM_STEP_SLOTS + 1] = VELKOR_BIT_ONE;
+		slots[i * TM_STEP_SLOTS + 2] = tm_rom_bit(path, bit + i) ?
+			VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
+	}
+	return steps;
+}
+
 int tm_search_verify(struct tm_bus *bus, const unsigned char *rom)
 {
 	static const unsigned char cmd = TM_CMD_SEARCH_ROM;
 	unsigned char slots[TM_VERIFY_STEPS * TM_STEP_SLOTS];
 	unsigned char echo[TM_VERIFY_STEPS * TM_STEP_SLOTS];
+	unsigned long long path = 0;
 	unsigned int bit = 0, steps, i, b, held;
 	int r;
 
+	for (i = 0; i < TM_CORE_ROM_SIZE; i++)
+		path |= (unsigned long long)rom[i] << (VELKOR_BITS_PER_BYTE * i);
 	r = tm_core_presence(bus);
 	if (!r)
 		r = tm_slots_write(bus, &cmd, 1);
 	while (!r && bit < TM_ROM_BITS) {
-		steps = TM_ROM_BITS - bit < TM_VERIFY_STEPS ?
-			TM_ROM_BITS - bit : TM_VERIFY_STEPS;
-		for (i = 0; i < steps; i++) {
-			b = (rom[(bit + i) / VELKOR_BITS_PER_BYTE] >>
-			     ((bit + i) % VELKOR_BITS_PER_BYTE)) & 1;
-			slots[i * TM_STEP_SLOTS] = VELKOR_BIT_ONE;
-			slots[i * TM_STEP_SLOTS + 1] = VELKOR_BIT_ONE;
-			slots[i * TM_STEP_SLOTS + 2] =
-				b ? VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
-		}
+		steps = tm_steps_along(path, bit, slots);
 		r = tm_slots_touch(bus, slots, echo, steps * TM_STEP_SLOTS);
 		for (i = 0; !r && i < steps; i++) {
 			b = slots[i * TM_STEP_SLOTS + 2] == VELKOR_BIT_ONE;
@@ -417,12 +438,6 @@ static int tm_search_pass(struct tm_bus *bus, unsigned char cmd,
 	return 0;
 }
 
-/* Bit @bit of @rom (family in the lowest byte). */
-static unsigned int tm_rom_bit(unsigned long long rom, unsigned int bit)
-{
-	return (unsigned int)(rom >> bit) & 1;
-}
-
 /*
  * One pass along @known[@at]: each step's two read bits must be what the
  * devices of @known still selected on that path give (the id read is held
@@ -445,15 +460,7 @@ static int tm_known_pass(struct tm_bus *bus, unsigned char cmd,
 	if (!r)
 		r = tm_slots_write(bus, &cmd, 1);
 	while (!r && bit < TM_ROM_BITS) {
-		steps = TM_ROM_BITS - bit < TM_VERIFY_STEPS ?
-			TM_ROM_BITS - bit : TM_VERIFY_STEPS;
-		for (i = 0; i < steps; i++) {
-			slots[i * TM_STEP_SLOTS] = VELKOR_BIT_ONE;
-			slots[i * TM_STEP_SLOTS + 1] = VELKOR_BIT_ONE;
-			slots[i * TM_STEP_SLOTS + 2] =
-				tm_rom_bit(path, bit + i) ?
-				VELKOR_BIT_ONE : VELKOR_BIT_ZERO;
-		}
+		steps = tm_steps_along(path, bit, slots);
 		r = tm_slots_touch(bus, slots, echo, steps * TM_STEP_SLOTS);
 		for (i = 0; !r && i < steps; i++, bit++) {
 			if (echo[i * TM_STEP_SLOTS + 2] !=
